@@ -1,0 +1,44 @@
+# make        builds build/bin/zeladmin and build/bin/zeldispatch
+# make check  readies the machine, then builds and runs every test twice:
+#             as shipped (build/) and under ASan + UBSan (build-san/)
+# make bench  runs the benchmarks under bench/
+
+BUILD := build
+SAN   := build-san
+JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all check deps test test-san bench clean
+
+all: $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja
+
+$(SAN)/build.ninja:
+	cmake -S . -B $(SAN) -G Ninja -DZEL_SANITIZE=ON
+
+deps:
+	sh tools/install-deps.sh
+
+check: deps
+	cmake -S . -B $(BUILD) -G Ninja -DZEL_WERROR=ON
+	cmake --build $(BUILD)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	cmake -S . -B $(SAN) -G Ninja -DZEL_SANITIZE=ON -DZEL_WERROR=ON
+	cmake --build $(SAN)
+	ctest --test-dir $(SAN) --output-on-failure -j $(JOBS)
+
+test: all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-san: $(SAN)/build.ninja
+	cmake --build $(SAN)
+	ctest --test-dir $(SAN) --output-on-failure -j $(JOBS)
+
+bench: all
+	sh tools/install-deps.sh bench
+	sh bench/startup.sh
+
+clean:
+	rm -rf $(BUILD) $(SAN)

@@ -1,0 +1,220 @@
+#include "lib/btree.h"
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "lib/string.h"
+#include "lib/trim.h"
+
+namespace {
+
+constexpr std::size_t kLineRoom = 8192;   // 8191 characters and the NUL
+constexpr const char* kSeparators = "\t =:";
+
+// The slot where `key` is or would be linked.
+KeyNode** find_slot(KeyNode** slot, const char* key)
+{
+    while (*slot != nullptr) {
+        int order = std::strcmp(key, (*slot)->name.c_str());
+        if (order == 0)
+            break;
+        slot = order < 0 ? &(*slot)->left : &(*slot)->right;
+    }
+    return slot;
+}
+
+KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* comment)
+{
+    KeyNode** slot = find_slot(&tree.root, key);
+    try {
+        if (*slot != nullptr) {
+            (*slot)->value = value;
+            if (comment != nullptr)
+                (*slot)->comment = std::move(*comment);
+            return *slot;
+        }
+        auto* node = new KeyNode;
+        try {
+            node->value = value;
+            node->name = key;
+            if (comment != nullptr)
+                node->comment = std::move(*comment);
+        } catch (const std::bad_alloc&) {
+            delete node;
+            throw;
+        }
+        *slot = node;
+        return node;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+// Reads one line of at most kLineRoom - 1 bytes into `line`; `ended` tells
+// whether its newline was read.  False at the end of the file.
+bool read_line(FILE* file, std::string& line, bool& ended)
+{
+    line.clear();
+    ended = false;
+    int c;
+    while (line.size() < kLineRoom - 1 && (c = getc(file)) != EOF) {
+        line.push_back(static_cast<char>(c));
+        if (c == '\n') {
+            ended = true;
+            break;
+        }
+    }
+    return !line.empty();
+}
+
+bool is_ascii_letter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Splits a key line (its text ends at a NUL byte or at its line end) into
+// key and value in place, decoding a quoted value.
+void parse_key_line(std::string& line, const char*& key, const char*& value)
+{
+    line.resize(std::strlen(line.c_str()));
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    char* text = line.data();
+    std::size_t keylen = std::strcspn(text, kSeparators);
+    char* rest = text + keylen;
+    rest += std::strspn(rest, kSeparators);
+    text[keylen] = '\0';
+    key = text;
+    if (*rest == '\'' || *rest == '"') {
+        char* token[1];
+        value = splitargs(rest, token, 1, "") > 0 ? token[0] : "";
+    } else {
+        value = trim(rest);
+    }
+}
+
+// Whether a value written bare would read back differently: one that a
+// reader would take for a quoted value, lose to the separators or trim, or
+// whose escapes only a quoted reading decodes.
+bool needs_quotes(const std::string& value)
+{
+    if (!value.empty() && std::strchr("'\"=:", value[0]) != nullptr)
+        return true;
+    for (unsigned char c : value)
+        if (c == ' ' || c == '\t' || c == '\\' || c == '"' || !std::isprint(c))
+            return true;
+    return false;
+}
+
+} // namespace
+
+KeyTree::KeyTree(KeyTree&& other) noexcept
+    : root(std::exchange(other.root, nullptr)), trailer(std::move(other.trailer))
+{
+}
+
+KeyTree& KeyTree::operator=(KeyTree&& other) noexcept
+{
+    if (this != &other) {
+        keytree_free(*this);
+        root = std::exchange(other.root, nullptr);
+        trailer = std::move(other.trailer);
+    }
+    return *this;
+}
+
+KeyTree::~KeyTree() { keytree_free(*this); }
+
+const char* keytree_lookup(const KeyTree& tree, const char* key)
+{
+    for (const KeyNode* node = tree.root; node != nullptr;) {
+        int order = std::strcmp(key, node->name.c_str());
+        if (order == 0)
+            return node->value.c_str();
+        node = order < 0 ? node->left : node->right;
+    }
+    return nullptr;
+}
+
+KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value)
+{
+    return insert(tree, key, value, nullptr);
+}
+
+int keytree_read(KeyTree& tree, FILE* file)
+{
+    std::string line;
+    std::string pending;          // comment lines not yet given to a key
+    bool ended = true;
+    bool in_comment = false;      // the line being continued is a comment
+    while (read_line(file, line, ended)) {
+        bool continuation = !ended;
+        if (!is_ascii_letter(line[0])) {
+            pending += line;
+            in_comment = true;
+        } else {
+            in_comment = false;
+            const char* key;
+            const char* value;
+            parse_key_line(line, key, value);
+            if (insert(tree, key, value, &pending) == nullptr)
+                return 1;
+            pending.clear();
+        }
+        // A line longer than the buffer: the rest of a comment stays in the
+        // comment; the rest of a key line is dropped, never read as a key.
+        while (continuation && read_line(file, line, ended)) {
+            continuation = !ended;
+            if (in_comment)
+                pending += line;
+        }
+    }
+    tree.trailer = std::move(pending);
+    return std::ferror(file) ? 1 : 0;
+}
+
+int keytree_write(const KeyTree& tree, FILE* file)
+{
+    std::array<char, kLineRoom> quoted;
+    std::vector<const KeyNode*> stack;   // in-order walk without recursion
+    const KeyNode* node = tree.root;
+    while (node != nullptr || !stack.empty()) {
+        for (; node != nullptr; node = node->left)
+            stack.push_back(node);
+        node = stack.back();
+        stack.pop_back();
+        std::fwrite(node->comment.data(), 1, node->comment.size(), file);
+        quotestr(node->value.c_str(), quoted.data(), quoted.size(), needs_quotes(node->value));
+        std::fprintf(file, "%s = %s\n", node->name.c_str(), quoted.data());
+        node = node->right;
+    }
+    std::fwrite(tree.trailer.data(), 1, tree.trailer.size(), file);
+    return std::ferror(file) ? -1 : 0;
+}
+
+void keytree_free(KeyTree& tree)
+{
+    // Rotating left children up frees the tree in one pass, at any depth.
+    KeyNode* node = tree.root;
+    while (node != nullptr) {
+        if (KeyNode* left = node->left) {
+            node->left = left->right;
+            left->right = node;
+            node = left;
+        } else {
+            KeyNode* right = node->right;
+            delete node;
+            node = right;
+        }
+    }
+    tree.root = nullptr;
+    tree.trailer.clear();
+}

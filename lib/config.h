@@ -1,0 +1,32 @@
+// config: the system configuration, /etc/opt/vantrel/vantrel.conf (below
+// ZEL_ROOT when that applies), loaded once per process into the KeyTree
+// `configroot`, and the installation's directories derived from it.
+// config_load_or_exit either succeeds or ends the process with status 1
+// after the catastrophic message; the getters assert that it has run.
+#pragma once
+
+#include "lib/btree.h"
+
+// The configuration tree; null until config_load_or_exit has run.
+extern KeyTree* configroot;
+
+// Loads the configuration, exports SERVER_DIRECTORY, SPOOL_DIRECTORY,
+// ETC_FAX_DIRECTORY, CONFIG_DIRECTORY (and CLIENT_DIRECTORY when
+// `client-directory` is set) into the environment and opens the system log.
+void config_load_or_exit();
+
+// The configured value of `key`, or null.
+const char* get_config(const char* key);
+
+// The system log: the spool directory followed by "/log".
+const char* getlogfilename();
+
+// The server (fax) directory, the spool directory and the configuration
+// directory, as derived at load time.
+const char* getfaxdir();
+const char* getspooldir();
+const char* getconfigdir();
+
+// "dir/name" in a static buffer of 256 bytes that the next call overwrites.
+// A result longer than 255 characters fails an assertion.
+const char* safedfcat(const char* dir, const char* name);

@@ -1,0 +1,282 @@
+#include "tests/harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTimeoutSeconds = 60;
+
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe()
+    {
+        if (pipe2(fd, O_CLOEXEC) != 0)
+            fail("pipe");
+    }
+    ~Pipe()
+    {
+        for (int f : fd)
+            if (f >= 0)
+                close(f);
+    }
+    void close_end(int i)
+    {
+        if (fd[i] >= 0)
+            close(fd[i]);
+        fd[i] = -1;
+    }
+};
+
+// Feeds `input` to the child and collects its output until both output
+// pipes are closed, then reaps it.  A child that outlives the timeout is
+// killed.
+RunResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::string& input)
+{
+    RunResult result;
+    in.close_end(0);
+    out.close_end(1);
+    err.close_end(1);
+    fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
+    std::size_t written = 0;
+    if (input.empty())
+        in.close_end(1);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kTimeoutSeconds);
+    while (out.fd[0] >= 0 || err.fd[0] >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        auto watch = [&](int fd, short events) {
+            if (fd >= 0)
+                fds[n++] = pollfd{fd, events, 0};
+        };
+        watch(out.fd[0], POLLIN);
+        watch(err.fd[0], POLLIN);
+        watch(in.fd[1], POLLOUT);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || poll(fds, static_cast<nfds_t>(n), static_cast<int>(left.count())) == 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            if (fds[i].fd == in.fd[1]) {
+                ssize_t w = write(in.fd[1], input.data() + written, input.size() - written);
+                if (w > 0)
+                    written += static_cast<std::size_t>(w);
+                if (w < 0 || written == input.size())
+                    in.close_end(1);
+                continue;
+            }
+            char buf[65536];
+            ssize_t r = read(fds[i].fd, buf, sizeof buf);
+            bool is_out = fds[i].fd == out.fd[0];
+            if (r > 0)
+                (is_out ? result.out : result.err).append(buf, static_cast<std::size_t>(r));
+            else
+                (is_out ? out : err).close_end(0);
+        }
+    }
+    in.close_end(1);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+void redirect_child(Pipe& in, Pipe& out, Pipe& err)
+{
+    if (dup2(in.fd[0], 0) < 0 || dup2(out.fd[1], 1) < 0 || dup2(err.fd[1], 2) < 0)
+        _exit(126);
+}
+
+std::vector<std::string> child_environment(const RunOptions& options, const std::string& root)
+{
+    std::map<std::string, std::string> env;
+    env["PATH"] = "/usr/bin:/bin";
+    if (options.sandbox_root)
+        env["ZEL_ROOT"] = root;
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            env[name] = value;
+    for (const std::string& entry : options.env) {
+        std::size_t eq = entry.find('=');
+        env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
+    }
+    std::vector<std::string> list;
+    for (const auto& [name, value] : env)
+        list.push_back(name + "=" + value);
+    return list;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> list;
+    for (std::string& s : strings)
+        list.push_back(s.data());
+    list.push_back(nullptr);
+    return list;
+}
+
+} // namespace
+
+std::string program_path(std::string_view name)
+{
+    return std::string(ZEL_BIN_DIR) + "/" + std::string(name);
+}
+
+bool running_as_root() { return geteuid() == 0; }
+
+Sandbox::Sandbox()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/zel-sandbox.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        fail("mkdtemp");
+    root_ = pattern;
+    // Open to all, so that a test may run a program as another user.
+    chmod(root_.c_str(), 0755);
+    for (const char* dir : {"etc/opt/vantrel", "opt/vantrel/etc", "opt/vantrel/lib",
+                            "var/opt/vantrel", "tmp", "dev"})
+        fs::create_directories(path(dir));
+    chmod(path("tmp").c_str(), 01777);
+    write(kConfig, default_config());
+    write(kUsers, "[admin]\nfull-name = Administrator\nprivileges = admin\n");
+    write(kLog, "");
+    write("dev/console", "");
+}
+
+Sandbox::~Sandbox()
+{
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+std::string Sandbox::path(std::string_view relative) const
+{
+    return root_ + "/" + std::string(relative);
+}
+
+std::string Sandbox::default_config() const
+{
+    return "# The sandbox installation.\n"
+           "spool-directory = " + root_ + "/var/opt/vantrel\n"
+           "server-directory = " + root_ + "/opt/vantrel\n"
+           "fax-directory = " + root_ + "/opt/vantrel\n"
+           "zel-directory = " + root_ + "/opt/vantrel\n"
+           "zel-config-directory = " + root_ + "/opt/vantrel/etc\n";
+}
+
+void Sandbox::write(std::string_view relative, std::string_view bytes, mode_t mode) const
+{
+    std::string p = path(relative);
+    fs::create_directories(fs::path(p).parent_path());
+    {
+        std::ofstream file(p, std::ios::binary | std::ios::trunc);
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!file)
+            fail("write " + p);
+    }
+    chmod(p.c_str(), mode);
+}
+
+std::string Sandbox::read(std::string_view relative) const
+{
+    std::ifstream file(path(relative), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+bool Sandbox::exists(std::string_view relative) const
+{
+    struct stat st;
+    return lstat(path(relative).c_str(), &st) == 0;
+}
+
+void Sandbox::remove(std::string_view relative) const
+{
+    std::error_code ignored;
+    fs::remove_all(path(relative), ignored);
+}
+
+RunResult Sandbox::run(const std::string& program, const RunOptions& options) const
+{
+    std::vector<std::string> argv{options.argv0.empty() ? program : options.argv0};
+    argv.insert(argv.end(), options.args.begin(), options.args.end());
+    std::vector<std::string> env = child_environment(options, root_);
+    std::vector<char*> argp = pointers(argv);
+    std::vector<char*> envp = pointers(env);
+
+    Pipe in, out, err;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        redirect_child(in, out, err);
+        if (options.close_stderr)
+            close(2);
+        if (chdir(root_.c_str()) != 0)
+            _exit(126);
+        if (options.gid != static_cast<gid_t>(-1) && setgid(options.gid) != 0)
+            _exit(126);
+        if (options.uid != static_cast<uid_t>(-1) && setuid(options.uid) != 0)
+            _exit(126);
+        execve(program.c_str(), argp.data(), envp.data());
+        _exit(127);
+    }
+    return collect(pid, in, out, err, options.input);
+}
+
+RunResult Sandbox::run_forked(const std::function<void()>& body) const
+{
+    Pipe in, out, err;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        redirect_child(in, out, err);
+        setenv("ZEL_ROOT", root_.c_str(), 1);
+        if (chdir(root_.c_str()) != 0)
+            _exit(126);
+        body();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    return collect(pid, in, out, err, "");
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}

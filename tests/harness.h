@@ -1,0 +1,73 @@
+// harness: what the tests share.  A Sandbox is a fresh installation tree in
+// a temporary directory (configuration file, users file, spool directory
+// with an existing log file, tmp/, dev/console), removed again when the
+// Sandbox goes.  Built programs run in it as children with ZEL_ROOT
+// pointing at it, with a given environment, argument list and standard
+// input; their exit status, standard output and standard error come back
+// as bytes.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/types.h>
+
+struct RunResult {
+    int status = -1;   // exit status; 128 + the signal number when killed
+    std::string out;   // standard output
+    std::string err;   // standard error
+};
+
+struct RunOptions {
+    std::vector<std::string> args;  // the arguments after argv[0]
+    std::vector<std::string> env;   // NAME=value, over the defaults
+    std::string input;              // standard input
+    std::string argv0;              // default: the program's path
+    bool sandbox_root = true;       // set ZEL_ROOT to the sandbox
+    bool close_stderr = false;      // start with descriptor 2 closed
+    uid_t uid = static_cast<uid_t>(-1);  // run as this user (needs root)
+    gid_t gid = static_cast<gid_t>(-1);
+};
+
+// The path of a program built with the tests (build/bin/<name>).
+std::string program_path(std::string_view name);
+
+// Whether the tests run as root (file permissions then do not stop reads).
+bool running_as_root();
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string path(std::string_view relative) const;
+
+    void write(std::string_view relative, std::string_view bytes, mode_t mode = 0644) const;
+    std::string read(std::string_view relative) const;
+    bool exists(std::string_view relative) const;
+    void remove(std::string_view relative) const;
+
+    // The configuration file, relative to the root, and its first content.
+    static constexpr const char* kConfig = "etc/opt/vantrel/vantrel.conf";
+    static constexpr const char* kUsers = "opt/vantrel/etc/users";
+    static constexpr const char* kLog = "var/opt/vantrel/log";
+    std::string default_config() const;
+
+    // Runs a program (see program_path) in the sandbox.
+    RunResult run(const std::string& program, const RunOptions& options = {}) const;
+
+    // Runs `body` in a forked child of the test (ZEL_ROOT set to the
+    // sandbox, standard input empty); the child exits 0 when body returns.
+    RunResult run_forked(const std::function<void()>& body) const;
+
+private:
+    std::string root_;
+};
+
+// The lines of `text` (each without its newline).
+std::vector<std::string> lines_of(const std::string& text);

@@ -1,0 +1,237 @@
+#include "lib/btree.h"
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// An in-memory stream over `text` for the reader.
+KeyTree read_text(const std::string& text, int* result = nullptr)
+{
+    KeyTree tree;
+    FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (text.empty())
+        file = fopen("/dev/null", "r");
+    int r = keytree_read(tree, file);
+    if (result)
+        *result = r;
+    fclose(file);
+    return tree;
+}
+
+std::string write_text(const KeyTree& tree)
+{
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    FILE* file = open_memstream(&buffer, &size);
+    EXPECT_EQ(keytree_write(tree, file), 0);
+    fclose(file);
+    std::string text(buffer, size);
+    free(buffer);
+    return text;
+}
+
+std::string value(const KeyTree& tree, const char* key)
+{
+    const char* v = keytree_lookup(tree, key);
+    return v ? v : "<absent>";
+}
+
+} // namespace
+
+TEST(BtreeTest, KeysAndValues)
+{
+    KeyTree tree = read_text("spool-directory = /data/spool\n"
+                             "company-name: Vantrel\tFax   \n"
+                             "key\t=: value with  blanks \n"
+                             "only-key\n"
+                             "dup = first\n"
+                             " indented = comment\n"
+                             "9lives = comment\n"
+                             "dup = second\n");
+    EXPECT_EQ(value(tree, "spool-directory"), "/data/spool");
+    EXPECT_EQ(value(tree, "company-name"), "Vantrel\tFax");
+    EXPECT_EQ(value(tree, "key"), "value with  blanks");
+    EXPECT_EQ(value(tree, "only-key"), "");
+    EXPECT_EQ(value(tree, "dup"), "second");
+    EXPECT_EQ(value(tree, "indented"), "<absent>");
+    EXPECT_EQ(value(tree, "9lives"), "<absent>");
+    EXPECT_EQ(value(tree, "Company-name"), "<absent>");
+}
+
+TEST(BtreeTest, QuotedValues)
+{
+    KeyTree tree = read_text("tab = \"a\\tb\"\n"
+                             "single = 'it''s'  after\n"
+                             "octal = \"\\101\\102\"\n"
+                             "empty = \"\"\n"
+                             "open = 'never closed\n");
+    EXPECT_EQ(value(tree, "tab"), "a\tb");
+    EXPECT_EQ(value(tree, "single"), "its  after");
+    EXPECT_EQ(value(tree, "octal"), "AB");
+    EXPECT_EQ(value(tree, "empty"), "");
+    EXPECT_EQ(value(tree, "open"), "never closed");
+    EXPECT_EQ(write_text(tree), "empty = \"\"\n"
+                                "octal = AB\n"
+                                "open = \"never closed\"\n"
+                                "single = \"its  after\"\n"
+                                "tab = \"a\tb\"\n");
+}
+
+TEST(BtreeTest, SetReplacesInPlaceAndKeepsTheComment)
+{
+    KeyTree tree = read_text("# the company\ncompany-name = Old\n");
+    KeyNode* node = keytree_set(tree, "company-name", "New Name");
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node, tree.root);
+    EXPECT_EQ(node->comment, "# the company\n");
+    EXPECT_EQ(write_text(tree), "# the company\ncompany-name = \"New Name\"\n");
+}
+
+TEST(BtreeTest, WritingSortsKeysAndCommentsMoveWithTheirKeys)
+{
+    std::string file = "# Vantrel configuration\n"
+                       "\n"
+                       "zel-directory = /opt/vantrel\n"
+                       "# where faxes wait\n"
+                       "spool-directory = /var/opt/vantrel\n"
+                       "company-name = Acme\n"
+                       "# end of file\n";
+    KeyTree tree = read_text(file);
+    std::string written = write_text(tree);
+    EXPECT_EQ(written, "company-name = Acme\n"
+                       "# where faxes wait\n"
+                       "spool-directory = /var/opt/vantrel\n"
+                       "# Vantrel configuration\n"
+                       "\n"
+                       "zel-directory = /opt/vantrel\n"
+                       "# end of file\n");
+    EXPECT_EQ(write_text(read_text(written)), written);
+}
+
+TEST(BtreeTest, RereadingAFileIntoItsTreeDoesNotRepeatComments)
+{
+    std::string file = "# a\nalpha = 1\n# b\nbeta = 2\n# tail\n";
+    KeyTree tree = read_text(file);
+    std::string edited = file + "gamma = 3\n";   // added by hand since
+    FILE* f = fmemopen(edited.data(), edited.size(), "r");
+    ASSERT_EQ(keytree_read(tree, f), 0);
+    fclose(f);
+    EXPECT_EQ(write_text(tree), "# a\nalpha = 1\n# b\nbeta = 2\n# tail\ngamma = 3\n");
+}
+
+TEST(BtreeTest, ValuesRoundTripThroughWriteAndRead)
+{
+    const char* values[] = {"plain", "two words", "", "a\\b", "C:\\fax\\in", "'quoted'",
+                            "\"dq", "trailing ", " leading", "line\nbreak", "cr\r",
+                            "tab\there", "caf\xc3\xa9", "#hash", "x=y:z", "=x", ":x", "'", "\"", "\\"};
+    KeyTree tree;
+    int i = 0;
+    for (const char* v : values)
+        ASSERT_NE(keytree_set(tree, ("key" + std::to_string(i++)).c_str(), v), nullptr);
+    std::string written = write_text(tree);
+    KeyTree back = read_text(written);
+    i = 0;
+    for (const char* v : values)
+        EXPECT_EQ(value(back, ("key" + std::to_string(i++)).c_str()), v) << written;
+    EXPECT_EQ(write_text(back), written);
+}
+
+TEST(BtreeTest, RandomValuesRoundTrip)
+{
+    std::mt19937 random(7);
+    KeyTree tree;
+    std::vector<std::string> values;
+    for (int i = 0; i < 500; ++i) {
+        std::string v;
+        int length = static_cast<int>(random() % 30);
+        for (int j = 0; j < length; ++j)
+            v.push_back(static_cast<char>(1 + random() % 255));
+        values.push_back(v);
+        keytree_set(tree, ("k" + std::to_string(i)).c_str(), v.c_str());
+    }
+    KeyTree back = read_text(write_text(tree));
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(value(back, ("k" + std::to_string(i)).c_str()), values[static_cast<std::size_t>(i)]);
+}
+
+TEST(BtreeTest, OddLineEnds)
+{
+    KeyTree tree = read_text("# dos file\r\nfax = 555-0100\r\nname = \"A B\"\r\nlast = no newline");
+    EXPECT_EQ(value(tree, "fax"), "555-0100");
+    EXPECT_EQ(value(tree, "name"), "A B");
+    EXPECT_EQ(value(tree, "last"), "no newline");
+    EXPECT_EQ(tree.root->comment, "# dos file\r\n");
+
+    const char raw[] = "before = 1\nnul = ab\0cd\nafter = 2\n# x\0y\n";
+    std::string with_nul(raw, sizeof raw - 1);
+    KeyTree nul = read_text(with_nul);
+    EXPECT_EQ(value(nul, "nul"), "ab");
+    EXPECT_EQ(value(nul, "after"), "2");
+    EXPECT_EQ(nul.trailer, std::string("# x\0y\n", 6));
+}
+
+TEST(BtreeTest, LongLinesNeverBecomeKeys)
+{
+    std::string long_value(9000, 'v');
+    std::string long_comment = "#" + std::string(20000, 'c') + "\n";
+    KeyTree tree = read_text("big = " + long_value + "\n" + long_comment + "next = 1\n");
+    EXPECT_EQ(value(tree, "big"), std::string(8191 - 6, 'v'));
+    EXPECT_EQ(value(tree, "next"), "1");
+    EXPECT_EQ(value(tree, std::string(9000 - 8185, 'v').c_str()), "<absent>");
+    ASSERT_NE(tree.root->right, nullptr);
+    EXPECT_EQ(tree.root->right->comment, long_comment);   // kept whole
+}
+
+TEST(BtreeTest, OverlongValuesAreCutWhenWritten)
+{
+    KeyTree tree;
+    keytree_set(tree, "k", std::string(10000, '\x01').c_str());
+    std::string written = write_text(tree);
+    // "k = " and a quoted run of whole four-byte escapes within 8191 bytes.
+    EXPECT_EQ(written, "k = \"" + [] {
+        std::string s;
+        for (int i = 0; i < 2047; ++i)
+            s += "\\001";
+        return s;
+    }() + "\"\n");
+}
+
+TEST(BtreeTest, DeepTreesAreWrittenAndFreedWithoutRecursion)
+{
+    // A file written sorted and read back makes a tree that is one long
+    // right spine; build a very deep one directly.
+    KeyTree tree;
+    KeyNode** slot = &tree.root;
+    for (int i = 0; i < 500000; ++i) {
+        auto* node = new KeyNode;
+        char name[16];
+        std::snprintf(name, sizeof name, "k%07d", i);
+        node->name = name;
+        node->value = "v";
+        *slot = node;
+        slot = &node->right;
+    }
+    std::string written = write_text(tree);
+    EXPECT_EQ(written.size(), 500000u * 13);
+    EXPECT_EQ(written.substr(0, 13), "k0000000 = v\n");
+    EXPECT_EQ(value(tree, "k0499999"), "v");
+    keytree_free(tree);
+    EXPECT_EQ(tree.root, nullptr);
+}
+
+TEST(BtreeTest, ReadReportsStreamErrors)
+{
+    KeyTree tree;
+    FILE* dir = fopen("/", "r");
+    ASSERT_NE(dir, nullptr);
+    EXPECT_EQ(keytree_read(tree, dir), 1);
+    fclose(dir);
+    int result = -1;
+    read_text("a = 1\n", &result);
+    EXPECT_EQ(result, 0);
+}

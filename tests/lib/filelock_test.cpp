@@ -1,0 +1,90 @@
+#include "lib/filelock.h"
+
+#include <string>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace {
+
+// A child process that takes the write lock on `path`, reports on a pipe
+// and holds it until told to go.
+struct Holder {
+    pid_t pid = -1;
+    int go[2];
+
+    explicit Holder(const std::string& path)
+    {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        EXPECT_EQ(pipe(go), 0);
+        pid = fork();
+        if (pid == 0) {
+            int fd = open(path.c_str(), O_RDWR);
+            char c = lock_wait_write(fd) == 0 ? 'y' : 'n';
+            (void)!write(ready[1], &c, 1);
+            (void)!read(go[0], &c, 1);
+            _exit(0);
+        }
+        char c = 0;
+        EXPECT_EQ(read(ready[0], &c, 1), 1);
+        EXPECT_EQ(c, 'y');
+        close(ready[0]);
+        close(ready[1]);
+    }
+    void release()
+    {
+        if (pid < 0)
+            return;
+        (void)!write(go[1], "x", 1);
+        waitpid(pid, nullptr, 0);
+        close(go[0]);
+        close(go[1]);
+        pid = -1;
+    }
+    ~Holder() { release(); }
+};
+
+} // namespace
+
+TEST(FilelockTest, TryFailsWhileAnotherProcessHoldsTheLock)
+{
+    Sandbox box;
+    box.write("status.bm", std::string(32, '\0'));
+    std::string path = box.path("status.bm");
+    int fd = open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    {
+        Holder holder(path);
+        EXPECT_EQ(lock_try_write(fd), -1);
+        holder.release();
+        EXPECT_EQ(lock_try_write(fd), 0);
+        EXPECT_EQ(lock_release(fd), 0);
+    }
+    close(fd);
+}
+
+TEST(FilelockTest, WaitReturnsWhenTheHolderLetsGo)
+{
+    Sandbox box;
+    box.write("status.bm", "bitmap");
+    std::string path = box.path("status.bm");
+    Holder holder(path);
+    pid_t releaser = fork();
+    if (releaser == 0) {
+        usleep(100 * 1000);
+        (void)!write(holder.go[1], "x", 1);
+        _exit(0);
+    }
+    int fd = open(path.c_str(), O_RDWR);
+    EXPECT_EQ(lock_wait_write(fd), 0);       // granted once the holder exits
+    EXPECT_EQ(lock_release(fd), 0);
+    close(fd);
+    waitpid(releaser, nullptr, 0);
+    holder.release();
+}

@@ -1,0 +1,33 @@
+#!/bin/sh
+# Makes a bare Debian machine ready to build and test the project.
+# Installs what is missing with apt-get when run as root; otherwise names the
+# packages to install and fails.  "bench" adds what the benchmarks need.
+set -eu
+
+need=""
+have_cmd() { command -v "$1" >/dev/null 2>&1; }
+want() { need="$need $1"; }
+
+have_cmd g++ || want g++
+have_cmd make || want make
+have_cmd cmake || want cmake
+have_cmd ninja || want ninja-build
+[ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
+[ -f /usr/include/gmock/gmock.h ] || want libgmock-dev
+if [ "${1:-}" = bench ]; then
+  have_cmd hyperfine || want hyperfine
+fi
+
+[ -z "$need" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ] && have_cmd apt-get; then
+  echo "install-deps: installing$need"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends $need
+else
+  echo "install-deps: missing packages:$need" >&2
+  echo "install-deps: run as root, or: sudo apt-get install$need" >&2
+  exit 1
+fi
