@@ -3,6 +3,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -16,27 +17,98 @@ namespace {
 constexpr std::size_t kLineRoom = 8192;   // 8191 characters and the NUL
 constexpr const char* kSeparators = "\t =:";
 
-// The slot where `key` is or would be linked.
-KeyNode** find_slot(KeyNode** slot, const char* key)
+// Every tree keeps its depth within log base 3/2 of its size by rebuilding
+// the smallest subtree that got too deep (a scapegoat tree).  Files that
+// this system writes are sorted by key; read back into a plain search tree
+// they would make one long spine and a quadratic load.  The nodes carry no
+// balance data: the shape is invisible to every caller.
+constexpr double kAlpha = 2.0 / 3.0;
+
+std::size_t subtree_size(const KeyNode* node)
 {
-    while (*slot != nullptr) {
-        int order = std::strcmp(key, (*slot)->name.c_str());
-        if (order == 0)
-            break;
-        slot = order < 0 ? &(*slot)->left : &(*slot)->right;
+    std::size_t n = 0;
+    std::vector<const KeyNode*> stack;
+    if (node)
+        stack.push_back(node);
+    while (!stack.empty()) {
+        const KeyNode* top = stack.back();
+        stack.pop_back();
+        ++n;
+        if (top->left)
+            stack.push_back(top->left);
+        if (top->right)
+            stack.push_back(top->right);
     }
-    return slot;
+    return n;
+}
+
+KeyNode* build_balanced(std::vector<KeyNode*>& nodes, std::size_t begin, std::size_t end)
+{
+    if (begin == end)
+        return nullptr;
+    std::size_t middle = begin + (end - begin) / 2;
+    KeyNode* node = nodes[middle];
+    node->left = build_balanced(nodes, begin, middle);
+    node->right = build_balanced(nodes, middle + 1, end);
+    return node;
+}
+
+void rebuild(KeyNode** slot)
+{
+    std::vector<KeyNode*> nodes;
+    std::vector<KeyNode*> stack;
+    for (KeyNode* node = *slot; node != nullptr || !stack.empty();) {
+        for (; node != nullptr; node = node->left)
+            stack.push_back(node);
+        node = stack.back();
+        stack.pop_back();
+        nodes.push_back(node);
+        node = node->right;
+    }
+    *slot = build_balanced(nodes, 0, nodes.size());
+}
+
+// After a node was linked `depth` edges below the root, rebuilds the lowest
+// ancestor whose one side outweighs it, when the tree got too deep.
+void rebalance(KeyTree& tree, const char* key, std::size_t depth)
+{
+    double limit = std::log(static_cast<double>(tree.size)) / std::log(1.0 / kAlpha);
+    if (static_cast<double>(depth) <= limit)
+        return;
+    std::vector<KeyNode**> path{&tree.root};
+    while (std::strcmp(key, (*path.back())->name.c_str()) != 0) {
+        KeyNode* node = *path.back();
+        path.push_back(std::strcmp(key, node->name.c_str()) < 0 ? &node->left : &node->right);
+    }
+    std::size_t child_size = 1;
+    for (std::size_t i = path.size() - 1; i-- > 0;) {
+        KeyNode* node = *path[i];
+        KeyNode* child = *path[i + 1];
+        std::size_t size = 1 + child_size +
+                           subtree_size(node->left == child ? node->right : node->left);
+        if (static_cast<double>(child_size) > kAlpha * static_cast<double>(size)) {
+            rebuild(path[i]);
+            return;
+        }
+        child_size = size;
+    }
 }
 
 KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* comment)
 {
-    KeyNode** slot = find_slot(&tree.root, key);
+    KeyNode** slot = &tree.root;
+    std::size_t depth = 0;
     try {
-        if (*slot != nullptr) {
-            (*slot)->value = value;
-            if (comment != nullptr)
-                (*slot)->comment = std::move(*comment);
-            return *slot;
+        while (KeyNode* node = *slot) {
+            int order = std::strcmp(key, node->name.c_str());
+            if (order == 0) {
+                node->value = value;
+                if (comment != nullptr)
+                    node->comment = std::move(*comment);
+                return node;
+            }
+            slot = order < 0 ? &node->left : &node->right;
+            ++depth;
         }
         auto* node = new KeyNode;
         try {
@@ -49,6 +121,8 @@ KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* 
             throw;
         }
         *slot = node;
+        ++tree.size;
+        rebalance(tree, key, depth);
         return node;
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
@@ -63,7 +137,7 @@ bool read_line(FILE* file, std::string& line, bool& ended)
     line.clear();
     ended = false;
     int c;
-    while (line.size() < kLineRoom - 1 && (c = getc(file)) != EOF) {
+    while (line.size() < kLineRoom - 1 && (c = getc_unlocked(file)) != EOF) {
         line.push_back(static_cast<char>(c));
         if (c == '\n') {
             ended = true;
@@ -117,7 +191,9 @@ bool needs_quotes(const std::string& value)
 } // namespace
 
 KeyTree::KeyTree(KeyTree&& other) noexcept
-    : root(std::exchange(other.root, nullptr)), trailer(std::move(other.trailer))
+    : root(std::exchange(other.root, nullptr)),
+      size(std::exchange(other.size, 0)),
+      trailer(std::move(other.trailer))
 {
 }
 
@@ -126,6 +202,7 @@ KeyTree& KeyTree::operator=(KeyTree&& other) noexcept
     if (this != &other) {
         keytree_free(*this);
         root = std::exchange(other.root, nullptr);
+        size = std::exchange(other.size, 0);
         trailer = std::move(other.trailer);
     }
     return *this;
@@ -216,5 +293,6 @@ void keytree_free(KeyTree& tree)
         }
     }
     tree.root = nullptr;
+    tree.size = 0;
     tree.trailer.clear();
 }

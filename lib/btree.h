@@ -1,5 +1,5 @@
-// btree: the KeyTree, an unbalanced binary search tree from key to value in
-// strcmp order, with the reader and writer of files of key = value lines.
+// btree: the KeyTree, a binary search tree from key to value in strcmp
+// order (kept within logarithmic depth however its keys arrive), with the reader and writer of files of key = value lines.
 // Each node keeps the comment and blank lines that stood before its key in
 // the file, and the tree keeps the lines after its last key, so a file read
 // and written back keeps every comment (its keys come out sorted).
@@ -13,6 +13,7 @@
 //       else trailing space characters are dropped.  CR LF ends a line too.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -26,6 +27,7 @@ struct KeyNode {
 
 struct KeyTree {
     KeyNode* root = nullptr;    // null: the empty tree
+    std::size_t size = 0;       // nodes linked by keytree_set and keytree_read
     std::string trailer;        // comment lines after the file's last key
 
     KeyTree() = default;
@@ -39,8 +41,8 @@ struct KeyTree {
 // The value of `key`, or null.  Valid until the key is set again.
 const char* keytree_lookup(const KeyTree& tree, const char* key);
 
-// Inserts the key or replaces its value in place (the node keeps its
-// position and comment).  The node, or null when memory runs out.
+// Inserts the key or replaces its value in place (the node, and its
+// comment, stay the same).  The node, or null when memory runs out.
 KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value);
 
 // Reads key = value lines from `file` into the tree, merging with what it

@@ -1,5 +1,6 @@
 #include "lib/btree.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -199,6 +200,34 @@ TEST(BtreeTest, OverlongValuesAreCutWhenWritten)
             s += "\\001";
         return s;
     }() + "\"\n");
+}
+
+namespace {
+
+std::size_t depth(const KeyNode* node)
+{
+    return node ? 1 + std::max(depth(node->left), depth(node->right)) : 0;
+}
+
+} // namespace
+
+TEST(BtreeTest, SortedAndReversedKeysStillMakeAShallowTree)
+{
+    for (bool reversed : {false, true}) {
+        KeyTree tree;
+        const int n = 100000;
+        for (int i = 0; i < n; ++i) {
+            char name[16];
+            std::snprintf(name, sizeof name, "key%06d", reversed ? n - 1 - i : i);
+            ASSERT_NE(keytree_set(tree, name, name + 3), nullptr);
+        }
+        EXPECT_EQ(tree.size, static_cast<std::size_t>(n));
+        EXPECT_LE(depth(tree.root), 30u);   // log base 3/2 of 100000 is 28.4
+        EXPECT_EQ(value(tree, "key012345"), "012345");
+        std::string written = write_text(tree);
+        EXPECT_EQ(written.substr(0, 33), "key000000 = 000000\nkey000001 = 00");
+        EXPECT_EQ(written.size(), static_cast<std::size_t>(n) * 19);
+    }
 }
 
 TEST(BtreeTest, DeepTreesAreWrittenAndFreedWithoutRecursion)
