@@ -108,10 +108,20 @@ RunResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::string& 
     return result;
 }
 
-void redirect_child(Pipe& in, Pipe& out, Pipe& err)
+// Forks a child whose standard streams are the pipes and whose working
+// directory is `dir`; 0 in the child, its pid in the parent.
+pid_t fork_child(Pipe& in, Pipe& out, Pipe& err, const std::string& dir)
 {
-    if (dup2(in.fd[0], 0) < 0 || dup2(out.fd[1], 1) < 0 || dup2(err.fd[1], 2) < 0)
-        _exit(126);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        fail("fork");
+    if (pid == 0) {
+        if (dup2(in.fd[0], 0) < 0 || dup2(out.fd[1], 1) < 0 || dup2(err.fd[1], 2) < 0 ||
+            chdir(dir.c_str()) != 0)
+            _exit(126);
+    }
+    return pid;
 }
 
 std::vector<std::string> child_environment(const RunOptions& options, const std::string& root)
@@ -233,16 +243,10 @@ RunResult Sandbox::run(const std::string& program, const RunOptions& options) co
     std::vector<char*> envp = pointers(env);
 
     Pipe in, out, err;
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
+    pid_t pid = fork_child(in, out, err, root_);
     if (pid == 0) {
-        redirect_child(in, out, err);
         if (options.close_stderr)
             close(2);
-        if (chdir(root_.c_str()) != 0)
-            _exit(126);
         if (options.gid != static_cast<gid_t>(-1) && setgid(options.gid) != 0)
             _exit(126);
         if (options.uid != static_cast<uid_t>(-1) && setuid(options.uid) != 0)
@@ -256,15 +260,9 @@ RunResult Sandbox::run(const std::string& program, const RunOptions& options) co
 RunResult Sandbox::run_forked(const std::function<void()>& body) const
 {
     Pipe in, out, err;
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        fail("fork");
+    pid_t pid = fork_child(in, out, err, root_);
     if (pid == 0) {
-        redirect_child(in, out, err);
         setenv("ZEL_ROOT", root_.c_str(), 1);
-        if (chdir(root_.c_str()) != 0)
-            _exit(126);
         body();
         std::fflush(nullptr);
         _exit(0);
