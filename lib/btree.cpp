@@ -76,10 +76,8 @@ void rebalance(KeyTree& tree, const char* key, std::size_t depth)
     if (static_cast<double>(depth) <= limit)
         return;
     std::vector<KeyNode**> path{&tree.root};
-    while (std::strcmp(key, (*path.back())->name.c_str()) != 0) {
-        KeyNode* node = *path.back();
+    for (KeyNode* node; (node = *path.back())->name != key;)
         path.push_back(std::strcmp(key, node->name.c_str()) < 0 ? &node->left : &node->right);
-    }
     std::size_t child_size = 1;
     for (std::size_t i = path.size() - 1; i-- > 0;) {
         KeyNode* node = *path[i];
