@@ -1,0 +1,107 @@
+// paramfile: files of named sections holding name = value lines whose names
+// come from a fixed table (the users file is one).  The in-memory form keeps
+// every line of the file in order, comments and faulty lines included, so a
+// file read and written back keeps them.  Lists, sections, entries and their
+// texts are malloc'd and belong to the caller (paramfile_free); out of
+// memory makes paramfile_load answer null and the editing calls fail.
+//
+// File syntax, one line at a time (1023 characters of a line are read as
+// the line; the rest of a longer comment or faulty line stays in its text,
+// the rest of a longer parameter or header line is dropped):
+//   blank, tab, newline or '#' first   comment, kept verbatim
+//   '['                                section header "[name]..."
+//   anything else                      name, space character(s), '=', value;
+//                                      the value plain, or in ' or " quotes
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// A null-terminated array of parameter names; a name's index is its 1-based
+// position, 0 means "not in the table".
+using ParamNameTable = const char* const*;
+
+// Entry kinds other than a table index.
+constexpr int16_t PARAM_COMMENT = 0;     // comment, header line, empty line
+constexpr int16_t PARAM_UNKNOWN = -1;    // a name not in the table
+constexpr int16_t PARAM_NOEQUALS = -2;   // a known name without '='
+
+// Value kinds, so a rewrite quotes as the file did.
+constexpr int16_t PARAM_PLAIN = 0;
+constexpr int16_t PARAM_SQUOTED = 1;
+constexpr int16_t PARAM_DQUOTED = 2;
+
+struct ParamEntry {
+    int16_t index = 0;        // table index, or one of the kinds above
+    int16_t quote = 0;        // value kind
+    int32_t line = 0;         // line number in the file; 0 when set in memory
+    char* text = nullptr;     // the value (index > 0), the whole line
+                              // (comments, faulty lines), or null
+    ParamEntry* next = nullptr;
+};
+
+struct ParamSection {
+    char* name = nullptr;     // null only for the first, nameless section
+    ParamEntry* entries = nullptr;
+    ParamSection* next = nullptr;
+};
+
+// The users file's name table and its indices.
+extern const char* const users_param_names[];
+enum UsersParam : int {
+    USER_DELIVERY_EMAIL = 1,
+    USER_DELIVERY_PROGRAM,
+    USER_DID,
+    USER_FROM_EMAIL,
+    USER_FULL_NAME,
+    USER_IP_RANGE_LOWER,
+    USER_IP_RANGE_UPPER,
+    USER_MAIL_FORMAT,
+    USER_PASSWORD,
+    USER_PRIVILEGES,
+    USER_IMAGE_FORMAT,
+    USER_URL_DELIVERY,
+    USER_DEFAULT_STYLE,
+};
+
+// Reads the file at `path`; at most `maximum` named sections (0: no limit;
+// reading stops at the header after the last one).  The list always starts
+// with the nameless section.  Null when the file cannot be opened, memory
+// runs out, or a header line has no ']'.
+ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum);
+
+// Writes the list: "[name]\n" before each named section, each value as
+// "name = value\n" in its kind's quotes, other texts verbatim.  0, or -1
+// when the stream reported a write error.
+int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table);
+
+int paramfile_index(ParamNameTable table, const char* name);
+
+// The text of the section's first entry with `index`, or null.
+const char* paramfile_get(const ParamSection* section, int index);
+
+// Sets (non-empty value: the first entry of the name gets a copy, or a new
+// plain entry goes first in the section) or removes (null or empty value:
+// the first entry of the name) a value.  1 done, 0 name not in the table,
+// nothing to remove, or out of memory.
+int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
+                  const char* value);
+
+// The first section named exactly `name`; the nameless one is never found.
+ParamSection* paramfile_find_section(ParamSection* list, const char* name);
+ParamSection* paramfile_next_section(const ParamSection* section);
+int paramfile_count_sections(const ParamSection* list);
+
+// Appends a section with no name and no entries at the end of *slot (or as
+// *slot when that is empty); null when memory runs out.
+ParamSection* paramfile_add_section(ParamSection** slot);
+
+// Unlinks `section` from *slot and releases it with its entries.
+void paramfile_remove_section(ParamSection** slot, ParamSection* section);
+
+// The first named section with an entry of `index` whose text starts with
+// '*' or equals `value` exactly; every entry of the index is tried.
+ParamSection* paramfile_match_value(ParamSection* list, int index, const char* value);
+
+// Releases a whole list.
+void paramfile_free(ParamSection* list);

@@ -1,0 +1,1 @@
+#include "www/base64.h"

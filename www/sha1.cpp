@@ -1,0 +1,1 @@
+#include "www/sha1.h"

@@ -1,0 +1,1 @@
+#include "www/wwwauth.h"

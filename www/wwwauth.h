@@ -1,0 +1,52 @@
+// wwwauth: HTTP Basic login against the users list, the privileges of the
+// signed-in user, and the stored password digest (base64 of the SHA-1 of
+// the password; an empty stored value accepts any password).  Owns the
+// process-wide login facts below, set by checkauth for the rest of the run.
+// Failures are result codes; nothing is written to the page here.
+#pragma once
+
+#include <cstddef>
+
+#include "lib/paramfile.h"
+
+// checkauth results.
+constexpr int AUTH_OK = 0;
+constexpr int AUTH_NOHEADER = -1;    // header absent or empty
+constexpr int AUTH_NOTBASIC = -2;    // does not begin with "Basic"
+constexpr int AUTH_BADPASSWORD = -4; // password does not match
+constexpr int AUTH_NOUSER = -6;      // no section of that name
+constexpr int AUTH_NOLIST = -9;      // no users list
+
+// The user name from the header (also for unknown users and wrong
+// passwords); null until a header was decoded.
+extern const char* authuser;
+// The section named `authuser`, and its privileges value; null when none.
+extern ParamSection* authsection;
+extern const char* authprivileges;
+// The HTML comment left by the last checkpassword; "" when none ran.
+const char* digestcomment();
+
+// Checks an Authorization header value against `users`.  The decoded
+// credentials are "name:password" (no colon: all of it is the name and the
+// password is empty).  When `user` is given it receives the name, which
+// then lives for the rest of the run.  AUTH_OK or a negative code above.
+int checkauth(const char* header, ParamSection* users, const char** user);
+
+// 1 when the SHA-1 of `password` equals the 20 `stored` bytes, compared in
+// constant time; sets digestcomment.
+int checkpassword(const char* password, const unsigned char* stored);
+
+// The 28-character stored form of `password` (plus a NUL) into `out`.
+void digestpassword(const char* password, char out[29]);
+
+// 1 when the signed-in user holds `privilege` (a substring of the
+// privileges value); an absent or empty name is always held.
+int hasprivilege(const char* privilege);
+
+// The signed-in user's value of one of the first ten users-file names
+// (delivery-email ... privileges); null when nobody is signed in, the name
+// is not one of them, or the value is not set.
+const char* authparam(const char* name);
+
+// Forgets the login facts (for tests).
+void authreset();

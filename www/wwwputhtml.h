@@ -1,0 +1,64 @@
+// wwwputhtml: everything zeladmin writes to standard output as a page: the
+// CGI header and document head, the banner and footer around handler
+// pages, expansion of "$NAME" environment references in page text, HTML
+// escaping, and the page error list.  Owns the head state and the error
+// list.  Nothing here reports an error; write errors are not detected.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Head states.
+constexpr int HEAD_NONE = 0;  // nothing sent
+constexpr int HEAD_SENT = 1;  // CGI header and document head sent
+constexpr int HEAD_BODY = 2;  // body element written
+int headstate();
+
+// Size of the buffer an expansion must fit (NUL included); longer
+// expansions are cut.
+constexpr std::size_t EXPAND_SIZE = 512;
+
+// printf-style page text: opens the document as needed (header, head,
+// body), expands environment references in `format` (an inserted value is
+// taken literally, '%' included), then formats the arguments into it.
+void puthtml(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens a page with its own title (formatted, not expanded), whatever has
+// been sent before; leaves the body open.
+void putpagehead(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void putbanner(const char* helpid);   // null: no Help! button
+void puthelpbutton(const char* helpid);
+void putfooter();
+
+// Writes `text` with <, > and & as entities (command output in a page).
+void puthtmlescaped(const char* text);
+
+// `text` with & < > " ' as entities, for values inside elements and
+// attribute values alike.
+std::string htmlescape(std::string_view text);
+
+// Copies `text` into `out` (room for `size` bytes) with each $NAME (letters,
+// digits, '_', at most 127) replaced by getenv(NAME), a trailing '/' of the
+// value dropped; an unset name or a lone '$' inserts nothing.  Cut to fit;
+// always terminated.  Returns out.
+char* expandenv(const char* text, char* out, std::size_t size = EXPAND_SIZE);
+
+void putline(const char* text);           // expanded, then an LF
+void putlines(const char* const* texts);  // putline each, up to a null entry
+
+// The page error list: up to 64 messages (pointers kept, not copied; more
+// are dropped).
+constexpr int MAX_ERRORS = 64;
+void adderror(const char* message);
+int errorcount();
+void clearerrors();
+void puterrors();
+
+// The maker's support mailbox and web site, as the pages name them.
+extern const char* const SUPPORT_EMAIL;
+extern const char* const MAKER_URL;
+
+// Back to nothing sent (for tests).
+void puthtml_reset();
