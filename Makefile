@@ -39,6 +39,7 @@ test-san: $(SAN)/build.ninja
 bench: all
 	sh tools/install-deps.sh bench
 	sh bench/startup.sh
+	sh bench/page4.sh
 
 clean:
 	rm -rf $(BUILD) $(SAN)

@@ -1,11 +1,8 @@
 // zeladmin: the CGI program of the web administration.  The web server starts
-// it once for every request; it loads the configuration and answers.
-#include "lib/config.h"
-#include "lib/log.h"
+// it once for every request.
+#include "admin/zeladmin.h"
 
-int main(int argc, char** argv)
+int main(int argc, char** argv, char** envp)
 {
-    logsetprogram(argc > 0 ? argv[0] : "zeladmin");
-    config_load_or_exit();
-    return 0;
+    return zeladmin_main(argc, argv, envp);
 }

@@ -22,6 +22,7 @@ sandbox() {
   root=$work/$1
   mkdir -p "$root/etc/opt/vantrel" "$root/spool" "$root/etc"
   : > "$root/spool/log"
+  printf '[admin]\nprivileges = admin\n' > "$root/etc/users"
   {
     echo "spool-directory = $root/spool"
     echo "server-directory = $root/opt"

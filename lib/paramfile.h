@@ -71,8 +71,9 @@ enum UsersParam : int {
 ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum);
 
 // Writes the list: "[name]\n" before each named section, each value as
-// "name = value\n" in its kind's quotes, other texts verbatim.  0, or -1
-// when the stream reported a write error.
+// "name = value\n" in its kind's quotes, other texts verbatim.  A name or
+// value is written up to its first newline, so no text set in memory can
+// add a line to the file.  0, or -1 when the stream reported a write error.
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table);
 
 int paramfile_index(ParamNameTable table, const char* name);

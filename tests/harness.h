@@ -69,5 +69,11 @@ private:
     std::string root_;
 };
 
+// What a shell command writes to standard output.
+std::string shell_output(const std::string& command);
+
+// Whether a program of that name is on PATH.
+bool have_program(const char* name);
+
 // The lines of `text` (each without its newline).
 std::vector<std::string> lines_of(const std::string& text);

@@ -102,7 +102,8 @@ TEST_P(StartupTest, WithStandardErrorClosedTheEchoGoesToStandardOutput)
 TEST_P(StartupTest, OddConfigurationFilesNeverCrash)
 {
     std::string odd = std::string("# dos\r\nspool-directory = ") + box.path("var/opt/vantrel") +
-                      "\r\n" + std::string(20000, 'k') + " = " + std::string(30000, 'v') +
+                      "\r\nzel-config-directory = " + box.path("opt/vantrel/etc") + "\r\n" +
+                      std::string(20000, 'k') + " = " + std::string(30000, 'v') +
                       "\n" + std::string("nul\0 = x\0y\n", 11) + "#" +
                       std::string(10000, '\xff') + "\nlast = no newline";
     box.write(Sandbox::kConfig, odd);

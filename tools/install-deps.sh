@@ -14,6 +14,9 @@ have_cmd cmake || want cmake
 have_cmd ninja || want ninja-build
 [ -f /usr/include/gtest/gtest.h ] || want libgtest-dev
 [ -f /usr/include/gmock/gmock.h ] || want libgmock-dev
+# The tests check the digest and base64 code against these.
+have_cmd openssl || want openssl
+have_cmd sha1sum || want coreutils
 if [ "${1:-}" = bench ]; then
   have_cmd hyperfine || want hyperfine
 fi

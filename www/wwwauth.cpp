@@ -1,1 +1,170 @@
 #include "www/wwwauth.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <forward_list>
+#include <string>
+#include <string_view>
+
+#include "www/base64.h"
+#include "www/sha1.h"
+
+const char* authuser = nullptr;
+ParamSection* authsection = nullptr;
+const char* authprivileges = nullptr;
+
+namespace {
+
+// The first ten names of the users file, in its order, so the indices agree.
+const char* const auth_param_names[] = {
+    "delivery-email", "delivery-program", "did",        "from-email",
+    "full-name",      "ip-addr-range-lower", "ip-addr-range-upper",
+    "mail-format",    "password",         "privileges", nullptr,
+};
+
+// The stored digest is decoded in a buffer of this size; a longer value
+// cannot be a digest of ours.
+constexpr std::size_t STORED_PASSWORD_SIZE = 76;
+
+char comment[64] = "";
+
+// User names handed out by checkauth live for the rest of the run, so a
+// caller may keep the pointer; a list keeps their addresses stable.
+std::forward_list<std::string> user_names;
+
+const char* keep_user_name(std::string_view name)
+{
+    user_names.emplace_front(name);
+    return user_names.front().c_str();
+}
+
+// The 20 stored bytes of a `password` value: its base64 decoded, padded
+// with zeros when it decodes to fewer.  False for a value too long for the
+// decoding buffer.
+bool stored_digest(const char* value, unsigned char digest[SHA1_DIGEST_SIZE])
+{
+    std::size_t length = std::strlen(value);
+    if (length >= STORED_PASSWORD_SIZE)
+        return false;
+    std::array<char, STORED_PASSWORD_SIZE> buffer{};
+    std::memcpy(buffer.data(), value, length);
+    char* end = base64_decode(buffer.data());
+    auto decoded = static_cast<std::size_t>(end - buffer.data());
+    std::memset(digest, 0, SHA1_DIGEST_SIZE);
+    std::memcpy(digest, buffer.data(), decoded < SHA1_DIGEST_SIZE ? decoded : SHA1_DIGEST_SIZE);
+    return true;
+}
+
+// The password check of a found section; AUTH_OK or AUTH_BADPASSWORD.
+int check_section_password(const ParamSection* section, const char* password)
+{
+    const char* value = paramfile_get(section, USER_PASSWORD);
+    if (value == nullptr || *value == '\0')
+        return AUTH_OK;
+    unsigned char digest[SHA1_DIGEST_SIZE];
+    if (!stored_digest(value, digest))
+        return AUTH_BADPASSWORD;
+    return checkpassword(password, digest) ? AUTH_OK : AUTH_BADPASSWORD;
+}
+
+} // namespace
+
+const char* digestcomment()
+{
+    return comment;
+}
+
+int checkauth(const char* header, ParamSection* users, const char** user)
+{
+    authsection = nullptr;
+    authprivileges = nullptr;
+    if (users == nullptr)
+        return AUTH_NOLIST;
+    if (header == nullptr || *header == '\0')
+        return AUTH_NOHEADER;
+    if (std::strncmp(header, "Basic", 5) != 0)
+        return AUTH_NOTBASIC;
+    // The separator after the scheme is skipped unchecked, but a header
+    // that ends there has no credentials to read beyond it.
+    const char* encoded = header[5] == '\0' ? header + 5 : header + 6;
+
+    // Decoded in a copy of our own: the header belongs to the caller.
+    std::string credentials(encoded);
+    credentials.resize(static_cast<std::size_t>(base64_decode(credentials.data()) -
+                                                credentials.data()));
+    // The decoded bytes end at their first NUL, as the name and the
+    // password are C strings from here on.
+    credentials.resize(std::strlen(credentials.c_str()));
+
+    std::size_t colon = credentials.find(':');
+    std::string_view name(credentials);
+    const char* password = "";
+    if (colon != std::string::npos) {
+        name = name.substr(0, colon);
+        password = credentials.c_str() + colon + 1;
+    }
+    authuser = keep_user_name(name);
+    if (user != nullptr)
+        *user = authuser;
+
+    // An empty name is nobody's, not even a section written as "[]".
+    ParamSection* section = name.empty() ? nullptr : paramfile_find_section(users, authuser);
+    if (section == nullptr)
+        return AUTH_NOUSER;
+    int result = check_section_password(section, password);
+    // A failed login holds no privileges, so nothing later can mistake it
+    // for a signed-in user.
+    if (result != AUTH_OK)
+        return result;
+    authsection = section;
+    authprivileges = paramfile_get(section, USER_PRIVILEGES);
+    return AUTH_OK;
+}
+
+int checkpassword(const char* password, const unsigned char* stored)
+{
+    unsigned char digest[SHA1_DIGEST_SIZE];
+    sha1(password, std::strlen(password), digest);
+    std::snprintf(comment, sizeof comment, "<!--  in=%x %x %x %x, db=%x %x %x %x -->\n",
+                  digest[0], digest[1], digest[2], digest[3],
+                  stored[0], stored[1], stored[2], stored[3]);
+    // Every byte is compared, so the time taken tells nothing of where the
+    // digests differ.
+    unsigned difference = 0;
+    for (std::size_t i = 0; i < SHA1_DIGEST_SIZE; ++i)
+        difference |= digest[i] ^ stored[i];
+    return difference == 0;
+}
+
+void digestpassword(const char* password, char out[29])
+{
+    unsigned char digest[SHA1_DIGEST_SIZE];
+    sha1(password, std::strlen(password), digest);
+    base64_encode(digest, sizeof digest, out);
+    out[28] = '\0';
+}
+
+int hasprivilege(const char* privilege)
+{
+    if (privilege == nullptr || *privilege == '\0')
+        return 1;
+    return authprivileges != nullptr && *authprivileges != '\0' &&
+           std::strstr(authprivileges, privilege) != nullptr;
+}
+
+const char* authparam(const char* name)
+{
+    if (authsection == nullptr || name == nullptr)
+        return nullptr;
+    int index = paramfile_index(auth_param_names, name);
+    return index == 0 ? nullptr : paramfile_get(authsection, index);
+}
+
+void authreset()
+{
+    authuser = nullptr;
+    authsection = nullptr;
+    authprivileges = nullptr;
+    comment[0] = '\0';
+}

@@ -1,1 +1,328 @@
 #include "www/wwwputhtml.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/config.h"
+#include "lib/if_blank.h"
+
+#define ZEL_SUPPORT_EMAIL "support@vantrel.com"
+#define ZEL_MAKER_URL "http://www.vantrel.com/"
+
+const char* const SUPPORT_EMAIL = ZEL_SUPPORT_EMAIL;
+const char* const MAKER_URL = ZEL_MAKER_URL;
+
+namespace {
+
+int state = HEAD_NONE;
+
+const char* errors[MAX_ERRORS];
+int nerrors = 0;
+
+constexpr std::size_t NAME_MAX_LEN = 127;
+
+const char* const HELP_SCRIPT =
+    "<SCRIPT LANGUAGE=\"JavaScript\">\n"
+    "<!--\n"
+    "function helpwin(helpurl) {\n"
+    "var remote = open(helpurl, \"ZELHELP\", \n"
+    "\"height=600,width=600,channelmode=0,dependent=0,directories=0,fullscreen=0,"
+    "location=0,menubar=0,resizable=1,scrollbars=1,status=0,toolbar=1\");\n"
+    "if (remote.opener == null)\n"
+    "remote.opener = window;\n"
+    "remote.opener.name = \"Vantrel\";\n"
+    "remote.focus();\n"
+    "return remote;\n"
+    "}\n"
+    "// -->\n"
+    "</SCRIPT>\n";
+
+const char* const SUPPORT_LINK = "<link rev=\"made\" href=\"mailto:" ZEL_SUPPORT_EMAIL "\">";
+
+const char* const FOOTER[] = {
+    "<p><table><td><td><a href=\"$SCRIPT_NAME/Page1\">",
+    "<img src=\"$SCRIPT_NAME/page-2\" alt=\"Home Button\" border=0></a></td>",
+    "<td><font size=1>Vantrel and Image Messaging Software are trademarks of "
+    "<a href=\"" ZEL_MAKER_URL "\">Vantrel</a>",
+    "Technologies. All other product names are trademarks of their respective owners.<br>",
+    "Copyright &copy; Vantrel Technologies (<a href=\"" ZEL_MAKER_URL
+    "\">www.vantrel.com</a>).",
+    // Through the program's own path, so the link works wherever the
+    // server mounts it.
+    " All rights reserved. <a href=\"$SCRIPT_NAME/logoff\">Log off</a>",
+    "</td></tr></table>",
+    "<head><META HTTP-EQUIV=\"PRAGMA\" CONTENT=\"NO-CACHE\"></head>",
+    "</BODY></HTML>",
+    nullptr,
+};
+
+// The entity that stands for `c` in page text and attribute values, or
+// null when it stands for itself.
+const char* html_entity(char c)
+{
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return nullptr;
+    }
+}
+
+bool isnamechar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '_';
+}
+
+// expandenv with the option to double every '%' of an inserted value, so
+// that the result can serve as a printf format in which only the caller's
+// own conversions act.
+void expand(const char* text, char* out, std::size_t size, bool doublepercent)
+{
+    if (size == 0)
+        return;
+    std::size_t n = 0;
+    auto put = [&](char c) {
+        if (n < size - 1)
+            out[n++] = c;
+    };
+    const char* p = text;
+    while (*p != '\0' && n < size - 1) {
+        if (*p != '$') {
+            put(*p++);
+            continue;
+        }
+        ++p;
+        char name[NAME_MAX_LEN + 1];
+        std::size_t len = 0;
+        while (len < NAME_MAX_LEN && isnamechar(*p))
+            name[len++] = *p++;
+        name[len] = '\0';
+        const char* value = len > 0 ? std::getenv(name) : nullptr;
+        if (value == nullptr)
+            continue;
+        std::size_t vlen = std::strlen(value);
+        if (vlen > 0 && value[vlen - 1] == '/')
+            --vlen;   // "$SCRIPT_NAME/Page1" must not give a double slash
+        // Values land inside page text and attribute values alike.
+        for (std::size_t i = 0; i < vlen; ++i) {
+            if (const char* entity = html_entity(value[i])) {
+                while (*entity != '\0')
+                    put(*entity++);
+            } else {
+                if (doublepercent && value[i] == '%')
+                    put('%');
+                put(value[i]);
+            }
+        }
+    }
+    out[n] = '\0';
+}
+
+// A cut expansion may end inside a conversion (or in half of a doubled
+// '%'); printf would then read an argument that the text never named.
+void drop_open_conversion(char* format)
+{
+    char* p = format;
+    while (*p != '\0') {
+        if (*p++ != '%')
+            continue;
+        char* start = p - 1;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        while (*p != '\0' && std::strchr("-+ #0'123456789.*hlLqjzt", *p) != nullptr)
+            ++p;
+        if (*p == '\0') {
+            *start = '\0';
+            return;
+        }
+        ++p;
+    }
+}
+
+std::string vformat(const char* format, va_list ap)
+{
+    va_list again;
+    va_copy(again, ap);
+    int n = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    if (n <= 0)
+        return {};
+    std::string text(static_cast<std::size_t>(n), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, ap);
+    return text;
+}
+
+void writeout(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void opendocument()
+{
+    if (state == HEAD_NONE) {
+        std::fputs("Content-type: text/html\r\n\n", stdout);
+        std::fputs("<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n",
+                   stdout);
+        std::printf("%s\n\n", SUPPORT_LINK);
+        std::printf("%s\n", HELP_SCRIPT);
+        std::fputs("</head>\n\n", stdout);
+        state = HEAD_SENT;
+    }
+    if (state == HEAD_SENT) {
+        std::fputs("<body bgcolor=\"#FFFFFF\">\n", stdout);
+        state = HEAD_BODY;
+    }
+}
+
+} // namespace
+
+int headstate()
+{
+    return state;
+}
+
+void puthtml_reset()
+{
+    state = HEAD_NONE;
+}
+
+void puthtml(const char* format, ...)
+{
+    opendocument();
+    char expanded[EXPAND_SIZE];
+    expand(format, expanded, sizeof expanded, true);
+    drop_open_conversion(expanded);
+    va_list ap;
+    va_start(ap, format);
+    writeout(vformat(expanded, ap));
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+void putpagehead(const char* format, ...)
+{
+    auto piece = [](const char* text) {
+        std::fputs(text, stdout);
+        std::fflush(stdout);
+    };
+    piece("Content-type: text/html\r\n");
+    piece("\n<html><head><title>\n");
+    va_list ap;
+    va_start(ap, format);
+    writeout(vformat(format, ap));
+    va_end(ap);
+    std::fflush(stdout);
+    std::printf("</title>\n%s\n\n", SUPPORT_LINK);
+    std::fflush(stdout);
+    std::printf("%s\n", HELP_SCRIPT);
+    std::fflush(stdout);
+    piece("</head>\n");
+    piece("<body bgcolor=\"#FFFFFF\">\n");
+    state = HEAD_BODY;
+}
+
+void putbanner(const char* helpid)
+{
+    std::puts("<table width=\"100%\"><tr><td>");
+    std::printf("<a href=\"%s\">\n", MAKER_URL);
+    putline("<img align=top src=\"$SCRIPT_NAME/page-1\" ");
+    std::puts("alt=\"Vantrel Logo\" border=0></a><font size=2>&reg;</font><br>");
+    std::puts("<B><FONT FACE=\"Arial,Helvetica\" COLOR=\"#0000ff\"");
+    std::puts("SIZE=5>Image Messaging Software</FONT></B>");
+    std::puts("</td><td>");
+    std::puts("<div align=right>");
+    const char* company = get_config("company-name");
+    if (!if_blank(company))
+        std::printf("<em>%s</em>", htmlescape(company).c_str());
+    if (helpid != nullptr)
+        puthelpbutton(helpid);
+    std::puts("</div>");
+    std::puts("</td></tr></table>");
+}
+
+void puthelpbutton(const char* helpid)
+{
+    std::puts("<form>");
+    std::printf("<input type=\"button\" value=\"Help!\" onClick='helpwin(\"/help.cgi/%s\")'>\n",
+                htmlescape(helpid).c_str());
+    std::puts("</form>");
+}
+
+void putfooter()
+{
+    putlines(FOOTER);
+}
+
+void puthtmlescaped(const char* text)
+{
+    for (const char* p = text; *p != '\0'; ++p) {
+        switch (*p) {
+        case '<': std::fputs("&lt;", stdout); break;
+        case '>': std::fputs("&gt;", stdout); break;
+        case '&': std::fputs("&amp;", stdout); break;
+        default: std::putchar(*p); break;
+        }
+    }
+}
+
+std::string htmlescape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (const char* entity = html_entity(c))
+            out += entity;
+        else
+            out += c;
+    }
+    return out;
+}
+
+char* expandenv(const char* text, char* out, std::size_t size)
+{
+    expand(text, out, size, false);
+    return out;
+}
+
+void putline(const char* text)
+{
+    char expanded[EXPAND_SIZE];
+    std::puts(expandenv(text, expanded, sizeof expanded));
+}
+
+void putlines(const char* const* texts)
+{
+    for (; *texts != nullptr; ++texts)
+        putline(*texts);
+}
+
+void adderror(const char* message)
+{
+    if (nerrors < MAX_ERRORS)
+        errors[nerrors++] = message;
+}
+
+int errorcount()
+{
+    return nerrors;
+}
+
+void clearerrors()
+{
+    nerrors = 0;
+}
+
+void puterrors()
+{
+    puthtml("<p>The following errors have been detected.<p><ul>\n");
+    for (int i = 0; i < nerrors; ++i)
+        puthtml("<li>%s\n", errors[i]);
+    puthtml("</ul><p>\n");
+}

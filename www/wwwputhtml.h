@@ -40,9 +40,9 @@ void puthtmlescaped(const char* text);
 std::string htmlescape(std::string_view text);
 
 // Copies `text` into `out` (room for `size` bytes) with each $NAME (letters,
-// digits, '_', at most 127) replaced by getenv(NAME), a trailing '/' of the
-// value dropped; an unset name or a lone '$' inserts nothing.  Cut to fit;
-// always terminated.  Returns out.
+// digits, '_', at most 127) replaced by getenv(NAME), HTML-escaped and a
+// trailing '/' dropped; an unset name or a lone '$' inserts nothing.  Cut
+// to fit; always terminated.  Returns out.
 char* expandenv(const char* text, char* out, std::size_t size = EXPAND_SIZE);
 
 void putline(const char* text);           // expanded, then an LF

@@ -1,1 +1,328 @@
+// zeladmin as a CGI program: start-up failures, the HTTP layer under the
+// raw-HTTP web server, routing and the diagnostic paths, run in sandbox
+// installations and compared byte for byte.
+#include <cstdio>
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "tests/harness.h"
+#include "tests/pagetext.h"
+#include "www/base64.h"
+#include "www/sha1.h"
+
+using namespace pagetext;
+
+namespace {
+
+const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
+const std::string kOther = "SERVER_SOFTWARE=lighttpd/1.4.69";
+const std::string kOk = "HTTP/1.0 200 OK\r\n";
+const std::string k401 = "HTTP/1.0 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+const std::string kHint = "<p>Please use <i>admin</i> as your User Name and leave the Password blank.";
+const std::string kWF010 = "<h2>ERROR WF010</h2><p>This script was called in error";
+
+std::string base64(const std::string& bytes)
+{
+    std::string out(((bytes.size() + 2) / 3) * 4, '\0');
+    base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
+    return out;
+}
+
+std::string digest(const std::string& password)
+{
+    unsigned char sum[SHA1_DIGEST_SIZE];
+    sha1(password.data(), password.size(), sum);
+    return std::string(reinterpret_cast<char*>(sum), sizeof sum);
+}
+
+std::string basic(const std::string& credentials)
+{
+    return "HTTP_AUTHORIZATION=Basic " + base64(credentials);
+}
+
+std::string securitypage(const std::string& script = "")
+{
+    return pagehead("Vantrel Image Messaging Software - Security Violation") +
+           banner("HXsecurity", script) +
+           "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this "
+           "administrative function.\n" +
+           footer(script);
+}
+
+class RoutingTest : public testing::Test {
+protected:
+    RoutingTest()
+    {
+        box.write(Sandbox::kUsers, "# accounts\n"
+                                   "[admin]\nfull-name = Administrator\nprivileges = admin\n"
+                                   "[clerk]\nfull-name = 'The Clerk'\nfrom-email = clerk@example.com\n"
+                                   "password = " + base64(digest("secret")) + "\n"
+                                   "privileges = postmaster\n");
+    }
+
+    RunResult get(const std::string& path, std::vector<std::string> env = {}) const
+    {
+        RunOptions options;
+        options.env = std::move(env);
+        options.env.push_back("REQUEST_METHOD=GET");
+        options.env.push_back("PATH_INFO=" + path);
+        return box.run(program_path("zeladmin"), options);
+    }
+
+    RunResult post(const std::string& path, const std::string& body, std::vector<std::string> env = {},
+                   const std::string& type = "application/x-www-form-urlencoded") const
+    {
+        RunOptions options;
+        options.env = std::move(env);
+        options.env.push_back("REQUEST_METHOD=POST");
+        options.env.push_back("PATH_INFO=" + path);
+        options.env.push_back("CONTENT_TYPE=" + type);
+        options.env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+        options.input = body;
+        return box.run(program_path("zeladmin"), options);
+    }
+
+    Sandbox box;
+};
+
+} // namespace
+
+TEST_F(RoutingTest, MissingConfigDirectoryIsFatal)
+{
+    box.write(Sandbox::kConfig, "spool-directory = " + box.path("var/opt/vantrel") + "\n");
+    RunResult r = get("/Page1");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zeladmin: ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf\n");
+    std::string log = box.read(Sandbox::kLog);
+    EXPECT_NE(log.find(": zeladmin["), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(",4]: ERR 999: No zel-config-directory defined in "
+                              "/etc/opt/vantrel/vantrel.conf\n"))
+        << log;
+}
+
+TEST_F(RoutingTest, UnreadableUsersFileIsFatal)
+{
+    box.remove(Sandbox::kUsers);
+    RunResult r = get("/page2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zeladmin: ERR 999: Cannot load user parameter File\n");
+
+    box.write(Sandbox::kUsers, "[admin\n");
+    r = get("/page2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zeladmin: ERR 999: Cannot load user parameter File\n");
+}
+
+TEST_F(RoutingTest, NoCredentialsChallengesWithHint)
+{
+    for (const char* path : {"/Page1", "/Action4", "/Page"}) {
+        RunResult r = get(path, {kNph});
+        EXPECT_EQ(r.status, 0) << path;
+        EXPECT_EQ(r.out, k401 + "\r\n" + kResponseHead +
+                             "<h1>Access Error</h1><p>You must enter a valid user name/password in "
+                             "order to access this page.\n" + kHint)
+            << path;
+    }
+}
+
+TEST_F(RoutingTest, HintOnlyWhileAdminPasswordIsBlank)
+{
+    box.write(Sandbox::kUsers, "[admin]\npassword = " + base64(digest("root")) + "\n");
+    RunResult r = get("/Page1", {kNph});
+    EXPECT_EQ(r.out, k401 + "\r\n" + kResponseHead +
+                         "<h1>Access Error</h1><p>You must enter a valid user name/password in "
+                         "order to access this page.\n");
+    // A blank value counts as no password.
+    box.write(Sandbox::kUsers, "[admin]\npassword =   \n");
+    r = get("/Page1", {kNph, basic("nobody:x")});
+    EXPECT_NE(r.out.find(kHint), std::string::npos);
+}
+
+TEST_F(RoutingTest, RejectedCredentialsShowCodeAndComment)
+{
+    std::string in = digest("wrong"), db = digest("secret");
+    char comment[128];
+    auto b = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)); };
+    std::snprintf(comment, sizeof comment, "<!--  in=%x %x %x %x, db=%x %x %x %x -->\n", b(in[0]),
+                  b(in[1]), b(in[2]), b(in[3]), b(db[0]), b(db[1]), b(db[2]), b(db[3]));
+    struct Case {
+        std::string header, name, code, comment;
+    } cases[] = {
+        {basic("clerk:wrong"), "clerk", "-4", comment},
+        {basic("nobody:secret"), "nobody", "-6", ""},
+        {"HTTP_AUTHORIZATION=basic " + base64("clerk:secret"), "", "-2", ""},
+        {"HTTP_AUTHORIZATION=Digest x", "", "-2", ""},
+        {"HTTP_AUTHORIZATION=", "", "-1", ""},
+        // The name is the requester's own text.
+        {basic("<b>\"x\"&:y"), "&lt;b&gt;&quot;x&quot;&amp;", "-6", ""},
+    };
+    for (const Case& c : cases) {
+        RunResult r = get("/Page3", {kNph, c.header});
+        EXPECT_EQ(r.status, 0) << c.header;
+        EXPECT_EQ(r.out, k401 + kResponseHead + "<h1>Access Error</h1><p>Your user name (" + c.name +
+                             ") & password are not valid! (" + c.code + ") " + c.comment + "\n" + kHint)
+            << c.header;
+    }
+}
+
+TEST_F(RoutingTest, LogoffAlwaysAnswers401)
+{
+    for (auto env : {std::vector<std::string>{kNph}, {kNph, basic("clerk:secret")}}) {
+        RunResult r = get("/logoff", env);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, k401 + kResponseHead +
+                             "<h1>Logoff</h1><p>You have successfully removed your password.\n");
+    }
+}
+
+TEST_F(RoutingTest, PublicPagesNeedNoCredentials)
+{
+    // These handlers write nothing yet: the status line is the whole answer.
+    for (const char* path : {"/page2", "/page-1", "/page7", "/page", "/", ""}) {
+        RunResult r = get(path, {kNph});
+        EXPECT_EQ(r.status, 0) << path;
+        EXPECT_EQ(r.out, kOk) << path;
+    }
+}
+
+TEST_F(RoutingTest, UnknownNumbersWriteNothing)
+{
+    for (const char* path : {"/Page", "/Page0", "/Page5", "/Page12x"}) {
+        RunResult r = get(path, {kNph, basic("clerk:secret")});
+        EXPECT_EQ(r.status, 0) << path;
+        EXPECT_EQ(r.out, kOk) << path;
+    }
+    RunResult r = post("/Action99", "a=1", {kNph, basic("clerk:secret")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kOk);
+}
+
+TEST_F(RoutingTest, GuardedPagesNeedTheAdminPrivilege)
+{
+    RunResult r = get("/Page4", {kNph, basic("clerk:secret"), "SCRIPT_NAME=/cgi-bin/zeladmin/"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kOk + securitypage("/cgi-bin/zeladmin"));
+
+    r = post("/Action4", "uname=x", {kNph, basic("clerk:secret")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kOk + securitypage());
+
+    // The administrator passes the guard (the page itself writes nothing yet).
+    r = get("/Page4", {kNph, basic("admin:anything")});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kOk);
+}
+
+TEST_F(RoutingTest, OtherServersAuthenticateNobody)
+{
+    RunResult r = get("/Page4", {kOther, basic("admin:")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, securitypage());
+
+    r = get("/Page1", {kOther});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+
+    // Without the raw-HTTP server /logoff is just an unknown path.
+    r = get("/logoff", {kOther});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("ERROR WF090"), std::string::npos);
+}
+
+TEST_F(RoutingTest, ActionNeedsAPostedForm)
+{
+    RunResult r = get("/Action4");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kResponseHead +
+                         "<h2>ERROR WF090</h2><p>This script must be referenced with a METHOD of POST.\n"
+                         "<p>Please contact the system administrator for this server (support@vantrel.com)"
+                         " if you need more information on using this CGI program.\n"
+                         "<p>(Called with REQUEST_METHOD = 'GET')\n" + kWF010);
+
+    r = post("/Action3", "a=1", {}, "text/plain");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("<h2>ERROR WF092</h2>"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with("<p>(Called with CONTENT_TYPE = 'text/plain')\n" + kWF010));
+}
+
+TEST_F(RoutingTest, TestPathNamesTheEncoding)
+{
+    RunResult r = post("/test", "a=1&b=2");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kResponseHead + "<h2>Test Response</h2><p>This CGI program was called correctly "
+                                     "with standardCGI encoding for forms.\n");
+
+    r = post("/test", "", {}, "multipart/form-data; boundary=xyz");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kResponseHead + "<h2>Test Response</h2><p>This CGI program was called correctly "
+                                     "with enhancedMIME encoding for forms.\n");
+}
+
+TEST_F(RoutingTest, PrintAndDebugListTheForm)
+{
+    // The listing starts at the list head, which urlencoded forms leave empty.
+    const std::string listing = "<h2>Listing of Form Data (3)</h2><pre>"
+                                " 1. lp([0 - 0] [NULL!] [NULL!] [NULL!] [NULL!])\n"
+                                " 2. lp([0 - 0] [NULL!] [a] [NULL!] [1])\n"
+                                " 3. lp([0 - 0] [NULL!] [b c] [NULL!] [=&amp;])\n"
+                                " 4. lp([0 - 0] [NULL!] [d] [NULL!] [NULL!])\n"
+                                "</pre>\n";
+    // CONTENT_LENGTH ends the body after the third field.
+    RunOptions options;
+    options.env = {"REQUEST_METHOD=POST", "PATH_INFO=/print",
+                   "CONTENT_TYPE=application/x-www-form-urlencoded", "CONTENT_LENGTH=17"};
+    options.input = "a=1&b+c=%3d%26&d&ignored";
+    RunResult r = box.run(program_path("zeladmin"), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kResponseHead + listing);
+
+    options.env[1] = "PATH_INFO=/debug";
+    r = box.run(program_path("zeladmin"), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kResponseHead + listing);
+}
+
+TEST_F(RoutingTest, MissingOrBadLengthIsAnEmptyBody)
+{
+    for (const char* length : {"", "CONTENT_LENGTH=-5", "CONTENT_LENGTH=many"}) {
+        RunOptions options;
+        options.env = {"REQUEST_METHOD=POST", "PATH_INFO=/print",
+                       "CONTENT_TYPE=application/x-www-form-urlencoded"};
+        if (*length)
+            options.env.push_back(length);
+        options.input = "a=1";
+        RunResult r = box.run(program_path("zeladmin"), options);
+        EXPECT_EQ(r.status, 0) << length;
+        EXPECT_EQ(r.out, kResponseHead + "<h2>Listing of Form Data (0)</h2><pre>"
+                                         " 1. lp([0 - 0] [NULL!] [NULL!] [NULL!] [NULL!])\n</pre>\n") << length;
+    }
+}
+
+TEST_F(RoutingTest, EchoDumpsEnvironmentAndBody)
+{
+    RunResult r = post("/echo", "a=1&b=2", {kNph, "X_ODD=t\tab\xe9"});
+    EXPECT_EQ(r.status, 0);
+    const std::string start = kOk + "<html><body><pre>BURP!ZZ\r\n" + kResponseHead +
+                              "<p><strong>Environment is:</strong><p><pre>\n";
+    ASSERT_TRUE(r.out.starts_with(start)) << r.out;
+    EXPECT_NE(r.out.find("\n(PATH_INFO=/echo)\n\n"), std::string::npos);
+    EXPECT_NE(r.out.find("\n(X_ODD=t<09>ab<ffffffe9>)\n\n"), std::string::npos);
+    EXPECT_TRUE(r.out.ends_with(")\n\n</pre><br><hr><p>\nContent length is 7.\n"
+                                "<p><strong>Stdin is:</strong><p><pre>\n"
+                                "a=1&amp;\nb=2</pre>\n"))
+        << r.out;
+    EXPECT_FALSE(box.exists("tmp/cgi.copy"));
+}
+
+TEST_F(RoutingTest, CopyKeepsTheBody)
+{
+    RunResult r = post("/copy", "a=1&b=%20", {}, "application/x-www-form-urlencoded");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with(kResponseHead + "<p><strong>Environment is:</strong>"));
+    EXPECT_TRUE(r.out.ends_with("Content length is 9.\n<p><strong>Stdin is:</strong><p><pre>\n"
+                                "a=1&amp;\nb=%20</pre>\n"));
+    EXPECT_EQ(box.read("tmp/cgi.copy"), "a=1&b=%20");
+}

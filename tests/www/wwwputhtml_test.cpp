@@ -1,1 +1,190 @@
+#include "www/wwwputhtml.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 #include <gtest/gtest.h>
+
+#include "lib/config.h"
+#include "tests/harness.h"
+#include "tests/pagetext.h"
+
+using namespace pagetext;
+
+namespace {
+
+std::string expanded(const char* text, std::size_t size = EXPAND_SIZE)
+{
+    std::string out(size, 'X');
+    expandenv(text, out.data(), size);
+    return out.c_str();
+}
+
+} // namespace
+
+TEST(WwwPutHtmlTest, FirstPuthtmlOpensTheDocumentOnce)
+{
+    Sandbox box;
+    RunResult r = box.run_forked([] {
+        unsetenv("SCRIPT_NAME");
+        std::printf("%d", headstate());
+        puthtml("<p>one %d\n", 1);
+        std::printf("%d", headstate());
+        puthtml("<p>two %s\n", "$SCRIPT_NAME");   // arguments are not expanded
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "0" + kResponseHead + "<p>one 1\n2<p>two $SCRIPT_NAME\n");
+}
+
+TEST(WwwPutHtmlTest, PagePutsItsTitleAndTheBodyOnce)
+{
+    Sandbox box;
+    RunResult r = box.run_forked([] {
+        putpagehead("Vantrel Image Messaging Software - %s%s", "Security Violation", " ");
+        puthtml("<p>text\n");
+    });
+    EXPECT_EQ(r.out, pagehead("Vantrel Image Messaging Software - Security Violation ") +
+                         "<p>text\n");
+}
+
+TEST(WwwPutHtmlTest, BannerAndFooter)
+{
+    Sandbox box;
+    box.write(Sandbox::kConfig, box.default_config() + "company-name = \"Smith & Sons\"\n");
+    RunResult r = box.run_forked([] {
+        config_load_or_exit();
+        setenv("SCRIPT_NAME", "/cgi-bin/zeladmin/", 1);
+        putbanner("HXhomepage");
+        putfooter();
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, banner("HXhomepage", "/cgi-bin/zeladmin", "Smith &amp; Sons") +
+                         footer("/cgi-bin/zeladmin"));
+}
+
+TEST(WwwPutHtmlTest, BlankCompanyAndNoHelpLeaveTheRightCellEmpty)
+{
+    for (const char* company : {"", "company-name = \"   \"\n"}) {
+        Sandbox box;
+        box.write(Sandbox::kConfig, box.default_config() + company);
+        RunResult r = box.run_forked([] {
+            config_load_or_exit();
+            unsetenv("SCRIPT_NAME");
+            putbanner(nullptr);
+            putfooter();
+        });
+        EXPECT_EQ(r.out, banner("") + footer("")) << company;
+    }
+}
+
+TEST(WwwPutHtmlTest, ExpandEnv)
+{
+    setenv("ZT_V", "val", 1);
+    setenv("ZT_SLASH", "/a/", 1);
+    setenv("ZT_ROOT", "/", 1);
+    setenv("ZT_ODD", "<a href=\"x'&", 1);
+    unsetenv("ZT_UNSET");
+    struct Case {
+        const char* text;
+        const char* want;
+    } cases[] = {
+        {"plain", "plain"},
+        {"$ZT_V", "val"},
+        {"<$ZT_V>", "<val>"},
+        {"$ZT_V$ZT_V", "valval"},
+        {"$ZT_SLASH/Page1", "/a/Page1"},
+        {"$ZT_ROOT/x", "/x"},
+        {"$ZT_UNSET/x", "/x"},
+        {"$ x", " x"},
+        {"a$", "a"},
+        {"$$ZT_V", "val"},
+        {"$ZT_V-1", "val-1"},
+        {"$ZT_V_1", ""},
+        {"$ZT_ODD", "&lt;a href=&quot;x&#39;&amp;"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(expanded(c.text), c.want) << c.text;
+
+    // A name is at most 127 characters; the rest is text.
+    std::string name(127, 'N');
+    setenv(name.c_str(), "v", 1);
+    EXPECT_EQ(expanded(("$" + name + "Q").c_str()), "vQ");
+    unsetenv(name.c_str());
+    unsetenv("ZT_V");
+    unsetenv("ZT_SLASH");
+    unsetenv("ZT_ROOT");
+}
+
+TEST(WwwPutHtmlTest, ExpandEnvCutsToTheBuffer)
+{
+    setenv("ZT_LONG", std::string(600, 'v').c_str(), 1);
+    EXPECT_EQ(expanded("ab$ZT_LONG", 8), "abvvvvv");
+    EXPECT_EQ(expanded("abcdefghij", 4), "abc");
+    EXPECT_EQ(expanded("$ZT_LONG"), std::string(511, 'v'));
+    unsetenv("ZT_LONG");
+}
+
+TEST(WwwPutHtmlTest, PercentInAValueIsText)
+{
+    Sandbox box;
+    RunResult r = box.run_forked([] {
+        puthtml_reset();
+        putpagehead(" ");
+        setenv("ZT_P", "%s%n%d%", 1);
+        puthtml("[$ZT_P|%d]\n", 7);
+        // Doubled, 600 percent signs overflow the buffer on an odd byte.
+        setenv("ZT_P", std::string(600, '%').c_str(), 1);
+        puthtml("$ZT_P%s", "never");
+        std::putchar('\n');
+        // A cut inside the format's own conversion drops the conversion.
+        setenv("ZT_P", std::string(510, 'a').c_str(), 1);
+        puthtml("$ZT_P%ld", 5L);
+        std::putchar('\n');
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, pagehead(" ") + "[%s%n%d%|7]\n" + std::string(255, '%') + "\n" +
+                         std::string(510, 'a') + "\n");
+}
+
+TEST(WwwPutHtmlTest, FormattedTextIsNotLimited)
+{
+    Sandbox box;
+    std::string big(3000, 'b');
+    RunResult r = box.run_forked([&] {
+        putpagehead(" ");
+        puthtml("<%s>", big.c_str());
+    });
+    EXPECT_EQ(r.out, pagehead(" ") + "<" + big + ">");
+}
+
+TEST(WwwPutHtmlTest, Errors)
+{
+    Sandbox box;
+    RunResult r = box.run_forked([] {
+        putpagehead(" ");
+        std::printf("%d\n", errorcount());
+        puterrors();
+        adderror("first");
+        adderror("second");
+        std::printf("%d\n", errorcount());
+        puterrors();
+        clearerrors();
+        for (int i = 0; i < MAX_ERRORS + 5; ++i)
+            adderror("x");
+        std::printf("%d\n", errorcount());
+    });
+    EXPECT_EQ(r.out, pagehead(" ") +
+                         "0\n<p>The following errors have been detected.<p><ul>\n</ul><p>\n"
+                         "2\n<p>The following errors have been detected.<p><ul>\n"
+                         "<li>first\n<li>second\n</ul><p>\n64\n");
+}
+
+TEST(WwwPutHtmlTest, Escaping)
+{
+    EXPECT_EQ(htmlescape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#39;f");
+    EXPECT_EQ(htmlescape(""), "");
+    Sandbox box;
+    RunResult r = box.run_forked([] { puthtmlescaped("if a<b && c>d \"q\" 'q'"); });
+    EXPECT_EQ(r.out, "if a&lt;b &amp;&amp; c&gt;d \"q\" 'q'");
+}

@@ -1,0 +1,5 @@
+// logview: the system log and accounting log pages.
+#pragma once
+
+void HXsyslog();
+void HXacctlog();

@@ -1,0 +1,5 @@
+// sysconfig: the system configuration form and its update.
+#pragma once
+
+void HXsysconfig();
+void HXconfigupdate();

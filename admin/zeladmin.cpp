@@ -1,0 +1,322 @@
+#include "admin/zeladmin.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "admin/daemon.h"
+#include "admin/home.h"
+#include "admin/lines.h"
+#include "admin/logview.h"
+#include "admin/queue.h"
+#include "admin/sysconfig.h"
+#include "admin/users.h"
+#include "lib/config.h"
+#include "lib/if_blank.h"
+#include "lib/if_yes.h"
+#include "lib/log.h"
+#include "lib/rootpath.h"
+#include "www/wwwauth.h"
+#include "www/wwwinput.h"
+#include "www/wwwputhtml.h"
+
+const char* userspath = nullptr;
+ParamSection* userlist = nullptr;
+int admin_blank_password = 0;
+int admin_blank_email = 0;
+int debug_mode = 0;
+
+namespace {
+
+// Only this server passes raw HTTP status lines on (it runs the program
+// as a non-parsed-header script), so only under it does the program speak
+// HTTP and authenticate by itself.
+constexpr const char* NPH_SERVER = "Mathopd/1.3pl7";
+
+constexpr const char* CHALLENGE = "WWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+
+std::string userspath_text;
+
+const char* pathinfo()
+{
+    const char* path = getenv("PATH_INFO");
+    return path ? path : "";
+}
+
+bool startswith(const char* text, const char* prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// ---- The dispatch tables ------------------------------------------------
+
+struct Route {
+    long number;
+    void (*handler)();
+    const char* privilege;  // checked by HXsecurity first; null: none
+};
+
+void ownaccount() { userform(authuser, hasprivilege("admin")); }
+void daemonpage() { HXdaemon(nullptr); }
+void startfont() { daemoncontrol("start-font"); }
+void startdialq() { daemoncontrol("start-dialq"); }
+void stopdialq() { daemoncontrol("stop-dialq"); }
+void queuestat() { HXqueuestat(authparam("from-email")); }
+void selectuser() { HXselectuser(nullptr); }
+
+constexpr Route pages[] = {
+    {1, HXhomepage, nullptr},
+    {3, ownaccount, nullptr},
+    {4, selectuser, "admin"},
+    {6, HXsysconfig, "admin"},
+    {20, HXselectline, "admin"},
+    {30, daemonpage, "admin"},
+    {40, HXemail, "admin"},
+    {41, emailconfigoff, "admin"},
+    {42, HXemailcfg, "admin"},
+    {43, HXemailuncfg, "admin"},
+    {44, HXemailtest, "admin"},
+    {91, HXsyslog, nullptr},
+    {92, HXacctlog, nullptr},
+    {101, queuestat, nullptr},
+    {102, HXnoqueuestatus, nullptr},
+    {103, HXlinestatus, nullptr},
+    {104, HXreqstatus, nullptr},
+    {121, HXreqsuspend, nullptr},
+    {122, HXreqactivate, nullptr},
+    {123, HXreqdelete, nullptr},
+    {901, startfont, "admin"},
+    {902, daemonpage, "admin"},
+    {911, startdialq, "admin"},
+    {912, stopdialq, "admin"},
+};
+
+void version() { HXversion(); }
+
+constexpr Route publicpages[] = {
+    {2, version, nullptr},
+    {7, HXdownload, nullptr},
+    {9, HXwpt, nullptr},
+};
+
+void accountform() { userform(formvalue("user"), 1); }
+void ownupdate() { userupdate(1); }
+void adminupdate() { userupdate(0); }
+void linebutton() { lineform(formvalue("lname"), 0); }
+
+constexpr Route actions[] = {
+    {2, accountform, "admin"},
+    {3, ownupdate, nullptr},
+    {4, adminupdate, "admin"},
+    {6, HXconfigupdate, "admin"},
+    {7, lineupdate, "admin"},
+    {8, linebutton, "admin"},
+};
+
+template <std::size_t N>
+void dispatch(const Route (&table)[N], long number)
+{
+    for (const Route& route : table) {
+        if (route.number != number)
+            continue;
+        if (route.privilege)
+            HXsecurity(route.privilege);
+        route.handler();
+        return;
+    }
+}
+
+// ---- Start-up -------------------------------------------------------------
+
+void loadusers()
+{
+    const char* dir = get_config("zel-config-directory");
+    if (!dir)
+        fatalerror("ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf");
+    userspath_text = std::string(dir) + "/users";
+    userspath = userspath_text.c_str();
+    userlist = paramfile_load(userspath, users_param_names, 0);
+    if (!userlist)
+        fatalerror("ERR 999: Cannot load user parameter File");
+    if (const ParamSection* admin = paramfile_find_section(userlist, "admin")) {
+        admin_blank_password = if_blank(paramfile_get(admin, USER_PASSWORD));
+        admin_blank_email = if_blank(paramfile_get(admin, USER_FROM_EMAIL));
+    }
+}
+
+void challenge(bool endheaders)
+{
+    fputs("HTTP/1.0 401 Permission\r\n", stdout);
+    fputs(CHALLENGE, stdout);
+    // Without credentials the header block ends here, so the page's own
+    // Content-type line arrives as the first line of the body.
+    if (endheaders)
+        fputs("\r\n", stdout);
+}
+
+void adminhint()
+{
+    if (admin_blank_password)
+        puthtml("<p>Please use <i>admin</i> as your User Name and leave the Password blank.");
+}
+
+// Answers 401 and exits when the request needs credentials it lacks.
+void httplayer()
+{
+    const char* path = pathinfo();
+    if (strcmp(path, "/logoff") == 0) {
+        challenge(false);
+        puthtml("<h1>Logoff</h1><p>You have successfully ");
+        puthtml("removed your password.\n");
+        exit(0);
+    }
+    if (startswith(path, "/Page") || startswith(path, "/Action")) {
+        const char* header = getenv("HTTP_AUTHORIZATION");
+        if (!header) {
+            challenge(true);
+            puthtml("<h1>Access Error</h1><p>You must enter a");
+            puthtml(" valid user name/password in order to access this page.\n");
+            adminhint();
+            exit(0);
+        }
+        int code = checkauth(header, userlist, &authuser);
+        if (code < 0) {
+            challenge(false);
+            // The name is the requester's own text.
+            std::string name = htmlescape(authuser ? authuser : "");
+            puthtml("<h1>Access Error</h1><p>Your user name (%s) & password are not valid! (%d) %s\n",
+                    name.c_str(), code, digestcomment());
+            adminhint();
+            exit(0);
+        }
+    }
+    fputs("HTTP/1.0 200 OK\r\n", stdout);
+}
+
+void testresponse()
+{
+    switch (form_encoding) {
+    case FORM_URLENCODED:
+        puthtml("<h2>Test Response</h2><p>This CGI program was called correctly with standardCGI encoding for forms.\n");
+        break;
+    case FORM_MULTIPART:
+        puthtml("<h2>Test Response</h2><p>This CGI program was called correctly with enhancedMIME encoding for forms.\n");
+        break;
+    default:
+        puthtml("<h2>Test Response</h2><p>CGI program internal error!");
+    }
+}
+
+void formpath(const char* path)
+{
+    int count = decodeform();
+    if (count < 0) {
+        puthtml("<h2>ERROR WF010</h2><p>This script was called in error");
+        exit(1);
+    }
+    if (strcmp(path, "/test") == 0) {
+        testresponse();
+    } else if (strcmp(path, "/print") == 0) {
+        listform(count);
+    } else if (strcmp(path, "/debug") == 0) {
+        listform(count);
+        debug_mode = 1;
+        runaction();
+    } else {
+        runaction();
+    }
+}
+
+void route(char** envp)
+{
+    const char* path = pathinfo();
+    if (strcmp(path, "/echo") == 0) {
+        fputs("<html><body><pre>BURP!ZZ\r\n", stdout);
+        echorequest(envp, nullptr);
+    } else if (strcmp(path, "/copy") == 0) {
+        std::string copy = rootpath("/tmp/cgi.copy");
+        echorequest(envp, copy.c_str());
+    } else if (startswith(path, "/page")) {
+        dopublicpage(atol(path + 5));
+    } else if (startswith(path, "/Page")) {
+        dopage(atol(path + 5));
+    } else if (*path == '\0' || strcmp(path, "/") == 0) {
+        start_screen();
+    } else {
+        formpath(path);
+    }
+}
+
+} // namespace
+
+// ---- Interfaces -----------------------------------------------------------
+
+void fatalerror(const char* message)
+{
+    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_FATAL, 0, "%s", message);
+    exit(1);
+}
+
+void HXsecurity(const char* privilege)
+{
+    if (hasprivilege(privilege))
+        return;
+    putpagehead("Vantrel Image Messaging Software - Security Violation");
+    putbanner("HXsecurity");
+    putline("<h1>Security Violation</h1><p>You do not have sufficient privileges to access this administrative function.");
+    putfooter();
+    exit(1);
+}
+
+void FXcatastrophe(int condition, const char* file, int line)
+{
+    if (condition)
+        return;
+    putpagehead("Vantrel Image Messaging Software - Catatrophic Internal Failure");
+    putbanner("FXcatastrophe");
+    puthtml("<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical Support. File %s, line %d",
+            file ? file : "Null", line);
+    putfooter();
+    exit(1);
+}
+
+void dopage(long number) { dispatch(pages, number); }
+
+void dopublicpage(long number)
+{
+    if (number < 0)
+        serve_image(-number);
+    else
+        dispatch(publicpages, number);
+}
+
+void doaction(long number) { dispatch(actions, number); }
+
+void runaction()
+{
+    const char* path = pathinfo();
+    // The lower-case action table has no entries.
+    if (!startswith(path, "/action") && startswith(path, "/Action"))
+        doaction(atol(path + 7));
+    if (debug_mode)
+        return;
+    for (const FormField* field = &formhead; field; field = field->next)
+        if (field->file && field->value)
+            unlink(field->value);
+}
+
+int zeladmin_main(int argc, char** argv, char** envp)
+{
+    logsetprogram(argc > 0 ? argv[0] : "zeladmin");
+    config_load_or_exit();
+    loadusers();
+    const char* server = getenv("SERVER_SOFTWARE");
+    if (server && strcmp(server, NPH_SERVER) == 0)
+        httplayer();
+    debug_mode = if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0);
+    route(envp);
+    return 0;
+}
