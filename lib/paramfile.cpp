@@ -112,9 +112,8 @@ bool read_chunk(FILE* file, Chunk& chunk)
     chunk.text.fill('\n');
     if (std::fgets(text, kChunkSize, file) == nullptr)
         return false;
-    std::size_t stored = kChunkSize - 1;
-    while (text[stored] != '\0')
-        --stored;
+    auto* terminator = static_cast<const char*>(memrchr(text, '\0', kChunkSize));
+    auto stored = static_cast<std::size_t>(terminator - text);
     bool newline = stored > 0 && text[stored - 1] == '\n';
     chunk.ends_line = newline || stored < kChunkSize - 1;
     chunk.length = std::strlen(text);
