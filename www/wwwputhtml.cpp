@@ -196,12 +196,18 @@ void puthtml_reset()
 void puthtml(const char* format, ...)
 {
     opendocument();
+    // Only an expansion is bounded: a format without references is used as
+    // it stands, however long.
     char expanded[EXPAND_SIZE];
-    expand(format, expanded, sizeof expanded, true);
-    drop_open_conversion(expanded);
+    const char* text = format;
+    if (std::strchr(format, '$') != nullptr) {
+        expand(format, expanded, sizeof expanded, true);
+        drop_open_conversion(expanded);
+        text = expanded;
+    }
     va_list ap;
     va_start(ap, format);
-    writeout(vformat(expanded, ap));
+    writeout(vformat(text, ap));
     va_end(ap);
     std::fflush(stdout);
 }
@@ -294,7 +300,7 @@ char* expandenv(const char* text, char* out, std::size_t size)
 void putline(const char* text)
 {
     char expanded[EXPAND_SIZE];
-    std::puts(expandenv(text, expanded, sizeof expanded));
+    std::puts(std::strchr(text, '$') != nullptr ? expandenv(text, expanded, sizeof expanded) : text);
 }
 
 void putlines(const char* const* texts)

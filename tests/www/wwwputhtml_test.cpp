@@ -154,8 +154,11 @@ TEST(WwwPutHtmlTest, FormattedTextIsNotLimited)
     RunResult r = box.run_forked([&] {
         putpagehead(" ");
         puthtml("<%s>", big.c_str());
+        // Nor is a long text that refers to no variable.
+        puthtml(big.c_str());
+        putline(big.c_str());
     });
-    EXPECT_EQ(r.out, pagehead(" ") + "<" + big + ">");
+    EXPECT_EQ(r.out, pagehead(" ") + "<" + big + ">" + big + big + "\n");
 }
 
 TEST(WwwPutHtmlTest, Errors)
