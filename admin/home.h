@@ -1,11 +1,22 @@
 // home: the start and home pages, the public information pages and the
-// built-in images.
+// built-in images.  Reads the configuration, the users-file flags and the
+// signed-in user; writes only to standard output.  Nothing here fails: a
+// prolog file that does not open is left out, an unknown image number
+// writes nothing.
 #pragma once
+
+// The release, as every page shows it, and the stamp of its build.
+extern const char* const ZEL_VERSION;
+extern const char* const ZEL_BUILD_DATE;
+extern const char* const ZEL_BUILD_TIME;
 
 void start_screen();
 void HXhomepage();
+void home_footer();
 void HXversion();
 void HXdownload();
 void HXwpt();
-// Image 1 is the logo, 2 the Home button; other numbers write nothing.
-void serve_image(long number);
+// Writes image 1 (the logo) or 2 (the Home button) as the whole response;
+// other numbers write nothing.  1 when fewer bytes went out than the image
+// holds, else 0.
+int serve_image(long number);

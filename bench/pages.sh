@@ -1,0 +1,87 @@
+#!/bin/sh
+# The administrator's pages under the raw-HTTP web server with users files
+# of 10 and 10,000 accounts: the home page (/Page1), the account list
+# (/Page4), and an Update of one account on /Action4 (which rewrites the
+# whole users file), each against a minimal CGI program that writes as
+# many bytes.  The signed-in administrator is the file's last account, with
+# a password, so the whole file is searched and a digest computed.  Every
+# command runs through env(1), the posts through sh(1), baselines too.
+# Results: bench/results/pages.md.
+set -eu
+cd "$(dirname "$0")/.."
+bin=$PWD/build/bin/zeladmin
+base=$PWD/build/bench/write_bytes
+[ -x "$bin" ] && [ -x "$base" ] || { echo "pages.sh: run make first" >&2; exit 1; }
+command -v hyperfine >/dev/null || { echo "pages.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/zel-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT INT TERM
+
+digest=$(printf %s secret | openssl sha1 -binary | base64)
+auth="Basic $(printf %s boss:secret | base64)"
+
+# sandbox NAME ACCOUNTS
+sandbox() {
+  root=$work/$1
+  mkdir -p "$root/etc/opt/vantrel" "$root/spool" "$root/etc"
+  : > "$root/spool/log"
+  {
+    echo "spool-directory = $root/spool"
+    echo "server-directory = $root/opt"
+    echo "zel-config-directory = $root/etc"
+    echo "company-name = \"Acme Fax Services\""
+    echo "company-phone = 555-0100"
+    echo "company-fax = 555-0101"
+    echo "email-config = yes"
+  } > "$root/etc/opt/vantrel/vantrel.conf"
+  awk -v n="$2" -v digest="$digest" 'BEGIN {
+    print "# accounts of the fax server"
+    print "[admin]\nfull-name = Administrator\nfrom-email = fax@example.com\nprivileges = admin"
+    printf "password = %s\n", digest
+    for (i = 2; i < n; i++) {
+      printf "[user%05d]\nfull-name = '\''User number %d'\''\n", i, i
+      printf "from-email = user%05d@example.com\ndid = %d\npassword = %s\n", i, 5550000 + i, digest
+    }
+    printf "[boss]\nfull-name = Boss\nfrom-email = boss@example.com\npassword = %s\nprivileges = admin\n", digest
+  }' > "$root/etc/users"
+}
+
+sandbox u10 10
+sandbox u10000 10000
+
+# request SANDBOX PATH
+request() {
+  echo "env ZEL_ROOT=$work/$1 SERVER_SOFTWARE=Mathopd/1.3pl7 PATH_INFO=$2 SCRIPT_NAME=/zeladmin.cgi HTTP_AUTHORIZATION='$auth' $bin"
+}
+
+# The Update of user05000's full name, as the administrator's form posts it.
+body="obp=Update&admin=x&ouname=user05000&uname=user05000&ofname=User+number+5000&fname=Someone+else"
+body="$body&opwd=$(printf %s "$digest" | sed 's/+/%2B/g; s/\//%2F/g; s/=/%3D/g')&pwd=**********&pwd2=**********"
+body="$body&odf=html&df=html&button=Update"
+printf %s "$body" > "$work/body"
+post() {
+  echo "sh -c \"exec env ZEL_ROOT=$work/$1 SERVER_SOFTWARE=Mathopd/1.3pl7 PATH_INFO=/Action4 SCRIPT_NAME=/zeladmin.cgi REQUEST_METHOD=POST CONTENT_TYPE=application/x-www-form-urlencoded CONTENT_LENGTH=${#body} HTTP_AUTHORIZATION='$auth' $bin < $work/body\""
+}
+
+size() { eval "$1" | wc -c; }
+home=$(size "$(request u10 /Page1)")
+[ "$home" = "$(size "$(request u10000 /Page1)")" ] || { echo "pages.sh: the home pages differ in size" >&2; exit 1; }
+list10=$(size "$(request u10 /Page4)")
+list10000=$(size "$(request u10000 /Page4)")
+update=$(size "$(post u10000)")
+eval "$(post u10000)" | grep -q "has been changed" || { echo "pages.sh: the update failed" >&2; exit 1; }
+grep -q "^full-name = Someone else" "$work/u10000/etc/users" || { echo "pages.sh: the users file is unchanged" >&2; exit 1; }
+
+mkdir -p bench/results
+hyperfine -N --warmup 10 --min-runs 100 \
+  --export-markdown bench/results/pages.md \
+  -n "minimal CGI, $home bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $home" \
+  -n "zeladmin /Page1, 10 accounts" "$(request u10 /Page1)" \
+  -n "zeladmin /Page1, 10000 accounts" "$(request u10000 /Page1)" \
+  -n "minimal CGI, $list10 bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $list10" \
+  -n "zeladmin /Page4, 10 accounts" "$(request u10 /Page4)" \
+  -n "minimal CGI, $list10000 bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $list10000" \
+  -n "zeladmin /Page4, 10000 accounts" "$(request u10000 /Page4)" \
+  -n "minimal CGI through sh, $update bytes (baseline)" "sh -c \"exec env ZEL_ROOT=$work/u10 $base $update < $work/body\"" \
+  -n "zeladmin Update on /Action4, 10000 accounts" "$(post u10000)"
+cat bench/results/pages.md
