@@ -1,7 +1,722 @@
 #include "admin/users.h"
 
-// The pages of this group are not built yet: each handler writes nothing.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
 
-void HXselectuser(const char*) {}
-void userform(const char*, int) {}
-void userupdate(int) {}
+#include "admin/home.h"
+#include "admin/zeladmin.h"
+#include "lib/config.h"
+#include "lib/if_blank.h"
+#include "lib/if_yes.h"
+#include "lib/log.h"
+#include "lib/paramfile.h"
+#include "lib/replacefile.h"
+#include "lib/string.h"
+#include "lib/trim.h"
+#include "www/base64.h"
+#include "www/sha1.h"
+#include "www/wwwauth.h"
+#include "www/wwwinput.h"
+#include "www/wwwputhtml.h"
+
+namespace {
+
+constexpr const char* SELECT_TITLE = "Vantrel Image Messaging Software - Select User";
+constexpr const char* UPDATE_TITLE = "Vantrel Image Messaging Software - User Update";
+
+// What a password box holds until the user types into it.
+constexpr const char* UNTOUCHED = "**********";
+
+constexpr const char* NO_PASSWORD_BOX =
+    "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr bgcolor=\"#ff0000\">"
+    "<td align=center><b>WARNING!</b> (I109)</td></tr><tr><td> There is no password on this "
+    "account! </td></tr></table><p>";
+
+constexpr const char* NAME_EXISTS = "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
+constexpr const char* BAD_NAME =
+    "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
+constexpr const char* LINE_BREAK = "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
+constexpr const char* MISMATCH = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER THEM.";
+constexpr const char* NOT_ALLOWED = "THIS CHANGE IS NOT ALLOWED FROM YOUR ACCOUNT PAGE.";
+
+bool is(const char* text, const char* word)
+{
+    return text != nullptr && strcmp(text, word) == 0;
+}
+
+bool ticked(const char* box)
+{
+    return box != nullptr && *box != '\0';
+}
+
+// ---- Switches ---------------------------------------------------------------
+
+bool daemon_mode() { return is(get_config("zel-mode"), "daemon"); }
+bool did_routing() { return if_yes(get_config("webadmin-did-routing"), 0); }
+bool delivery_program() { return if_yes(get_config("webadmin-delivery-program"), 0); }
+bool default_style() { return if_yes(get_config("webadmin-default-style"), 0); }
+bool url_delivery() { return if_yes(get_config("webadmin-url-delivery"), 0); }
+
+// ---- The form record --------------------------------------------------------
+
+// A form field that holds a key of the users file, and its old-value twin.
+struct Field {
+    const char* name;
+    const char* oldname;
+    int key;
+};
+
+constexpr Field fields[] = {
+    {"fname", "ofname", USER_FULL_NAME},
+    {"pwd", "opwd", USER_PASSWORD},
+    {"fea", "ofea", USER_FROM_EMAIL},
+    {"ipfrom", "oipfrom", USER_IP_RANGE_LOWER},
+    {"ipto", "oipto", USER_IP_RANGE_UPPER},
+    {"did", "odid", USER_DID},
+    {"dea", "odea", USER_DELIVERY_EMAIL},
+    {"dp", "odp", USER_DELIVERY_PROGRAM},
+    {"style", "ostyle", USER_DEFAULT_STYLE},
+    {"df", "odf", USER_MAIL_FORMAT},
+    {"iformat", "oiformat", USER_IMAGE_FORMAT},
+    {"urldel", "ourldel", USER_URL_DELIVERY},
+};
+
+// The fields of one displayed form by their input names; an unset one
+// prints as the empty text.
+struct Account {
+    std::map<std::string, std::string> values;
+    bool nopassword = false;
+
+    const std::string& operator[](const char* name) const
+    {
+        static const std::string none;
+        auto it = values.find(name);
+        return it == values.end() ? none : it->second;
+    }
+    void set(const char* name, const char* value)
+    {
+        if (value)
+            values[name] = value;
+    }
+};
+
+// The form as posted, for showing it again after a refused update.
+Account posted()
+{
+    Account account;
+    for (const Field& field : fields) {
+        account.set(field.name, formvalue(field.name));
+        account.set(field.oldname, formvalue(field.oldname));
+    }
+    for (const char* name : {"uname", "ouname", "priv", "opriv-ad", "opriv-pm", "obp"})
+        account.set(name, formvalue(name));
+    return account;
+}
+
+Account stored(const ParamSection* section, const char* button)
+{
+    Account account;
+    for (const Field& field : fields) {
+        const char* value = paramfile_get(section, field.key);
+        account.set(field.name, value);
+        account.set(field.oldname, value);
+    }
+    account.set("uname", section->name);
+    account.set("ouname", section->name);
+    const char* priv = paramfile_get(section, USER_PRIVILEGES);
+    account.set("priv", priv);
+    account.set("opriv-ad", priv && strstr(priv, "admin") ? "admin" : "");
+    account.set("opriv-pm", priv && strstr(priv, "postmaster") ? "postmaster" : "");
+    account.set("obp", button);
+    account.nopassword = if_blank(paramfile_get(section, USER_PASSWORD));
+    return account;
+}
+
+Account newaccount(const char* button)
+{
+    Account account;
+    account.set("uname", "New User");
+    account.set("obp", button);
+    return account;
+}
+
+// ---- The two forms, as tables of rows ---------------------------------------
+
+enum class Input { text, password, iprange, mailformat, imageformat, urldelivery, privileges };
+
+struct Row {
+    const char* label;
+    Input input;
+    const char* name;  // text and password inputs
+    int size;
+    bool (*shown)();   // null: always
+};
+
+constexpr Row reduced_rows[] = {
+    {"Full Name", Input::text, "fname", 50, nullptr},
+    {"Password", Input::password, "pwd", 10, nullptr},
+    {"Re-enter Password", Input::password, "pwd2", 10, nullptr},
+    {"Delivery E-mail Address", Input::text, "dea", 40, nullptr},
+    {"Delivery Program", Input::text, "dp", 40, delivery_program},
+    {"Image Format", Input::imageformat, nullptr, 0, nullptr},
+    {"Delivery Type", Input::urldelivery, nullptr, 0, url_delivery},
+    {"Delivery Format", Input::mailformat, nullptr, 0, nullptr},
+};
+
+constexpr Row admin_rows[] = {
+    {"Account Name", Input::text, "uname", 20, nullptr},
+    {"Full Name", Input::text, "fname", 50, nullptr},
+    {"Password", Input::password, "pwd", 10, nullptr},
+    {"Re-Type Password", Input::password, "pwd2", 10, nullptr},
+    {"From E-mail Address", Input::text, "fea", 40, nullptr},
+    {"IP Address Range", Input::iprange, nullptr, 0, daemon_mode},
+    {"DID Number", Input::text, "did", 10, did_routing},
+    {"Delivery E-mail Address", Input::text, "dea", 40, nullptr},
+    {"Delivery Program", Input::text, "dp", 40, delivery_program},
+    {"Default Style", Input::text, "style", 40, default_style},
+    {"Delivery Format", Input::mailformat, nullptr, 0, nullptr},
+    {"Image Format", Input::imageformat, nullptr, 0, nullptr},
+    {"Delivery Type", Input::urldelivery, nullptr, 0, url_delivery},
+    {"Privileges", Input::privileges, nullptr, 0, nullptr},
+};
+
+constexpr const char* reduced_hidden[] = {"obp", "opwd", "ofname", "odea", "odp",
+                                          "odf", "oiformat", "ourldel", "ostyle"};
+constexpr const char* admin_hidden[] = {"obp", "admin", "ouname", "ofname", "opwd", "odea", "odid",
+                                        "ofea", "odp", "odf", "oipfrom", "oipto", "priv",
+                                        "opriv-ad", "opriv-pm"};
+
+const char* checked(bool on) { return on ? " checked" : ""; }
+const char* selected(bool on) { return on ? " selected" : ""; }
+
+std::string value_of(const Account& account, const char* name)
+{
+    return htmlescape(account[name]);
+}
+
+void putinput(const Row& row, const Account& account)
+{
+    switch (row.input) {
+    case Input::text:
+        printf("<input type=text name=%s size=%d value=\"%s\">", row.name, row.size,
+               value_of(account, row.name).c_str());
+        break;
+    case Input::password:
+        printf("<input type=password name=%s size=%d value=\"%s\">", row.name, row.size, UNTOUCHED);
+        break;
+    case Input::iprange:
+        printf("<input type=text name=ipfrom size=15 value=\"%s\"> -"
+               "<input type=text name=ipto size=15 value=\"%s\">",
+               value_of(account, "ipfrom").c_str(), value_of(account, "ipto").c_str());
+        break;
+    case Input::mailformat: {
+        bool text = account["df"] == "text";
+        printf("<input type=radio name=df value=\"text\"%s> Text "
+               "<input type=radio name=df value=\"html\"%s> HTML",
+               checked(text), checked(!text));
+        break;
+    }
+    case Input::imageformat: {
+        bool pdf = account["iformat"] == "pdf";
+        printf("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
+               "<input type=radio name=iformat value=\"pdf\"%s> PDF",
+               checked(!pdf), checked(pdf));
+        break;
+    }
+    case Input::urldelivery: {
+        const std::string& kind = account["urldel"];
+        printf("<select name=urldel>\n"
+               "<option value=\"file\"%s>Deliver fax file\n"
+               "<option value=\"url\"%s>Deliver URL only\n"
+               "<option value=\"file+url\"%s>Deliver URL and file\n"
+               "</select>",
+               selected(kind == "file"), selected(kind == "url"), selected(kind == "file+url"));
+        break;
+    }
+    case Input::privileges: {
+        const std::string& priv = account["priv"];
+        printf("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
+               "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
+               checked(priv.find("admin") != std::string::npos),
+               checked(priv.find("postmaster") != std::string::npos));
+        break;
+    }
+    }
+}
+
+template <std::size_t N>
+void putrows(const Row (&rows)[N], const Account& account)
+{
+    for (const Row& row : rows) {
+        if (row.shown && !row.shown())
+            continue;
+        printf("<tr><td>%s</td><td>", row.label);
+        putinput(row, account);
+        puts("</td></tr>");
+    }
+}
+
+void puthidden(const char* name, const std::string& value)
+{
+    printf("<input type=hidden name=%s value=\"%s\">\n", name, htmlescape(value).c_str());
+}
+
+template <std::size_t N>
+void puthiddens(const char* const (&names)[N], const Account& account)
+{
+    for (const char* name : names)
+        puthidden(name, account[name]);
+}
+
+void putbutton(const char* value)
+{
+    printf("<input type=submit name=button value=\"%s\">\n", value);
+}
+
+std::string caption(const Account& account)
+{
+    if (!if_blank(account["fname"].c_str()))
+        return account["fname"];
+    if (!account["uname"].empty())
+        return account["uname"];
+    return "?";
+}
+
+// The top of both forms, up to the form element.
+void puthead(const char* helpid, const Account& account, const char* message)
+{
+    putpagehead("%s", UPDATE_TITLE);
+    putbanner(helpid);
+    if (message)
+        printf("<p><b>%s</b>\n", message);
+    if (account.nopassword)
+        puts(NO_PASSWORD_BOX);
+}
+
+void putcaption(const Account& account)
+{
+    printf("<caption>Parameters for <em>%s</em></caption>\n", htmlescape(caption(account)).c_str());
+}
+
+void reducedform(const Account& account, const char* message)
+{
+    puthead("HXuserupdate", account, message);
+    putline("<form action = \"$SCRIPT_NAME/Action3\" method = post>");
+    puthiddens(reduced_hidden, account);
+    puts("<p><table border = 2 cellpadding = 2 cellspacing = 2>");
+    putcaption(account);
+    putrows(reduced_rows, account);
+    puts("</table>\n<p>");
+    putbutton("Update");
+    putbutton("Cancel");
+    puts("</form>");
+    putfooter();
+}
+
+void adminform(const Account& account, const char* message)
+{
+    puthead("HXadminuserupdate", account, message);
+    putline("<form action=\"$SCRIPT_NAME/Action4/\" method=post>");
+    Account shown = account;
+    shown.values["admin"] = "x";
+    puthiddens(admin_hidden, shown);
+    puts("<p><table border=2 cellpadding=2 cellspacing=2>");
+    putcaption(account);
+    putrows(admin_rows, account);
+    puts("</table>\n<p>");
+    const std::string& opener = account["obp"];
+    if (opener == "Delete") {
+        puts("ARE YOU SURE YOU WANT TO DELETE USER?");
+        putbutton("Delete");
+    } else {
+        putbutton(opener == "Add" ? "Add" : "Update");
+    }
+    putbutton("Cancel");
+    puts("</form>");
+    putfooter();
+}
+
+void showform(const Account& account, int adminflag, const char* message)
+{
+    if (adminflag)
+        adminform(account, message);
+    else
+        reducedform(account, message);
+}
+
+// No section: the empty form of a new account.
+void showaccount(const ParamSection* section, int adminflag, bool repost, const char* message,
+                 const char* button)
+{
+    if (!section)
+        showform(newaccount(button), adminflag, message);
+    else if (repost)
+        showform(posted(), adminflag, message);
+    else
+        showform(stored(section, button), adminflag, message);
+}
+
+// The account form of `name`, run for `button`; `repost` shows the posted
+// record instead of the stored values (a refused update).
+void accountform(const char* name, int adminflag, bool repost, const char* message,
+                 const char* button)
+{
+    const ParamSection* section = nullptr;
+    if (is(button, "Add")) {
+        name = nullptr;
+    } else if (is(button, "Cancel")) {
+        HXhomepage();
+        return;
+    } else if (name && *name) {
+        section = paramfile_find_section(userlist, name);
+    } else if (is(button, "Delete")) {
+        HXselectuser("Please select the user you wish to delete.");
+        return;
+    } else if (is(button, "Update")) {
+        HXselectuser("Please select the user you wish to update.");
+        return;
+    }
+    showaccount(section, adminflag, repost, message, button);
+}
+
+// The signed-in user's reduced form, whatever the posted button says.
+void ownform(const char* message, bool repost)
+{
+    showaccount(paramfile_find_section(userlist, authuser), 0, repost, message,
+                formvalue("button"));
+}
+
+// ---- The account update -------------------------------------------------------
+
+// Fields stored as typed, each list in the order the update stores them: a
+// key new to a section goes first in it, so the order shows in the file.
+constexpr const char* add_texts[] = {"fname", "dea", "did", "dp", "fea", "ipfrom", "ipto"};
+constexpr const char* update_texts[] = {"fname", "dea", "did", "dp", "style"};
+constexpr const char* admin_texts[] = {"fea", "ipfrom", "ipto"};
+constexpr const char* all_texts[] = {"fname", "dea", "did", "dp", "style", "fea", "ipfrom", "ipto"};
+
+const Field& field(const char* name)
+{
+    for (const Field& f : fields)
+        if (strcmp(f.name, name) == 0)
+            return f;
+    FXcatastrophe(0, __FILE_NAME__, __LINE__);
+    abort();
+}
+
+// What a user may change on their own form; the rest of the account is
+// the administrator's.
+bool ownfield(const char* name)
+{
+    return is(name, "fname") || is(name, "dea") || (is(name, "dp") && delivery_program());
+}
+
+void store(ParamSection* section, int key, const char* value)
+{
+    paramfile_set(section, users_param_names, users_param_names[key - 1], value);
+}
+
+void storefield(ParamSection* section, const char* name)
+{
+    store(section, field(name).key, formvalue(name));
+}
+
+// Writes a field whose new value was posted and differs from its old one.
+void updatefield(ParamSection* section, const char* name)
+{
+    const Field& f = field(name);
+    const char* value = formvalue(f.name);
+    if (value && nullstrcmp(value, formvalue(f.oldname)) != 0)
+        store(section, f.key, value);
+}
+
+// A choice field takes the posted choice when it differs from the old one;
+// anything outside `choices` changes nothing.
+template <std::size_t N>
+void updatechoice(ParamSection* section, const char* name, const char* const (&choices)[N])
+{
+    const Field& f = field(name);
+    const char* value = formvalue(f.name);
+    for (const char* choice : choices)
+        if (is(value, choice) && !is(formvalue(f.oldname), choice))
+            store(section, f.key, choice);
+}
+
+constexpr const char* mail_formats[] = {"html", "text"};
+constexpr const char* image_formats[] = {"tiff", "pdf"};
+constexpr const char* url_deliveries[] = {"file", "url", "file+url"};
+
+std::string privileges(bool admin, bool postmaster)
+{
+    if (admin && postmaster)
+        return "admin,postmaster";
+    return admin ? "admin" : postmaster ? "postmaster" : "";
+}
+
+enum class Password { keep, set, remove, mismatch };
+
+Password passwordrule()
+{
+    const char* pwd = formvalue("pwd");
+    // A post without the box changes no password, as an untouched box does.
+    if (!pwd || strcmp(pwd, UNTOUCHED) == 0)
+        return Password::keep;
+    if (nullstrcmp(pwd, formvalue("pwd2")) != 0)
+        return Password::mismatch;
+    return if_blank(pwd) ? Password::remove : Password::set;
+}
+
+// The typed password is the one the form was opened with.
+bool typedcurrent()
+{
+    const char* pwd = formvalue("pwd");
+    const char* opwd = formvalue("opwd");
+    if (!pwd || !opwd)
+        return false;
+    std::string digest = opwd;
+    const char* end = base64_decode(digest.data());
+    return end - digest.data() == static_cast<std::ptrdiff_t>(SHA1_DIGEST_SIZE) &&
+           checkpassword(pwd, reinterpret_cast<const unsigned char*>(digest.data()));
+}
+
+// A new account drops trailing blanks, which a browser may add unseen; a
+// changed password is kept as typed.
+void applypassword(ParamSection* section, bool add)
+{
+    Password rule = passwordrule();
+    if (rule == Password::remove) {
+        store(section, USER_PASSWORD, nullptr);
+    } else if (rule == Password::set) {
+        std::string typed = formvalue("pwd");
+        if (add)
+            trim(typed.data());
+        char digest[29];
+        digestpassword(typed.c_str(), digest);
+        store(section, USER_PASSWORD, digest);
+    }
+}
+
+bool linebreak(const char* value)
+{
+    return value && strpbrk(value, "\r\n");
+}
+
+// Why the posted form may not be applied, or null.  `naming`: the update
+// gives an account the name `newname`.  A line break would let a value
+// write lines of its own into the users file, a ']' would end the section
+// header early.
+const char* refusal(int self, bool naming, const char* newname, bool add)
+{
+    if (naming && linebreak(newname))
+        return LINE_BREAK;
+    for (const char* name : all_texts)
+        if ((!self || ownfield(name)) && linebreak(formvalue(name)))
+            return LINE_BREAK;
+    if (naming) {
+        if (if_blank(newname) || strchr(newname, ']'))
+            return BAD_NAME;
+        if (paramfile_find_section(userlist, newname))
+            return NAME_EXISTS;
+    }
+    if ((add || !typedcurrent()) && passwordrule() == Password::mismatch)
+        return MISMATCH;
+    return nullptr;
+}
+
+void deleteaccount(std::string& name)
+{
+    ParamSection* section = paramfile_find_section(userlist, formvalue("uname"));
+    FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
+    name = section->name;
+    paramfile_remove_section(&userlist, section);
+}
+
+const char* addaccount(std::string& name)
+{
+    const char* uname = formvalue("uname");
+    if (const char* error = refusal(0, true, uname, true))
+        return error;
+    ParamSection* section = paramfile_add_section(&userlist);
+    FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
+    section->name = strsave(uname);
+    FXcatastrophe(section->name != nullptr, __FILE_NAME__, __LINE__);
+    applypassword(section, true);
+    for (const char* text : add_texts)
+        storefield(section, text);
+    store(section, USER_MAIL_FORMAT, is(formvalue("df"), "html") ? "html" : "text");
+    for (const char* choice : image_formats)
+        if (is(formvalue("iformat"), choice))
+            store(section, USER_IMAGE_FORMAT, choice);
+    for (const char* choice : url_deliveries)
+        if (is(formvalue("urldel"), choice))
+            store(section, USER_URL_DELIVERY, choice);
+    storefield(section, "style");
+    store(section, USER_PRIVILEGES,
+          privileges(ticked(formvalue("priv-ad")), ticked(formvalue("priv-pm"))).c_str());
+    name = uname;
+    return nullptr;
+}
+
+const char* updateaccount(int self, std::string& name)
+{
+    ParamSection* section =
+        paramfile_find_section(userlist, self ? authuser : formvalue("ouname"));
+    FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
+    const char* uname = formvalue("uname");
+    bool rename = !self && nullstrcmp(uname, formvalue("ouname")) != 0;
+    if (const char* error = refusal(self, rename, uname, false))
+        return error;
+    if (rename) {
+        char* copy = strsave(uname);
+        FXcatastrophe(copy != nullptr, __FILE_NAME__, __LINE__);
+        free(section->name);
+        section->name = copy;
+    }
+    if (!typedcurrent())
+        applypassword(section, false);
+    for (const char* text : update_texts)
+        if (!self || ownfield(text))
+            updatefield(section, text);
+    updatechoice(section, "df", mail_formats);
+    updatechoice(section, "iformat", image_formats);
+    if (!self || url_delivery())
+        updatechoice(section, "urldel", url_deliveries);
+    if (!self) {
+        for (const char* text : admin_texts)
+            updatefield(section, text);
+        bool admin = ticked(formvalue("priv-ad")), postmaster = ticked(formvalue("priv-pm"));
+        if (admin != ticked(formvalue("opriv-ad")) || postmaster != ticked(formvalue("opriv-pm")))
+            store(section, USER_PRIVILEGES, privileges(admin, postmaster).c_str());
+    }
+    name = section->name;
+    return nullptr;
+}
+
+// Shows the form again with `error` above it, the way it was posted.
+void refuse(int self, const char* error)
+{
+    if (self)
+        ownform(error, true);
+    else
+        accountform(formvalue("ouname"), 1, true, error, formvalue("button"));
+}
+
+// Puts the whole users list in place of the file; a failure leaves the file
+// as it was.  Returns only when the file was written.
+void writeusers(int self)
+{
+    int result = replacefile(userspath, [](FILE* file) {
+        return paramfile_write(file, userlist, users_param_names) == 0 ? 0 : -1;
+    });
+    if (result == REPLACE_OK)
+        return;
+    if (result == REPLACE_NOTOPEN)
+        fatalerror("Cannot update user file.");
+    std::string reason = strerror(errno);
+    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_FATAL, 0, "Cannot update user file.");
+    // The form must show the accounts as the file still has them, not the
+    // change that did not reach it.
+    ParamSection* unwritten = userlist;
+    userlist = paramfile_load(userspath, users_param_names, 0);
+    if (!userlist)
+        fatalerror("ERR 999: Cannot load user parameter File");
+    authsection = paramfile_find_section(userlist, authuser);
+    authprivileges = paramfile_get(authsection, USER_PRIVILEGES);
+    paramfile_free(unwritten);
+    std::string message = "Cannot update user file (" + htmlescape(reason) + ").";
+    refuse(self, message.c_str());
+    exit(1);
+}
+
+void putcount(int count)
+{
+    if (count == 1)
+        puts("<p>1 account is defined.");
+    else
+        printf("<p>%d accounts are defined.\n", count);
+}
+
+} // namespace
+
+// ---- Interfaces -----------------------------------------------------------------
+
+void HXselectuser(const char* message)
+{
+    putpagehead("%s", SELECT_TITLE);
+    putbanner("HXselectuser");
+    if (message)
+        printf("<p><b>%s</b>\n", message);
+    puts("<p>Please select the user you wish to update or delete"
+         ", or press add to add a new user to the database.");
+    putline("<form action=\"$SCRIPT_NAME/Action2\" method=post>");
+    puts("<select name=user size=4>");
+    for (const ParamSection* section = userlist; section; section = section->next) {
+        if (!section->name)
+            continue;
+        const char* label = paramfile_get(section, USER_FULL_NAME);
+        if (if_blank(label))
+            label = section->name;
+        printf("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
+               htmlescape(label).c_str());
+    }
+    puts("</select>\n<br>");
+    putcount(paramfile_count_sections(userlist));
+    puts("<p>");
+    for (const char* button : {"Add", "Update", "Delete", "Cancel"})
+        putbutton(button);
+    puts("</form>");
+    putfooter();
+}
+
+void userform(const char* name, int adminflag)
+{
+    accountform(name, adminflag, false, nullptr, formvalue("button"));
+}
+
+void userupdate(int self)
+{
+    const char* button = formvalue("button");
+    // A user's own form reaches no further than their own settings.
+    if (self && !is(button, "Update") && !is(button, "Cancel")) {
+        ownform(NOT_ALLOWED, false);
+        return;
+    }
+    if (is(button, "Cancel")) {
+        if (self) {
+            HXhomepage();
+        } else {
+            HXsecurity("admin");
+            HXselectuser(nullptr);
+        }
+        return;
+    }
+    std::string name;
+    const char* verb = nullptr;
+    const char* error = nullptr;
+    if (is(button, "Delete")) {
+        deleteaccount(name);
+        verb = "deleted";
+    } else if (is(button, "Add")) {
+        error = addaccount(name);
+        verb = "added";
+    } else if (is(button, "Update")) {
+        error = updateaccount(self, name);
+        verb = "changed";
+    } else {
+        FXcatastrophe(0, __FILE_NAME__, __LINE__);
+    }
+    if (error) {
+        refuse(self, error);
+        return;
+    }
+    writeusers(self);
+    std::string message = "User <em>" + htmlescape(name) + "</em> has been " + verb + ".<p>\n";
+    if (self)
+        ownform(message.c_str(), false);
+    else
+        HXselectuser(message.c_str());
+}
