@@ -1,9 +1,11 @@
 #include "lib/paramfile.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "lib/string.h"
@@ -27,10 +29,11 @@ const char* const users_param_names[] = {
 
 namespace {
 
-// fgets stores at most 1023 bytes of a line and the terminating NUL.
+// A chunk holds at most 1023 bytes of a line and a terminating NUL, as
+// one fgets call into a 1024-byte buffer would.
 constexpr std::size_t kChunkSize = 1024;
 
-// One fgets worth of a physical line.  `text` stops at the first NUL byte;
+// One chunk worth of a physical line.  `text` stops at the first NUL byte;
 // when the line's newline was read behind such a NUL it is put back at the
 // cut, so a line with a NUL byte still ends where it ended in the file.
 struct Chunk {
@@ -39,10 +42,28 @@ struct Chunk {
     bool ends_line = false;
 };
 
+// The file in blocks, so that a line is found with memchr instead of
+// being taken a byte at a time.  Read errors stay on the stream.
+struct Reader {
+    static constexpr std::size_t kBlock = 65536;
+    FILE* file = nullptr;
+    std::unique_ptr<char[]> block{new char[kBlock]};
+    const char* pos = nullptr;
+    const char* end = nullptr;
+
+    bool fill()
+    {
+        std::size_t n = std::fread(block.get(), 1, kBlock, file);
+        pos = block.get();
+        end = pos + n;
+        return n > 0;
+    }
+};
+
 enum class LineResult { next, stop, fail };
 
 struct Loader {
-    FILE* file = nullptr;
+    Reader reader;
     ParamNameTable table = nullptr;
     int maximum = 0;
     int named = 0;
@@ -102,21 +123,31 @@ void free_section(ParamSection* section)
     std::free(section);
 }
 
-// The buffer is filled with a non-NUL byte first, so the last NUL in it is
-// the terminator fgets stored: that tells how many bytes the call took even
-// when the line itself holds NUL bytes, without looking at bytes fgets did
-// not write.
-bool read_chunk(FILE* file, Chunk& chunk)
+// The next chunk of the file: up to the end of its line or to the chunk's
+// size.  False at the end of the file, or when reading fails.
+bool read_chunk(Reader& r, Chunk& chunk)
 {
     char* text = chunk.text.data();
-    chunk.text.fill('\n');
-    if (std::fgets(text, kChunkSize, file) == nullptr)
+    std::size_t stored = 0;
+    bool newline = false;
+    while (stored < kChunkSize - 1 && (r.pos != r.end || r.fill())) {
+        std::size_t room = std::min(kChunkSize - 1 - stored, static_cast<std::size_t>(r.end - r.pos));
+        const auto* found = static_cast<const char*>(std::memchr(r.pos, '\n', room));
+        std::size_t take = found ? static_cast<std::size_t>(found - r.pos) + 1 : room;
+        std::memcpy(text + stored, r.pos, take);
+        stored += take;
+        r.pos += take;
+        if (found) {
+            newline = true;
+            break;
+        }
+    }
+    if (stored == 0)
         return false;
-    auto* terminator = static_cast<const char*>(memrchr(text, '\0', kChunkSize));
-    auto stored = static_cast<std::size_t>(terminator - text);
-    bool newline = stored > 0 && text[stored - 1] == '\n';
+    text[stored] = '\0';
     chunk.ends_line = newline || stored < kChunkSize - 1;
-    chunk.length = std::strlen(text);
+    const auto* nul = static_cast<const char*>(std::memchr(text, '\0', stored));
+    chunk.length = nul ? static_cast<std::size_t>(nul - text) : stored;
     if (newline && (chunk.length == 0 || text[chunk.length - 1] != '\n')) {
         text[chunk.length++] = '\n';
         text[chunk.length] = '\0';
@@ -129,13 +160,13 @@ bool read_chunk(FILE* file, Chunk& chunk)
 // carry a parameter line of its choosing into the file.
 void skip_rest(Loader& l)
 {
-    while (!l.chunk.ends_line && read_chunk(l.file, l.chunk)) {
+    while (!l.chunk.ends_line && read_chunk(l.reader, l.chunk)) {
     }
 }
 
 LineResult keep_rest(Loader& l, ParamEntry* entry)
 {
-    while (!l.chunk.ends_line && read_chunk(l.file, l.chunk))
+    while (!l.chunk.ends_line && read_chunk(l.reader, l.chunk))
         if (!append_bytes(entry->text, l.chunk.text.data(), l.chunk.length))
             return LineResult::fail;
     return LineResult::next;
@@ -263,7 +294,7 @@ LineResult read_line(Loader& l)
 
 bool read_lines(Loader& l)
 {
-    while (read_chunk(l.file, l.chunk)) {
+    while (read_chunk(l.reader, l.chunk)) {
         LineResult result = read_line(l);
         if (result == LineResult::fail)
             return false;
@@ -271,7 +302,7 @@ bool read_lines(Loader& l)
             return true;
     }
     // A directory opens for reading on Linux; its first read fails here.
-    return std::ferror(l.file) == 0;
+    return std::ferror(l.reader.file) == 0;
 }
 
 const char* table_name(ParamNameTable table, int index)
@@ -332,7 +363,12 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
     ParamSection* list = allocate<ParamSection>();
     bool done = false;
     if (list != nullptr) {
-        Loader l{file, table, maximum < 0 ? 0 : maximum, 0, 0, list, &list->entries, {}};
+        Loader l;
+        l.reader.file = file;
+        l.table = table;
+        l.maximum = maximum < 0 ? 0 : maximum;
+        l.current = list;
+        l.tail = &list->entries;
         done = read_lines(l);
     }
     std::fclose(file);

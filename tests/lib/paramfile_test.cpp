@@ -279,3 +279,28 @@ TEST_F(ParamfileTest, RandomRoundTrip)
         paramfile_free(list);
     }
 }
+
+TEST_F(ParamfileTest, LinesAcrossReadBlocks)
+{
+    // Far more than one block of the reader, with lines of every length
+    // around the chunk size crossing its block boundaries.
+    std::mt19937 random(7);
+    std::string bytes;
+    int lines = 0;
+    while (bytes.size() < 300000) {
+        std::size_t length = random() % 1500;
+        bytes += "#" + std::string(length, static_cast<char>('a' + lines % 26)) + "\n";
+        ++lines;
+    }
+    bytes += "[last]\ndid = 1";
+    List list = load(bytes);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(written(list.get()), bytes + "\n");
+    EXPECT_EQ(nth_entry(list.get(), lines - 1)->line, lines);
+    EXPECT_STREQ(paramfile_get(list->next, USER_DID), "1");
+
+    // A NUL byte ends the text of its line, not the line.
+    list = load(std::string("# a\0b\ndid = 2\n", 14));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(written(list.get()), "# a\ndid = 2\n");
+}
