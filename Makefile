@@ -39,7 +39,6 @@ test-san: $(SAN)/build.ninja
 bench: all
 	sh tools/install-deps.sh bench
 	sh bench/startup.sh
-	sh bench/page4.sh
 	sh bench/pages.sh
 
 clean:

@@ -1,9 +1,10 @@
 #!/bin/sh
-# The administrator's pages under the raw-HTTP web server with users files
+# The administration pages under the raw-HTTP web server with users files
 # of 10 and 10,000 accounts: the home page (/Page1), the account list
-# (/Page4), and an Update of one account on /Action4 (which rewrites the
-# whole users file), each against a minimal CGI program that writes as
-# many bytes.  The signed-in administrator is the file's last account, with
+# (/Page4), the Security Violation page that /Page4 gives a user without
+# the admin privilege, and an Update of one account on /Action4 (which
+# rewrites the whole users file), each against a minimal CGI program that
+# writes as many bytes.  The signed-in administrator is the file's last account, with
 # a password, so the whole file is searched and a digest computed.  Every
 # command runs through env(1), the posts through sh(1), baselines too.
 # Results: bench/results/pages.md.
@@ -49,10 +50,12 @@ sandbox() {
 sandbox u10 10
 sandbox u10000 10000
 
-# request SANDBOX PATH
+# request SANDBOX PATH [AUTHORIZATION]
 request() {
-  echo "env ZEL_ROOT=$work/$1 SERVER_SOFTWARE=Mathopd/1.3pl7 PATH_INFO=$2 SCRIPT_NAME=/zeladmin.cgi HTTP_AUTHORIZATION='$auth' $bin"
+  echo "env ZEL_ROOT=$work/$1 SERVER_SOFTWARE=Mathopd/1.3pl7 PATH_INFO=$2 SCRIPT_NAME=/zeladmin.cgi HTTP_AUTHORIZATION='${3:-$auth}' $bin"
 }
+# An account without the admin privilege, in the middle of the file.
+clerk="Basic $(printf %s user00009:secret | base64)"
 
 # The Update of user05000's full name, as the administrator's form posts it.
 body="obp=Update&admin=x&ouname=user05000&uname=user05000&ofname=User+number+5000&fname=Someone+else"
@@ -69,11 +72,16 @@ home=$(size "$(request u10 /Page1)")
 list10=$(size "$(request u10 /Page4)")
 list10000=$(size "$(request u10000 /Page4)")
 update=$(size "$(post u10000)")
+denied=$(size "$(request u10 /Page4 "$clerk")")
+[ "$denied" = "$(size "$(request u10000 /Page4 "$clerk")")" ] || { echo "pages.sh: the Security Violation pages differ in size" >&2; exit 1; }
+eval "$(request u10000 /Page4 "$clerk")" | grep -q "Security Violation" || { echo "pages.sh: not the Security Violation page" >&2; exit 1; }
 eval "$(post u10000)" | grep -q "has been changed" || { echo "pages.sh: the update failed" >&2; exit 1; }
 grep -q "^full-name = .Someone else" "$work/u10000/etc/users" || { echo "pages.sh: the users file is unchanged" >&2; exit 1; }
 
 mkdir -p bench/results
-hyperfine -N --warmup 10 --min-runs 100 \
+# The Security Violation page ends the request with exit status 1, as the
+# guard does, hence -i.
+hyperfine -N -i --warmup 10 --min-runs 100 \
   --export-markdown bench/results/pages.md \
   -n "minimal CGI, $home bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $home" \
   -n "zeladmin /Page1, 10 accounts" "$(request u10 /Page1)" \
@@ -82,6 +90,9 @@ hyperfine -N --warmup 10 --min-runs 100 \
   -n "zeladmin /Page4, 10 accounts" "$(request u10 /Page4)" \
   -n "minimal CGI, $list10000 bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $list10000" \
   -n "zeladmin /Page4, 10000 accounts" "$(request u10000 /Page4)" \
+  -n "minimal CGI, $denied bytes (baseline)" "env ZEL_ROOT=$work/u10 $base $denied" \
+  -n "zeladmin /Page4 without admin, 10 accounts" "$(request u10 /Page4 "$clerk")" \
+  -n "zeladmin /Page4 without admin, 10000 accounts" "$(request u10000 /Page4 "$clerk")" \
   -n "minimal CGI through sh, $update bytes (baseline)" "sh -c \"exec env ZEL_ROOT=$work/u10 $base $update < $work/body\"" \
   -n "zeladmin Update on /Action4, 10000 accounts" "$(post u10000)"
 cat bench/results/pages.md

@@ -8,10 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "admin/images.h"
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
-#include "www/base64.h"
-#include "www/sha1.h"
 
 using namespace pagetext;
 
@@ -21,20 +20,6 @@ const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
 const std::string kOk = "HTTP/1.0 200 OK\r\n";
 const std::string kTitle = "Vantrel Image Messaging Software";
 const std::string kFont = "<font size=4 face=\"Arial,Helvetica,sans-serif\">\n";
-
-std::string base64(const std::string& bytes)
-{
-    std::string out(((bytes.size() + 2) / 3) * 4, '\0');
-    base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
-    return out;
-}
-
-std::string password(const std::string& text)
-{
-    unsigned char sum[SHA1_DIGEST_SIZE];
-    sha1(text.data(), text.size(), sum);
-    return base64(std::string(reinterpret_cast<char*>(sum), sizeof sum));
-}
 
 std::string group(const std::string& name, const std::vector<std::string>& links)
 {
@@ -102,7 +87,7 @@ protected:
     HomeTest()
     {
         users("[admin]\nprivileges = admin\nfrom-email = fax@example.com\npassword = " +
-              password("root") + "\n[Admin]\nprivileges = admin\n"
+              cgi::stored_password("root") + "\n[Admin]\nprivileges = admin\n"
               "[clerk]\nprivileges = postmaster\n[temp]\n");
         configure("company-name = Acme\ncompany-phone = 1\ncompany-fax = 2\nemail-config = yes\n");
     }
@@ -117,7 +102,7 @@ protected:
     {
         RunOptions options;
         options.env = {kNph, "REQUEST_METHOD=GET", "PATH_INFO=" + path, "SCRIPT_NAME=/z",
-                       "HTTP_AUTHORIZATION=Basic " + base64(user)};
+                       cgi::basic(user)};
         return box.run(program_path("zeladmin"), options);
     }
 
@@ -154,7 +139,7 @@ TEST_F(HomeTest, AlertsFillTheBoxInOrder)
                           "Your Company Name Here"));
 
     // A password without a from-email raises only the from-email line.
-    users("[admin]\nprivileges = admin\npassword = " + password("root") + "\n[Admin]\nprivileges = admin\n");
+    users("[admin]\nprivileges = admin\npassword = " + cgi::stored_password("root") + "\n[Admin]\nprivileges = admin\n");
     configure("company-name = Acme\ncompany-phone = 1\ncompany-fax = 2\nemail-config = no\n");
     r = get("/Page1");
     EXPECT_EQ(r.out, home(kAlertBox + kNoEmail + kBoxEnd + menu("admin", true, true) +

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
-#include "www/base64.h"
 #include "www/sha1.h"
 
 using namespace pagetext;
@@ -22,23 +22,11 @@ const std::string k401 = "HTTP/1.0 401 Permission\r\nWWW-Authenticate: Basic rea
 const std::string kHint = "<p>Please use <i>admin</i> as your User Name and leave the Password blank.";
 const std::string kWF010 = "<h2>ERROR WF010</h2><p>This script was called in error";
 
-std::string base64(const std::string& bytes)
-{
-    std::string out(((bytes.size() + 2) / 3) * 4, '\0');
-    base64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out.data());
-    return out;
-}
-
 std::string digest(const std::string& password)
 {
     unsigned char sum[SHA1_DIGEST_SIZE];
     sha1(password.data(), password.size(), sum);
     return std::string(reinterpret_cast<char*>(sum), sizeof sum);
-}
-
-std::string basic(const std::string& credentials)
-{
-    return "HTTP_AUTHORIZATION=Basic " + base64(credentials);
 }
 
 std::string securitypage(const std::string& script = "")
@@ -57,7 +45,7 @@ protected:
         box.write(Sandbox::kUsers, "# accounts\n"
                                    "[admin]\nfull-name = Administrator\nprivileges = admin\n"
                                    "[clerk]\nfull-name = 'The Clerk'\nfrom-email = clerk@example.com\n"
-                                   "password = " + base64(digest("secret")) + "\n"
+                                   "password = " + cgi::stored_password("secret") + "\n"
                                    "privileges = postmaster\n");
     }
 
@@ -130,14 +118,14 @@ TEST_F(RoutingTest, NoCredentialsChallengesWithHint)
 
 TEST_F(RoutingTest, HintOnlyWhileAdminPasswordIsBlank)
 {
-    box.write(Sandbox::kUsers, "[admin]\npassword = " + base64(digest("root")) + "\n");
+    box.write(Sandbox::kUsers, "[admin]\npassword = " + cgi::stored_password("root") + "\n");
     RunResult r = get("/Page1", {kNph});
     EXPECT_EQ(r.out, k401 + "\r\n" + kResponseHead +
                          "<h1>Access Error</h1><p>You must enter a valid user name/password in "
                          "order to access this page.\n");
     // A blank value counts as no password.
     box.write(Sandbox::kUsers, "[admin]\npassword =   \n");
-    r = get("/Page1", {kNph, basic("nobody:x")});
+    r = get("/Page1", {kNph, cgi::basic("nobody:x")});
     EXPECT_NE(r.out.find(kHint), std::string::npos);
 }
 
@@ -151,13 +139,13 @@ TEST_F(RoutingTest, RejectedCredentialsShowCodeAndComment)
     struct Case {
         std::string header, name, code, comment;
     } cases[] = {
-        {basic("clerk:wrong"), "clerk", "-4", comment},
-        {basic("nobody:secret"), "nobody", "-6", ""},
-        {"HTTP_AUTHORIZATION=basic " + base64("clerk:secret"), "", "-2", ""},
+        {cgi::basic("clerk:wrong"), "clerk", "-4", comment},
+        {cgi::basic("nobody:secret"), "nobody", "-6", ""},
+        {"HTTP_AUTHORIZATION=basic " + cgi::base64("clerk:secret"), "", "-2", ""},
         {"HTTP_AUTHORIZATION=Digest x", "", "-2", ""},
         {"HTTP_AUTHORIZATION=", "", "-1", ""},
         // The name is the requester's own text.
-        {basic("<b>\"x\"&:y"), "&lt;b&gt;&quot;x&quot;&amp;", "-6", ""},
+        {cgi::basic("<b>\"x\"&:y"), "&lt;b&gt;&quot;x&quot;&amp;", "-6", ""},
     };
     for (const Case& c : cases) {
         RunResult r = get("/Page3", {kNph, c.header});
@@ -170,7 +158,7 @@ TEST_F(RoutingTest, RejectedCredentialsShowCodeAndComment)
 
 TEST_F(RoutingTest, LogoffAlwaysAnswers401)
 {
-    for (auto env : {std::vector<std::string>{kNph}, {kNph, basic("clerk:secret")}}) {
+    for (auto env : {std::vector<std::string>{kNph}, {kNph, cgi::basic("clerk:secret")}}) {
         RunResult r = get("/logoff", env);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, k401 + kResponseHead +
@@ -202,34 +190,34 @@ TEST_F(RoutingTest, PublicPagesNeedNoCredentials)
 TEST_F(RoutingTest, UnknownNumbersWriteNothing)
 {
     for (const char* path : {"/Page", "/Page0", "/Page5", "/Page12x"}) {
-        RunResult r = get(path, {kNph, basic("clerk:secret")});
+        RunResult r = get(path, {kNph, cgi::basic("clerk:secret")});
         EXPECT_EQ(r.status, 0) << path;
         EXPECT_EQ(r.out, kOk) << path;
     }
-    RunResult r = post("/Action99", "a=1", {kNph, basic("clerk:secret")});
+    RunResult r = post("/Action99", "a=1", {kNph, cgi::basic("clerk:secret")});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kOk);
 }
 
 TEST_F(RoutingTest, GuardedPagesNeedTheAdminPrivilege)
 {
-    RunResult r = get("/Page4", {kNph, basic("clerk:secret"), "SCRIPT_NAME=/cgi-bin/zeladmin/"});
+    RunResult r = get("/Page4", {kNph, cgi::basic("clerk:secret"), "SCRIPT_NAME=/cgi-bin/zeladmin/"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kOk + securitypage("/cgi-bin/zeladmin"));
 
-    r = post("/Action4", "uname=x", {kNph, basic("clerk:secret")});
+    r = post("/Action4", "uname=x", {kNph, cgi::basic("clerk:secret")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kOk + securitypage());
 
     // The administrator passes the guard.
-    r = get("/Page4", {kNph, basic("admin:anything")});
+    r = get("/Page4", {kNph, cgi::basic("admin:anything")});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out.starts_with(kOk + pagehead("Vantrel Image Messaging Software - Select User")));
 }
 
 TEST_F(RoutingTest, OtherServersAuthenticateNobody)
 {
-    RunResult r = get("/Page4", {kOther, basic("admin:")});
+    RunResult r = get("/Page4", {kOther, cgi::basic("admin:")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, securitypage());
 

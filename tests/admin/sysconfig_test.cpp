@@ -17,9 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "lib/btree.h"
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
-#include "www/base64.h"
 
 using namespace pagetext;
 
@@ -43,30 +43,6 @@ std::string box101(const std::string& items)
            "information is not defined. It may be illegal in your juridiction to send faxes "
            "without this information.<ul>" +
            items + "</ul><p>Please set this information in the appropriate fields below.<p></table><p>";
-}
-
-std::string auth()
-{
-    std::string credentials = "admin:x";
-    std::string out(((credentials.size() + 2) / 3) * 4, '\0');
-    base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()), credentials.size(),
-                  out.data());
-    return "HTTP_AUTHORIZATION=Basic " + out;
-}
-
-std::string urlencode(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-            out += static_cast<char>(c);
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
 }
 
 std::string htmldecode(std::string text)
@@ -149,8 +125,8 @@ std::string body(const Fields& fields, const std::string& button)
 {
     std::string text;
     for (const auto& [name, value] : fields)
-        text += name + "=" + urlencode(value) + "&";
-    return text + "button=" + urlencode(button);
+        text += name + "=" + cgi::urlencode(value) + "&";
+    return text + "button=" + cgi::urlencode(button);
 }
 
 std::string field(const Fields& fields, const std::string& name)
@@ -209,7 +185,7 @@ private:
     RunOptions common(const std::string& path, uid_t uid) const
     {
         RunOptions options;
-        options.env = {kNph, auth(), "PATH_INFO=" + path, "SCRIPT_NAME=" + kScriptName};
+        options.env = {kNph, cgi::basic("admin:x"), "PATH_INFO=" + path, "SCRIPT_NAME=" + kScriptName};
         options.uid = uid;
         options.gid = uid == static_cast<uid_t>(-1) ? static_cast<gid_t>(-1) : kNobody;
         return options;

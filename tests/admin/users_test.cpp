@@ -9,10 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
-#include "www/base64.h"
-#include "www/sha1.h"
 
 using namespace pagetext;
 
@@ -34,36 +33,11 @@ const std::string kI109 =
     "align=center><b>WARNING!</b> (I109)</td></tr><tr><td> There is no password on this account! "
     "</td></tr></table><p>\n";
 
-std::string stored(const std::string& password)
-{
-    unsigned char sum[SHA1_DIGEST_SIZE];
-    sha1(password.data(), password.size(), sum);
-    std::string out(28, '\0');
-    base64_encode(sum, sizeof sum, out.data());
-    return out;
-}
-
 std::string urlencode(const Form& form)
 {
-    static const char hex[] = "0123456789ABCDEF";
     std::string body;
-    for (const auto& [name, value] : form) {
-        if (!body.empty())
-            body += '&';
-        for (const std::string* part : {&name, &value}) {
-            for (unsigned char c : *part) {
-                if (isalnum(c) || c == '-' || c == '.' || c == '*') {
-                    body += static_cast<char>(c);
-                } else {
-                    body += '%';
-                    body += hex[c >> 4];
-                    body += hex[c & 15];
-                }
-            }
-            if (part == &name)
-                body += '=';
-        }
-    }
+    for (const auto& [name, value] : form)
+        body += (body.empty() ? "" : "&") + cgi::urlencode(name) + "=" + cgi::urlencode(value);
     return body;
 }
 
@@ -79,9 +53,9 @@ Form with(Form form, const Form& changes)
 }
 const std::string kDrop = "\x7f";
 
-const std::string kAdmin = "[admin]\nfull-name = Administrator\npassword = " + stored("root") +
+const std::string kAdmin = "[admin]\nfull-name = Administrator\npassword = " + cgi::stored_password("root") +
                            "\nprivileges = admin\n";
-const std::string kBobBody = "full-name = Bob Brown\npassword = " + stored("pw") +
+const std::string kBobBody = "full-name = Bob Brown\npassword = " + cgi::stored_password("pw") +
                              "\ndelivery-email = bob@example.com\ndid = 100\nmail-format = text\n"
                              "image-format = tiff\nurl-delivery = file\n";
 const std::string kBob = "[bob]\n" + kBobBody;
@@ -92,7 +66,7 @@ const std::string kUsers = "# accounts\n" + kAdmin + kBob + kCarol;
 // default switches (no DID, IP range, program, style or delivery type).
 const Form kBobAdminForm = {
     {"obp", "Update"}, {"admin", "x"}, {"ouname", "bob"}, {"ofname", "Bob Brown"},
-    {"opwd", stored("pw")}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
+    {"opwd", cgi::stored_password("pw")}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
     {"odp", ""}, {"odf", "text"}, {"oipfrom", ""}, {"oipto", ""}, {"priv", ""},
     {"opriv-ad", ""}, {"opriv-pm", ""}, {"uname", "bob"}, {"fname", "Bob Brown"},
     {"pwd", kMask}, {"pwd2", kMask}, {"fea", ""}, {"dea", "bob@example.com"},
@@ -101,7 +75,7 @@ const Form kBobAdminForm = {
 
 // The same for bob's own reduced form.
 const Form kBobOwnForm = {
-    {"obp", ""}, {"opwd", stored("pw")}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
+    {"obp", ""}, {"opwd", cgi::stored_password("pw")}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
     {"odp", ""}, {"odf", "text"}, {"oiformat", "tiff"}, {"ourldel", "file"}, {"ostyle", ""},
     {"fname", "Bob Brown"}, {"pwd", kMask}, {"pwd2", kMask}, {"dea", "bob@example.com"},
     {"iformat", "tiff"}, {"df", "text"}, {"button", "Update"},
@@ -134,11 +108,8 @@ protected:
 
     RunOptions options(const std::string& path, const std::string& credentials) const
     {
-        std::string token(((credentials.size() + 2) / 3) * 4, '\0');
-        base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()), credentials.size(),
-                      token.data());
         RunOptions o;
-        o.env = {"SERVER_SOFTWARE=Mathopd/1.3pl7", "HTTP_AUTHORIZATION=Basic " + token,
+        o.env = {"SERVER_SOFTWARE=Mathopd/1.3pl7", cgi::basic(credentials),
                  "SCRIPT_NAME=" + kScriptName + "/", "PATH_INFO=" + path, "REQUEST_METHOD=GET"};
         return o;
     }
@@ -205,7 +176,7 @@ TEST_F(UsersTest, AdministratorsFormShowsEveryFieldEscaped)
     configure("zel-mode = daemon\nwebadmin-did-routing = yes\nwebadmin-delivery-program = yes\n"
               "webadmin-default-style = y\nwebadmin-url-delivery = Yes\n");
     box.write(Sandbox::kUsers, kAdmin + "[o\"k]\nfull-name = <Ann> & 'Co'\npassword = " +
-                                   stored("x") + "\ndid = 7\nfrom-email = a@b\n"
+                                   cgi::stored_password("x") + "\ndid = 7\nfrom-email = a@b\n"
                                    "ip-addr-range-lower = 1.0.0.1\nip-addr-range-upper = 1.0.0.9\n"
                                    "delivery-email = d@b\ndelivery-program = /bin/cat \"$x\"\n"
                                    "default-style = fine\nmail-format = text\nimage-format = pdf\n"
@@ -219,7 +190,7 @@ TEST_F(UsersTest, AdministratorsFormShowsEveryFieldEscaped)
         "<input type=hidden name=admin value=\"x\">\n"
         "<input type=hidden name=ouname value=\"o&quot;k\">\n"
         "<input type=hidden name=ofname value=\"" + ann + "\">\n"
-        "<input type=hidden name=opwd value=\"" + stored("x") + "\">\n"
+        "<input type=hidden name=opwd value=\"" + cgi::stored_password("x") + "\">\n"
         "<input type=hidden name=odea value=\"d@b\">\n"
         "<input type=hidden name=odid value=\"7\">\n"
         "<input type=hidden name=ofea value=\"a@b\">\n"
@@ -352,7 +323,7 @@ TEST_F(UsersTest, UpdatesLeaveTheFileAsExpected)
                   "image-format = pdf\nmail-format = html\nip-addr-range-upper = 1.2.3.9\n"
                   "ip-addr-range-lower = 1.2.3.4\nfrom-email = dave@x\ndelivery-program = /bin/true\n"
                   "did = 200\ndelivery-email = d@x\nfull-name = Dave D\npassword = " +
-             stored("secret") + "\n",
+             cgi::stored_password("secret") + "\n",
          done("dave", "added")},
         {"add with the defaults",
          {{"button", "Add"}, {"uname", "eve"}, {"fname", ""}, {"pwd", kMask}, {"pwd2", kMask},
@@ -362,7 +333,7 @@ TEST_F(UsersTest, UpdatesLeaveTheFileAsExpected)
          with(kBobAdminForm, {{"fname", "Robert Brown"}, {"did", ""}, {"df", "html"}, {"iformat", "pdf"},
                               {"urldel", "file+url"}, {"fea", "bob@corp"}, {"priv-ad", "admin"}}),
          "# accounts\n" + kAdmin + "[bob]\nprivileges = admin\nfrom-email = bob@corp\n"
-             "full-name = Robert Brown\npassword = " + stored("pw") + "\n"
+             "full-name = Robert Brown\npassword = " + cgi::stored_password("pw") + "\n"
              "delivery-email = bob@example.com\nmail-format = html\nimage-format = pdf\n"
              "url-delivery = file+url\n" + kCarol,
          done("bob", "changed")},
@@ -374,7 +345,7 @@ TEST_F(UsersTest, UpdatesLeaveTheFileAsExpected)
         {"both boxes unticked",
          {{"button", "Update"}, {"ouname", "admin"}, {"uname", "admin"}, {"priv", "admin"},
           {"opriv-ad", "admin"}, {"opriv-pm", ""}},
-         "# accounts\n[admin]\nfull-name = Administrator\npassword = " + stored("root") + "\n" +
+         "# accounts\n[admin]\nfull-name = Administrator\npassword = " + cgi::stored_password("root") + "\n" +
              kBob + kCarol,
          done("admin", "changed")},
         {"delete", {{"button", "Delete"}, {"uname", "carol"}, {"ouname", "carol"}},
@@ -397,7 +368,7 @@ TEST_F(UsersTest, PasswordRules)
                           "image-format = tiff\nurl-delivery = file\n" + kCarol;
     auto withpassword = [&](const std::string& pw) {
         std::string file = kUsers;
-        file.replace(file.find(stored("pw")), 28, stored(pw));
+        file.replace(file.find(cgi::stored_password("pw")), 28, cgi::stored_password(pw));
         return file;
     };
     struct Case {
@@ -516,7 +487,7 @@ TEST_F(UsersTest, OwnFormChangesOnlyOwnSettings)
                                           {"pwd", "new"}, {"pwd2", "new"}, {"did", "*"}}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(users(), "# accounts\n" + kAdmin + "[bob]\ndelivery-program = /bin/lp\n"
-                       "full-name = Robert\npassword = " + stored("new") + "\ndid = 100\n"
+                       "full-name = Robert\npassword = " + cgi::stored_password("new") + "\ndid = 100\n"
                        "mail-format = html\nimage-format = pdf\nurl-delivery = url\n" + kCarol);
     // The page is the reduced form as the file now has it.
     EXPECT_NE(r.out.find(done("bob", "changed") +

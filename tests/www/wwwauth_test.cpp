@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "www/base64.h"
 
@@ -31,14 +32,6 @@ const std::string users_file =
     "password = " + std::string(80, 'A').append("\n")
     ;
 
-std::string basic(const std::string& credentials)
-{
-    std::string text((credentials.size() + 2) / 3 * 4, '\0');
-    base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()), credentials.size(),
-                  text.data());
-    return "Basic " + text;
-}
-
 class WwwauthTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -56,7 +49,7 @@ protected:
 
     int check(const std::string& credentials)
     {
-        return checkauth(basic(credentials).c_str(), users_, nullptr);
+        return checkauth(("Basic " + cgi::base64(credentials)).c_str(), users_, nullptr);
     }
 
     Sandbox box_;
@@ -84,7 +77,7 @@ TEST_F(WwwauthTest, HeaderFaults)
 TEST_F(WwwauthTest, RightPasswordSignsIn)
 {
     const char* user = nullptr;
-    std::string header = basic("admin:secret");
+    std::string header = ("Basic " + cgi::base64("admin:secret"));
     const std::string original = header;
     EXPECT_EQ(checkauth(header.c_str(), users_, &user), AUTH_OK);
     EXPECT_EQ(header, original);

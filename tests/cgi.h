@@ -1,0 +1,17 @@
+// cgi: what tests of zeladmin send it: base64 and HTTP Basic headers, the
+// stored form of a password, urlencoded form bodies.  Pure helpers.
+#pragma once
+
+#include <string>
+
+namespace cgi {
+
+std::string base64(const std::string& bytes);
+// A password as the users file stores it: the base64 of its SHA-1 digest.
+std::string stored_password(const std::string& password);
+// "HTTP_AUTHORIZATION=Basic …" for "user:password".
+std::string basic(const std::string& credentials);
+// `text` urlencoded: letters, digits and "-_.*" stay, all else is %XX.
+std::string urlencode(const std::string& text);
+
+} // namespace cgi
