@@ -40,6 +40,7 @@ bench: all
 	sh tools/install-deps.sh bench
 	sh bench/startup.sh
 	sh bench/pages.sh
+	sh bench/dispatch.sh
 
 clean:
 	rm -rf $(BUILD) $(SAN)

@@ -34,6 +34,9 @@ struct RunOptions {
 // The path of a program built with the tests (build/bin/<name>).
 std::string program_path(std::string_view name);
 
+// A file of the source tree (the stand-in tools, for instance).
+std::string source_path(std::string_view relative);
+
 // Whether the tests run as root (file permissions then do not stop reads).
 bool running_as_root();
 

@@ -22,7 +22,9 @@ protected:
 
 } // namespace
 
-// A path without a page, so that zeladmin answers with nothing at all.
+// A run that stops right after start-up: zeladmin on a path without a
+// page answers with nothing at all; zeldispatch without a fax refuses the
+// arguments.
 RunOptions quiet()
 {
     RunOptions options;
@@ -30,9 +32,17 @@ RunOptions quiet()
     return options;
 }
 
+const char* const kNoArguments = "Improper number of arguments.";
+
 TEST_P(StartupTest, StartsQuietlyAndExitsZero)
 {
     RunResult r = box.run(program(), quiet());
+    if (name() == "zeldispatch") {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, name() + ": " + kNoArguments + "\n");
+        EXPECT_TRUE(box.read(Sandbox::kLog).ends_with(std::string(",4]: ") + kNoArguments + "\n"));
+        return;
+    }
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
@@ -116,6 +126,11 @@ TEST_P(StartupTest, OddConfigurationFilesNeverCrash)
                       std::string(10000, '\xff') + "\nlast = no newline";
     box.write(Sandbox::kConfig, odd);
     RunResult r = box.run(program(), quiet());
+    if (name() == "zeldispatch") {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out + r.err, name() + ": " + kNoArguments + "\n");
+        return;
+    }
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out + r.err, "");
 }
@@ -123,8 +138,8 @@ TEST_P(StartupTest, OddConfigurationFilesNeverCrash)
 TEST_P(StartupTest, AnAbsentLogFileStaysAbsent)
 {
     box.remove(Sandbox::kLog);
-    RunResult r = box.run(program());
-    EXPECT_EQ(r.status, 0);
+    RunResult r = box.run(program(), quiet());
+    EXPECT_EQ(r.status, name() == "zeldispatch" ? 1 : 0);
     EXPECT_FALSE(box.exists(Sandbox::kLog));
 }
 

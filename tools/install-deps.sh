@@ -17,6 +17,10 @@ have_cmd ninja || want ninja-build
 # The tests check the digest and base64 code against these.
 have_cmd openssl || want openssl
 have_cmd sha1sum || want coreutils
+# The TIFF reader is checked against libtiff's own tools.
+have_cmd tiffdump || want libtiff-tools
+# and a test helper writes real fax images with libtiff itself.
+[ -f /usr/include/tiffio.h ] || [ -f /usr/include/x86_64-linux-gnu/tiffio.h ] || want libtiff-dev
 if [ "${1:-}" = bench ]; then
   have_cmd hyperfine || want hyperfine
 fi

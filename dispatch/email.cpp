@@ -1,0 +1,66 @@
+// email: delivery through the e-mail gateway, run directly (no shell).
+// The gateway accepts a fax only by exiting 0 without a word: any text,
+// even a warning, means the mail may not have gone.
+#include <string>
+#include <vector>
+
+#include "dispatch/zeldispatch.h"
+#include "lib/config.h"
+#include "lib/log.h"
+#include "lib/spawn.h"
+
+namespace {
+
+constexpr std::size_t kGatewayBuffer = 10240;
+constexpr const char* kDefaultZelDir = "/opt/vantrel";
+
+std::string gateway_path()
+{
+    const char* zeldir = get_config("zel-directory");
+    return std::string(zeldir ? zeldir : kDefaultZelDir) + "/lib/tarnixfeg";
+}
+
+// A gateway's closing newline would split the log line in two.
+const char* without_final_newlines(std::vector<char>& text)
+{
+    std::string::size_type n = std::char_traits<char>::length(text.data());
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'))
+        text[--n] = '\0';
+    return text.data();
+}
+
+} // namespace
+
+int email_fax(const char* address, const char* path, bool html, bool pdf, int linkmode)
+{
+    std::string program = gateway_path();
+    std::vector<const char*> args{"tarnixfeg"};
+    if (html)
+        args.push_back("-f");
+    if (pdf)
+        args.push_back("-p");
+    if (linkmode == EMAIL_LINK)
+        args.push_back("-U");
+    else if (linkmode == EMAIL_LINK_AND_FILE)
+        args.push_back("-u");
+    args.insert(args.end(), {"-a", address, path});
+
+    std::string shown = "Email: " + program + " ";
+    for (const char* arg : args)
+        shown += std::string(arg) + " ";
+    dispatch_trace("%s\n", shown.c_str());
+    args.push_back(nullptr);
+
+    std::vector<char> out(kGatewayBuffer), err(kGatewayBuffer);
+    int status = runprogram(program.c_str(), const_cast<char* const*>(args.data()), out.data(),
+                            err.data(), kGatewayBuffer);
+    if (status != 0 || out[0] != '\0' || err[0] != '\0') {
+        logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_ERROR, 0,
+               "Unable to email fax to %s (%d, %s/%s)", address, status,
+               without_final_newlines(out), without_final_newlines(err));
+        return -1;
+    }
+    logmsg(LOG_TOFILE, LOG_INFO, dispatch.linecode, "Fax emailed to %s", address);
+    ++dispatch.delivered;
+    return 0;
+}
