@@ -6,6 +6,11 @@
 
 namespace cgi {
 
+// The web server under which zeladmin speaks HTTP itself, and the status
+// line it then writes before a page.
+inline const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
+inline const std::string kOk = "HTTP/1.0 200 OK\r\n";
+
 std::string base64(const std::string& bytes);
 // A password as the users file stores it: the base64 of its SHA-1 digest.
 std::string stored_password(const std::string& password);

@@ -16,8 +16,9 @@ using namespace pagetext;
 
 namespace {
 
-const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
-const std::string kOk = "HTTP/1.0 200 OK\r\n";
+using cgi::kNph;
+using cgi::kOk;
+
 const std::string kTitle = "Vantrel Image Messaging Software";
 const std::string kFont = "<font size=4 face=\"Arial,Helvetica,sans-serif\">\n";
 

@@ -15,9 +15,10 @@ using namespace pagetext;
 
 namespace {
 
-const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
+using cgi::kNph;
+using cgi::kOk;
+
 const std::string kOther = "SERVER_SOFTWARE=lighttpd/1.4.69";
-const std::string kOk = "HTTP/1.0 200 OK\r\n";
 const std::string k401 = "HTTP/1.0 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
 const std::string kHint = "<p>Please use <i>admin</i> as your User Name and leave the Password blank.";
 const std::string kWF010 = "<h2>ERROR WF010</h2><p>This script was called in error";

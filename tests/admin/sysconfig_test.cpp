@@ -25,8 +25,9 @@ using namespace pagetext;
 
 namespace {
 
-const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
-const std::string kOk = "HTTP/1.0 200 OK\r\n";
+using cgi::kNph;
+using cgi::kOk;
+
 const std::string kScriptName = "/cgi-bin/zeladmin";
 const char* const kOldConfig = "etc/vantrel.conf";
 // With these and a company name, no page shows the I101 box.

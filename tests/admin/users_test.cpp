@@ -17,9 +17,11 @@ using namespace pagetext;
 
 namespace {
 
+using cgi::kNph;
+using cgi::kOk;
+
 using Form = std::vector<std::pair<std::string, std::string>>;
 
-const std::string kOk = "HTTP/1.0 200 OK\r\n";
 const std::string kScriptName = "/zel";
 const std::string kMask = "**********";
 
@@ -109,7 +111,7 @@ protected:
     RunOptions options(const std::string& path, const std::string& credentials) const
     {
         RunOptions o;
-        o.env = {"SERVER_SOFTWARE=Mathopd/1.3pl7", cgi::basic(credentials),
+        o.env = {cgi::kNph, cgi::basic(credentials),
                  "SCRIPT_NAME=" + kScriptName + "/", "PATH_INFO=" + path, "REQUEST_METHOD=GET"};
         return o;
     }
