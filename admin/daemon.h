@@ -1,5 +1,17 @@
-// daemon: daemon status and control, and the e-mail gateway pages.
+// daemon: the daemon status page with start and stop through the control
+// tool, and the e-mail server set-up pages, which run the tool with its
+// set-up scripts and record the outcome in `email-config`.  Tool runs go
+// through runcommand with the admin token set; their answers are shown as
+// the pages say.  Nothing here fails the request.
 #pragma once
+
+// Probes.  The font server: 1 available, 0 not, -1 not configured or
+// unknown (writes its status text and the converter check).  The
+// scheduler: 1 running, 0 otherwise (writes its status text unless quiet).
+int fontserverprobe();
+int schedulerprobe(int quiet);
+// "Missing txtimg", "Needed.", "Not Needed." or "Need Indeterminate..".
+const char* convertercheck();
 
 // `output`: what the last control command printed, or null.
 void HXdaemon(const char* output);
@@ -10,5 +22,6 @@ void HXemail();
 void HXemailcfg();
 void HXemailuncfg();
 void HXemailtest();
-// Turns the e-mail gateway configuration off, then shows the home page.
+// Sets `email-config` to "no", writes the configuration file, then shows
+// the home page.
 void emailconfigoff();

@@ -1,8 +1,43 @@
-// lines: the fax line pages and their update.
+// lines: the fax line pages: the list of lines with its buttons, the line
+// form and its submission (add, update, rename, delete, modem test and
+// reset), receiving switched on and off through the line tool, and the
+// status page of all lines.  Line files live in "<config>/dev", status
+// files in "<spool>/devstatus".  A line name from a form reaches a file
+// name or a command line only after validlinename.  A failed tool run ends
+// the request with the error page (HXerror).
 #pragma once
 
-void HXselectline();
-void HXlinestatus();
-// The form of line `name`; `newline` set for a line not yet configured.
-void lineform(const char* name, int newline);
+#include "lib/btree.h"
+#include "lib/growarray.h"
+
+// One line of the line list.
+struct LineRecord {
+    KeyTree* tree;        // the line file
+    char* name;
+    char* statuspath;     // "<spool>/devstatus/<name>"
+    KeyTree* status;      // the status file, filled by the status page
+};
+
+// The line list, loaded by linelist.
+extern GrowArray lines;
+
+// The list page; `message` (trusted page text) above the list, or null.
+void HXselectline(const char* message);
+// The handler of the list page's buttons, and the form again after a
+// failed submission (`redisplay` set) with `message` above it.
+void lineform(const char* name, int redisplay, const char* message);
 void lineupdate();
+// Error page of a failed tool run; ends the process with status 0.
+[[noreturn]] void HXerror(const char* command, const char* output);
+void HXlinestatus();
+
+int linelist();
+// The line's record (a static one) with its derived mode, or null.
+LineRecord* loadline(const char* name);
+int devicestate(const char* device);
+// 1: no line defined; otherwise devicestate of the first listed line's device.
+int firstlinecheck();
+const char* nextlinename();
+int validlinename(const char* name);
+int linewarnings();
+void applylinemode();

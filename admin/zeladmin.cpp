@@ -66,13 +66,14 @@ void startdialq() { daemoncontrol("start-dialq"); }
 void stopdialq() { daemoncontrol("stop-dialq"); }
 void queuestat() { HXqueuestat(authparam("from-email")); }
 void selectuser() { HXselectuser(nullptr); }
+void selectline() { HXselectline(nullptr); }
 
 constexpr Route pages[] = {
     {1, HXhomepage, nullptr},
     {3, ownaccount, nullptr},
     {4, selectuser, "admin"},
     {6, HXsysconfig, "admin"},
-    {20, HXselectline, "admin"},
+    {20, selectline, "admin"},
     {30, daemonpage, "admin"},
     {40, HXemail, "admin"},
     {41, emailconfigoff, "admin"},
@@ -105,7 +106,7 @@ constexpr Route publicpages[] = {
 void accountform() { userform(formvalue("user"), 1); }
 void ownupdate() { userupdate(1); }
 void adminupdate() { userupdate(0); }
-void linebutton() { lineform(formvalue("lname"), 0); }
+void linebutton() { lineform(formvalue("lname"), 0, nullptr); }
 
 constexpr Route actions[] = {
     {2, accountform, "admin"},

@@ -159,6 +159,11 @@ std::string program_path(std::string_view name)
     return std::string(ZEL_BIN_DIR) + "/" + std::string(name);
 }
 
+std::string tool_path(std::string_view name)
+{
+    return std::string(ZEL_TOOLS_DIR) + "/" + std::string(name);
+}
+
 std::string source_path(std::string_view relative)
 {
     return std::string(ZEL_SOURCE_DIR) + "/" + std::string(relative);

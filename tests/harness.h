@@ -34,6 +34,9 @@ struct RunOptions {
 // The path of a program built with the tests (build/bin/<name>).
 std::string program_path(std::string_view name);
 
+// A stand-in tool built with the tests (build/tools/<name>).
+std::string tool_path(std::string_view name);
+
 // A file of the source tree (the stand-in tools, for instance).
 std::string source_path(std::string_view relative);
 

@@ -1,0 +1,2 @@
+// allocator: the programs' own size-class allocator (placeholder).
+#pragma once
