@@ -41,6 +41,11 @@ bench: all
 	sh bench/startup.sh
 	sh bench/pages.sh
 	sh bench/dispatch.sh
+	sh bench/queue.sh
+	sh bench/lines.sh
+	sh bench/logview.sh
+	sh bench/upload.sh
+	sh bench/allocator.sh
 
 clean:
 	rm -rf $(BUILD) $(SAN)

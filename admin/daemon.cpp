@@ -1,14 +1,331 @@
 #include "admin/daemon.h"
 
-// The pages of this group are not built yet.
+#include <cassert>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
 
-int fontserverprobe() { return -1; }
-int schedulerprobe([[maybe_unused]] int quiet) { return -1; }
-const char* convertercheck() { return nullptr; }
-void HXdaemon([[maybe_unused]] const char* output) { }
-void daemoncontrol([[maybe_unused]] const char* word) { }
-void HXemail() { }
-void HXemailcfg() { }
-void HXemailuncfg() { }
-void HXemailtest() { }
-void emailconfigoff() { }
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "admin/home.h"
+#include "admin/itlib.h"
+#include "admin/sysconfig.h"
+#include "lib/string.h"
+#include "lib/btree.h"
+#include "lib/config.h"
+#include "lib/if_blank.h"
+#include "lib/if_yes.h"
+#include "lib/spawn.h"
+#include "www/wwwputhtml.h"
+
+namespace {
+
+constexpr const char* TITLE = "Vantrel Image Messaging Software";
+// The scheduler's state file holds its pid at the start of the first line.
+constexpr std::size_t PLANDUMP_LINE = 255;
+
+struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using ToolOutput = std::unique_ptr<char, FreeDeleter>;
+
+const char* faxdir()
+{
+    const char* dir = get_config("fax-directory");
+    // Without the key, the installation's server directory, as the line
+    // and queue pages do.
+    return if_blank(dir) ? getfaxdir() : dir;
+}
+
+// "<fax-directory>/<tool> <arguments>"; the arguments are fixed words or
+// already quoted.
+std::string toolcommand(const char* tool, const std::string& arguments)
+{
+    return shellword((std::string(faxdir()) + "/" + tool).c_str()) + " " + arguments;
+}
+
+// Every tool of the maker checks the admin token, so each run gets a
+// fresh one just before it starts.
+int runtool(const std::string& command, ToolOutput& output)
+{
+    std::fflush(stdout);
+    settoken();
+    char* text = nullptr;
+    int status = runcommand(command.c_str(), &text);
+    output.reset(text);
+    return status;
+}
+
+// The runner words a failure that printed nothing itself; the probe's
+// "not available" is exactly such a silent exit 1.
+bool silent(const char* output)
+{
+    return if_blank(output) || std::strcmp(output, "Unknown error running command. (1)") == 0;
+}
+
+bool examine(const std::string& path, struct stat& st)
+{
+    return stat(path.c_str(), &st) == 0;
+}
+
+void statusline(const char* text)
+{
+    std::printf("%s\n", text);
+}
+
+// The scheduler's pid from the first line of its state file; 0 when the
+// line holds no usable pid.  Only a positive pid is usable: kill() with 0
+// or a negative number would probe whole process groups.
+pid_t plandumppid(FILE* file)
+{
+    char line[PLANDUMP_LINE + 1];
+    if (std::fgets(line, sizeof line, file) == nullptr)
+        return 0;
+    char* end = nullptr;
+    errno = 0;
+    long pid = std::strtol(line, &end, 10);
+    if (end == line || errno == ERANGE || pid <= 0 || pid > INT_MAX)
+        return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// The Start/Stop cell for a probe's result.
+void startstopcell(int result, int startpage, int stoppage)
+{
+    char cell[128];
+    if (result == 1)
+        std::snprintf(cell, sizeof cell, "Start / <a href=\"$SCRIPT_NAME/Page%d\">Stop</a>", stoppage);
+    else if (result == 0)
+        std::snprintf(cell, sizeof cell, "<a href=\"$SCRIPT_NAME/Page%d\">Start</a> / Stop", startpage);
+    else
+        std::snprintf(cell, sizeof cell, "Start / Stop");
+    char expanded[EXPAND_SIZE];
+    std::fputs(expandenv(cell, expanded, sizeof expanded), stdout);
+}
+
+void daemonrow(const char* name, int (*probe)(), const char* autostart, int startpage, int stoppage)
+{
+    std::printf("<tr><td><b>%s</b></td><td><i>", name);
+    int result = probe();
+    std::printf("</i></td><td>%s</td><td>", if_yes(get_config(autostart), 1) ? "Yes" : "No");
+    startstopcell(result, startpage, stoppage);
+    std::puts("</td></tr>");
+}
+
+int schedulerrow() { return schedulerprobe(0); }
+
+// ---- E-mail server set-up -------------------------------------------------
+
+struct EmailStep {
+    const char* helpid;
+    const char* title;
+    const char* verb;
+    const char* script;
+    const char* heading;
+    bool escaped;            // the test's report is shown as text
+    const char* closing;
+    const char* emailconfig; // null: left as it is
+};
+
+constexpr EmailStep CONFIGURE = {
+    "HXemailcfg", "Configure Email Server", "configure", "zelin.sh",
+    "Email Server Configuration Results", false, "Configuration ended.", "yes",
+};
+constexpr EmailStep UNCONFIGURE = {
+    "HXemailuncfg", "UNConfigure Email Server", "unconfigure", "zelout.sh",
+    "Email Server UN-Configuration Results", false, "Configuration ended.", "no",
+};
+constexpr EmailStep TEST = {
+    "HXemailtest", "Test Email Server", "test", "zeltest.sh",
+    "Email Server Test Results", true, "Test ended.", nullptr,
+};
+
+void setemailconfig(const char* value)
+{
+    assert(configroot != nullptr);
+    keytree_set(*configroot, "email-config", value);
+    // XXX: the set-up has happened whatever the file says; a file that
+    // cannot be written only brings the home page's reminder back.
+    writeconfig();
+}
+
+void emailstep(const EmailStep& step)
+{
+    putpagehead("%s - %s", TITLE, step.title);
+    putbanner(step.helpid);
+    std::printf("<p>Please wait while we try to %s your email server (this can take a moment)."
+                "<p>Please do not click on stop or any other link until the %s has ended."
+                "<hr><pre>\n",
+                step.verb, step.escaped ? "test" : "configuration process");
+    std::fflush(stdout);
+
+    ToolOutput output;
+    runtool(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
+    if (output) {
+        std::printf("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
+                    "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
+                    step.heading);
+        if (step.escaped)
+            puthtmlescaped(output.get());
+        else
+            std::fputs(output.get(), stdout);
+        std::printf("</pre><hr><p><center>%s</center></table><p>\n", step.closing);
+    } else {
+        std::printf("</pre><hr><p><center>%s</center><p>\n", step.closing);
+    }
+    if (step.emailconfig)
+        setemailconfig(step.emailconfig);
+    putfooter();
+}
+
+void emaillink(int page, const char* label)
+{
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "<p><a href=\"$SCRIPT_NAME/Page%d\"><font face=\"Arial,Helvetica\" size=4>", page);
+    putline(text);
+    std::printf("%s</font></a>\n", label);
+}
+
+} // namespace
+
+// ---- Probes -------------------------------------------------------------------
+
+const char* convertercheck()
+{
+    std::string bin = std::string(faxdir()) + "/bin/";
+    struct stat txtimg, variant;
+    if (!examine(bin + "txtimg", txtimg))
+        return "Missing txtimg";
+    if (examine(bin + "fstxtimg", variant) && variant.st_size == txtimg.st_size)
+        return "Needed.";
+    if (examine(bin + "pktxtimg", variant) && variant.st_size == txtimg.st_size)
+        return "Not Needed.";
+    return "Need Indeterminate..";
+}
+
+int fontserverprobe()
+{
+    const char* server = get_config("font-server");
+    int result = -1;
+    const char* text = "Not configured.";
+    if (!if_blank(server)) {
+        std::string command = toolcommand("lib/fstxtimg", "-T " + shellword(server));
+        ToolOutput output;
+        int status = runtool(command, output);
+        if (status == 0) {
+            result = 1;
+            text = "Available.";
+        } else if (status == 1 && silent(output.get())) {
+            result = 0;
+            text = "Not Available.";
+        } else {
+            text = "Not Known.";
+            std::printf("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
+                        output ? htmlescape(output.get()).c_str() : "-no emsg-");
+        }
+    }
+    statusline(text);
+    statusline(convertercheck());
+    return result;
+}
+
+int schedulerprobe(int quiet)
+{
+    auto answer = [quiet](const char* text, int result) {
+        if (!quiet)
+            statusline(text);
+        return result;
+    };
+    const char* spool = get_config("spool-directory");
+    if (if_blank(spool))
+        return answer("Not known.", 0);
+    FILE* file = std::fopen((std::string(spool) + "/plandump").c_str(), "r");
+    if (file == nullptr)
+        return answer("Never run.", 0);
+    pid_t pid = plandumppid(file);
+    std::fclose(file);
+    // A process we may not signal still runs.
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH))
+        return answer("Not running.", 0);
+    return answer("Running.", 1);
+}
+
+// ---- Daemon status ------------------------------------------------------------
+
+void daemoncontrol(const char* word)
+{
+    ToolOutput output;
+    int status = runtool(toolcommand("lib/tabctl", std::string("-X ") + word), output);
+    // A daemon that was started keeps the tool's output open; the wait's
+    // own message says nothing about the daemon.
+    if (status == RUN_NODATA)
+        output.reset();
+    HXdaemon(output.get());
+}
+
+void HXdaemon(const char* output)
+{
+    putpagehead("%s - Daemon Status", TITLE);
+    putbanner("HXdaemon");
+    if (output) {
+        std::puts("<h1>ZEL Daemon Command Response</h1>");
+        std::puts("<table width=\"50%\" align=center cellpadding=4 border=2>");
+        std::printf("<tr><td><pre>%s</pre></td></tr></table>\n", output);
+    }
+    std::puts("<h1>ZEL Daemon Status</h1>");
+    std::puts("<p>Please wait a moment while we query your running daemons..</p>");
+    std::fflush(stdout);
+    std::puts("<table align=center cellpadding=4 border=2>");
+    std::puts("<tr><th>Daemon</th><th>Status</th><th>Auto Start</th><th>Start/Stop</th></tr>");
+    daemonrow("Font Server", fontserverprobe, "init-font-server", 901, 902);
+    daemonrow("Fax Scheduler", schedulerrow, "init-dialq", 911, 912);
+    static const char* const closing[] = {
+        "</table>",
+        "<p><i>For information and status on daemons associated with ",
+        "receiving faxes please see",
+        "<a href=\"$SCRIPT_NAME/Page103\">Fax Line Status</a> page.",
+        "<p>To change the </i>Auto Start<i> setting for daemons please see ",
+        "<a href=\"$SCRIPT_NAME/Page6\">ZEL System Configuration</a> page.",
+        nullptr,
+    };
+    putlines(closing);
+    putfooter();
+}
+
+// ---- E-mail server pages --------------------------------------------------------
+
+void HXemail()
+{
+    putpagehead("%s - Email Server Configuration Options", TITLE);
+    putbanner("HXemail");
+    std::puts("<h1>Email Server Configuration</h1>");
+    std::puts("<p>For the email to fax gateway component of the Vantrel Messaging Server to work, "
+              "your mail server must pass all mail meant for fax delivery to it.");
+    std::puts("If you do not need the email to fax gateway you need not do this, and you can "
+              "select the link below so that you are no longer reminded.");
+    std::puts("The HELP button explains how to set up your mail server by hand.");
+    if (if_blank(get_config("email-config")))
+        emaillink(41, "Do NOT Configure Email");
+    emaillink(44, "<b>Test Email Configuration</b>");
+    emaillink(42, "Configure Email for Fax");
+    emaillink(43, "UNCONFIGURE Email for Fax");
+    putfooter();
+}
+
+void HXemailcfg() { emailstep(CONFIGURE); }
+void HXemailuncfg() { emailstep(UNCONFIGURE); }
+void HXemailtest() { emailstep(TEST); }
+
+void emailconfigoff()
+{
+    setemailconfig("no");
+    HXhomepage();
+}

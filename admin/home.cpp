@@ -7,7 +7,9 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "admin/daemon.h"
 #include "admin/images.h"
+#include "admin/lines.h"
 #include "admin/zeladmin.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
@@ -71,6 +73,21 @@ void admin_account_items()
         putline("<p><li><a href=\"$SCRIPT_NAME/Page3\">Missing admin from-email address.</a>");
 }
 
+// No line, or the first line's device is not a usable character device.
+bool missing_faxmodem() { return firstlinecheck() != 0; }
+
+void faxmodem_item()
+{
+    putline("<p><li><a href=\"$SCRIPT_NAME/Page20\">Missing fax modem information.</a>");
+}
+
+bool scheduler_stopped() { return schedulerprobe(1) != 1; }
+
+void scheduler_item()
+{
+    putline("<p><li><a href=\"$SCRIPT_NAME/Page30\">Non-running dialq daemon.</a>");
+}
+
 bool email_unconfigured() { return if_blank(get_config("email-config")); }
 
 void email_item()
@@ -86,7 +103,9 @@ struct Alert {
 // In the order the box lists them.
 constexpr Alert alerts[] = {
     {missing_identification, identification_item},
+    {missing_faxmodem, faxmodem_item},
     {admin_account_incomplete, admin_account_items},
+    {scheduler_stopped, scheduler_item},
     {email_unconfigured, email_item},
 };
 

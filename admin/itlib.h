@@ -6,7 +6,8 @@
 // token handed to the fax server's tools.  Owns the inittab text of this
 // process (replaced by every read).  Every operation reports through its
 // result only; nothing is logged.  Edits rewrite the file whole through a
-// fresh file renamed over it.
+// fresh file renamed over it; an append is one write at its end.  Lines
+// that begin with "#" are comments to init and are never taken for entries.
 #pragma once
 
 // analyse_inittab results.
@@ -28,25 +29,54 @@ constexpr int DEVICE_UID = 2;
 constexpr int DEVICE_GID = 1;
 constexpr int DEVICE_MODE = 0660;
 
+// The admin token: the time of settoken in seconds, exclusive-or this mask,
+// in decimal; checktoken accepts it for less than TOKEN_LIFETIME seconds.
+constexpr unsigned long TOKEN_MASK = 0x5a3c96e1UL;
+constexpr long TOKEN_LIFETIME = 5;
+
+// The token value that settoken would write at time `when`.
+unsigned long tokenvalue(long when);
+
 // Debug level of the analysis (0: quiet).
 extern int itlib_debug;
 
-// The inittab text as last read, and its length.
+// The inittab text as last read (and as changed by the edits since), and
+// its length; null and -1 when no read has succeeded or the last one failed.
 const char* inittabtext();
 long inittablength();
 
+// Reads /etc/inittab: 0, -1 cannot stat, -2 cannot open, -3 no memory,
+// -4 short read.  A failed read leaves no text.
 int readinittab();
+// How the receive daemon of `line` (device path or null) stands in the
+// text: INITTAB_* above.  `exact` searches case-sensitively.
 int analyse_inittab(const char* device, const char* line, int exact);
+// The first free character after "qrt" in the entry identifiers, or 0.
 int freeinittabid();
+// The edits work on the text in memory and rewrite the file whole; on
+// failure both stay as they were.  0; -1 text not found, -2 found twice,
+// -3 already in the wanted state, -4 the action is neither, -5 the file
+// cannot be rewritten.
 int enableinittab(const char* text);
 int disableinittab(const char* text);
+// 0, -1, -2, -5: removes the line that holds the text.
 int deleteinittab(const char* text);
+// Switches off every entry that mentions the device's last path component:
+// 0 rewritten, 1 all such entries already off, -1 none, -5.
 int disabledevice(const char* device, int exact);
+// Appends one line, in place with one write: 0, or -1 (cannot open or
+// write, or the entry holds a newline).
 int appendinittab(const char* entry);
+// Runs telinit with the argument q, no shell; its output is dropped.
 void runtelinit();
-// A copy the caller frees, or null.
+// The `device` value of the line's line file: a copy the caller frees
+// (free), or null.  A name that could leave the dev directory gives null.
 char* linedevice(const char* line);
+// 0, -1 null path or no stat, -2 not a character device, -3 chmod/chown.
 int fixdevice(const char* device);
+// DEVICE_* bits, 0 when all hold, -1 when it cannot be examined.
 int checkdevice(const char* device);
+// Puts ZELADMINTOKEN into the environment (one static buffer).
 void settoken();
+// 1 when ZELADMINTOKEN holds a token younger than TOKEN_LIFETIME, else 0.
 int checktoken();

@@ -1,19 +1,876 @@
 #include "admin/lines.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
 
-// The pages of this group are not built yet.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void HXselectline([[maybe_unused]] const char* message) { }
-void lineform([[maybe_unused]] const char* name, [[maybe_unused]] int redisplay, [[maybe_unused]] const char* message) { }
-void lineupdate() { }
-void HXerror([[maybe_unused]] const char* command, [[maybe_unused]] const char* output) { abort(); }
-void HXlinestatus() { }
-int linelist() { return -1; }
-LineRecord* loadline([[maybe_unused]] const char* name) { return nullptr; }
-int devicestate([[maybe_unused]] const char* device) { return -1; }
-int firstlinecheck() { return -1; }
-const char* nextlinename() { return nullptr; }
-int validlinename([[maybe_unused]] const char* name) { return -1; }
-int linewarnings() { return -1; }
-void applylinemode() { }
+#include "admin/home.h"
+#include "admin/itlib.h"
+#include "lib/string.h"
+#include "lib/config.h"
+#include "lib/createfile.h"
+#include "lib/if_blank.h"
+#include "lib/if_yes.h"
+#include "lib/log.h"
+#include "lib/replacefile.h"
+#include "lib/spawn.h"
+#include "lib/ulstrcmp.h"
+#include "www/wwwinput.h"
+#include "www/wwwputhtml.h"
+
 GrowArray lines;
+
+namespace {
+
+constexpr const char* SELECT_TITLE = "Vantrel Image Messaging Software - Select Fax Line";
+constexpr const char* UPDATE_TITLE = "Vantrel Image Messaging Software - Fax Line Update";
+constexpr const char* TEST_TITLE = "Vantrel Image Messaging Software - Modem Test";
+constexpr const char* RESET_TITLE = "Vantrel Image Messaging Software - Modem Reset";
+constexpr const char* ERROR_TITLE = "Vantrel Image Messaging Software - Fax Line Update Error";
+constexpr const char* STATUS_TITLE = "Vantrel Image Messaging Software - Fax Line Status";
+
+constexpr const char* NO_LINE = "No line was selected!";
+constexpr const char* NAME_EXISTS = "FAX LINE NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
+constexpr const char* BAD_NAME =
+    "FAX LINE NAME CONTAINS INVALID CHARACTERS, PLEASE ENTER DIFFERENT NAME.";
+constexpr const char* CANNOT_DELETE = "Cannot delete fax line file.";
+constexpr const char* CANNOT_RENAME = "Cannot rename fax line file.";
+constexpr const char* CANNOT_CREATE = "Cannot create fax line file.";
+
+// The red-headed box; the modem results open it without the paragraph.
+constexpr const char* BOX_HEAD =
+    "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr bgcolor=\"#ff0000\">";
+
+// The names that nextlinename tries.
+constexpr int MAX_LINE_NUMBER = 998;
+
+bool is(const char* text, const char* word)
+{
+    return text != nullptr && std::strcmp(text, word) == 0;
+}
+
+std::string escaped(const char* text)
+{
+    return text ? htmlescape(text) : std::string();
+}
+
+// A name that may stand for a file in the dev directory and a word of a
+// command line.
+bool usablename(const char* name)
+{
+    return name != nullptr && *name != '\0' && validlinename(name) && !is(name, ".") &&
+           !is(name, "..");
+}
+
+// ---- Where things are -------------------------------------------------------
+
+std::string devdir()
+{
+    return std::string(getconfigdir()) + "/dev";
+}
+
+std::string linepath(const char* name)
+{
+    return devdir() + "/" + name;
+}
+
+const char* faxdirectory()
+{
+    const char* dir = get_config("fax-directory");
+    return dir ? dir : getfaxdir();
+}
+
+bool fileexists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// ---- Shell words --------------------------------------------------------------
+
+// Single quotes inside a single-quoted word.
+std::string quoteinner(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string toolcommand(const char* tool, const char* options, const char* name)
+{
+    return shellword(faxdirectory()) + "/lib/" + tool + " " + options + " " + shellword(name);
+}
+
+// ---- The field table ------------------------------------------------------------
+
+enum class Kind { text, select };
+
+struct LineField {
+    const char* key;
+    const char* label;
+    Kind kind;
+    int size;
+    const char* choices;
+    const char* dflt;
+    bool shown;
+    std::optional<std::string> value;
+    std::optional<std::string> old;
+};
+
+LineField fields[] = {
+    {"name", "Fax Line Name", Kind::text, 32, nullptr, "fax-line-1", true, {}, {}},
+    {"device", "Device Name", Kind::text, 32, nullptr, "/dev/ttyxx", true, {}, {}},
+    {"uucp-lock-file", "UUCP Lock File", Kind::text, 40, nullptr, "/var/lock/LCK..ttyxx", true,
+     {}, {}},
+    {"fax-line-mode", "Fax Mode", Kind::select, 0, "disabled,receive only,send only,send/receive",
+     "disabled", true, {}, {}},
+    {"data-receive", "Enable Logins", Kind::select, 0, "Yes,No", "No", true, {}, {}},
+    {"class2-type", "Class 2 Type", Kind::select, 0,
+     "auto,class2,class2.0,rockwell,rockwell2,rockwell3", "auto", true, {}, {}},
+    {"device-type", "Device Type", Kind::select, 0, "eia592,Gammalink", "eia592", true, {}, {}},
+    {"speed", "Modem Init Speed", Kind::select, 0, "9600,19200,38400,57600", "19200", true, {},
+     {}},
+    {"fax-speed", "Modem Fax-Mode Speed", Kind::select, 0, "9600,19200,38400,57600", "19200",
+     true, {}, {}},
+    {"line-type", "Line Type", Kind::text, 16, nullptr, "default", true, {}, {}},
+    {"modem-init-string", "Modem Init String", Kind::text, 40, nullptr, "ATM0S0=0S7=45&D2&C1",
+     true, {}, {}},
+    {"number-of-rings", "Number of Rings", Kind::text, 2, nullptr, "1", true, {}, {}},
+    {"pulse-dial", "Pulse Dial", Kind::select, 0, "Yes,No", "No", true, {}, {}},
+    {"receive-only", "Receive Only", Kind::select, 0, "Yes,No", "No", false, {}, {}},
+    {"tsi", "Station ID", Kind::text, 20, nullptr, "", true, {}, {}},
+};
+
+LineField& field(const char* key)
+{
+    for (LineField& f : fields)
+        if (std::strcmp(f.key, key) == 0)
+            return f;
+    std::abort();   // a key of the table itself
+}
+
+const char* current(const char* key)
+{
+    const LineField& f = field(key);
+    return f.value ? f.value->c_str() : nullptr;
+}
+
+void setname(const char* name)
+{
+    LineField& f = field("name");
+    f.value = f.old = name ? name : "";
+}
+
+void formclear()
+{
+    for (LineField& f : fields)
+        f.value = f.old = std::string();
+}
+
+std::optional<std::string> posted(const char* name)
+{
+    const char* value = formvalue(name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+void formfromposted()
+{
+    for (LineField& f : fields) {
+        f.value = posted(f.key);
+        f.old = posted((std::string("o") + f.key).c_str());
+    }
+}
+
+void formfromfile(const KeyTree& tree)
+{
+    for (LineField& f : fields) {
+        const char* value = keytree_lookup(tree, f.key);
+        f.value = value ? value : f.dflt;
+    }
+}
+
+void formdefaults()
+{
+    for (LineField& f : fields)
+        f.value = f.dflt;
+}
+
+void formhidden()
+{
+    for (const LineField& f : fields)
+        std::printf("<input type=hidden name=\"o%s\" value=\"%s\">\n", f.key,
+                    f.old ? htmlescape(*f.old).c_str() : "");
+}
+
+void putchoices(const LineField& f)
+{
+    std::printf("<select name=\"%s\" size=1>\n", f.key);
+    std::string choices = f.choices;
+    std::size_t start = 0;
+    while (start <= choices.size()) {
+        std::size_t end = choices.find(',', start);
+        if (end == std::string::npos)
+            end = choices.size();
+        std::string choice = choices.substr(start, end - start);
+        bool selected = f.value && ulstrcmp(choice.c_str(), f.value->c_str()) == 0;
+        std::printf(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
+                    choice.c_str());
+        start = end + 1;
+    }
+    std::printf("</select>\n");
+}
+
+void formrows()
+{
+    for (const LineField& f : fields) {
+        if (!f.shown)
+            continue;
+        std::printf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
+        if (f.kind == Kind::select)
+            putchoices(f);
+        else
+            std::printf("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
+                        f.value ? htmlescape(*f.value).c_str() : "");
+        std::printf("</td>\n</tr>\n");
+    }
+}
+
+// The file's own keys and comments stay; the fields replace theirs.  A
+// file that exists but cannot be read is not rewritten, so that nothing of
+// it is lost.
+int formsave(const char* path)
+{
+    KeyTree tree;
+    if (FILE* file = std::fopen(path, "re")) {
+        int bad = keytree_read(tree, file);
+        std::fclose(file);
+        if (bad)
+            return -1;
+    } else if (errno != ENOENT) {
+        return -1;
+    }
+    for (const LineField& f : fields)
+        if (f.value && keytree_set(tree, f.key, f.value->c_str()) == nullptr)
+            return -1;
+    if (makeparents(path, 0644) != 0)
+        return -1;
+    // A new line file is readable by all (0644); an existing one keeps its
+    // owner and mode.
+    mode_t mask = umask(022);
+    int result = replacefile(path, [&tree](FILE* file) { return keytree_write(tree, file); });
+    umask(mask);
+    return result == REPLACE_OK ? 0 : -1;
+}
+
+// ---- The fax mode ---------------------------------------------------------------
+
+bool receiving(const char* mode)
+{
+    return ulstrcmp(mode, "receive only") == 0 || ulstrcmp(mode, "send/receive") == 0;
+}
+
+bool sending(const char* mode)
+{
+    return ulstrcmp(mode, "send only") == 0 || ulstrcmp(mode, "send/receive") == 0;
+}
+
+bool knownmode(const char* mode)
+{
+    return mode && (receiving(mode) || sending(mode) || ulstrcmp(mode, "disabled") == 0);
+}
+
+const char* derivedmode(bool receiveonly, bool on)
+{
+    if (receiveonly)
+        return on ? "receive only" : "disabled";
+    return on ? "send/receive" : "send only";
+}
+
+void setreceiveonly()
+{
+    const char* mode = current("fax-line-mode");
+    if (knownmode(mode))
+        field("receive-only").value = sending(mode) ? "No" : "Yes";
+}
+
+// ---- Tool runs ------------------------------------------------------------------
+
+void runtool(const std::string& command)
+{
+    settoken();
+    char* output = nullptr;
+    runcommand(command.c_str(), &output);
+    if (output != nullptr && *output != '\0')
+        HXerror(command.c_str(), output);
+    std::free(output);
+}
+
+int analyse(const char* device, const char* name)
+{
+    readinittab();
+    return analyse_inittab(device, name, 0);
+}
+
+void freeline(const char* name)
+{
+    runtool(toolcommand("tabctl", "-f", name));
+}
+
+// ---- The line list --------------------------------------------------------------
+
+LineRecord* record(int i)
+{
+    return static_cast<LineRecord*>(growarray_at(&lines, i));
+}
+
+void freerecords()
+{
+    for (int i = 0; i < lines.count; ++i) {
+        LineRecord* r = record(i);
+        delete r->tree;
+        delete r->status;
+        std::free(r->name);
+        std::free(r->statuspath);
+    }
+    growarray_free(&lines);
+}
+
+int loadlines(bool report)
+{
+    static bool registered = false;
+    if (!registered) {
+        registered = true;
+        std::atexit(freerecords);
+    }
+    freerecords();
+    growarray_init(&lines, sizeof(LineRecord), 4);
+    std::string dir = devdir();
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        if (report)
+            std::printf("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
+        return -1;
+    }
+    while (dirent* entry = readdir(d)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        std::string path = dir + "/" + entry->d_name;
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        FILE* file = std::fopen(path.c_str(), "re");
+        if (file == nullptr) {
+            logerror("%s", path.c_str());
+            continue;
+        }
+        auto* tree = new KeyTree;
+        int bad = keytree_read(*tree, file);
+        std::fclose(file);
+        LineRecord* r = bad ? nullptr : static_cast<LineRecord*>(growarray_add(&lines, 1));
+        if (r == nullptr) {
+            delete tree;
+            continue;
+        }
+        r->tree = tree;
+        r->name = strdup(entry->d_name);
+        r->statuspath = strdup((std::string(getspooldir()) + "/devstatus/" + entry->d_name).c_str());
+    }
+    closedir(d);
+    return lines.count;
+}
+
+// ---- Pages ------------------------------------------------------------------------
+
+void putmessage(const char* message)
+{
+    if (message)
+        puthtml("<p><b>%s</b>\n", message);
+}
+
+// The form again after a refused submission, with the posted values.
+void showagain(const char* message)
+{
+    lineform(formvalue("name"), 1, message);
+}
+
+void modempage(const char* name, bool reset)
+{
+    putpagehead("%s", reset ? RESET_TITLE : TEST_TITLE);
+    putbanner(reset ? "HXmodemreset" : "HXmodemtest");
+    std::printf(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
+                        "two minutes).<p><pre>"
+                      : "<p>Please wait while we test this modem (this can take up to two "
+                        "minutes).<p><pre>");
+    std::fflush(stdout);
+    freeline(name);
+    std::string command = toolcommand("mdmchk", reset ? "-T -f" : "-t -f", name);
+    char* output = nullptr;
+    runcommand(command.c_str(), &output);
+    if (output != nullptr && *output != '\0')
+        std::printf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
+                    "%s</pre><p></table><p>",
+                    BOX_HEAD + 3, output);
+    else
+        std::printf("</pre>");
+    std::free(output);
+    putfooter();
+}
+
+void putbuttons(const char* button)
+{
+    if (is(button, "Update")) {
+        std::printf("<input type=submit name=button value=\"Update\">\n");
+    } else if (is(button, "Delete")) {
+        std::printf("ARE YOU SURE YOU WANT TO DELETE THIS LINE?");
+        std::printf("<input type=submit name=button value=\"Delete\">\n");
+    } else if (is(button, "Add")) {
+        std::printf("<input type=submit name=button value=\"Add\">\n");
+    } else {
+        return;
+    }
+    std::printf("<input type=submit name=button value=\"Cancel\">\n");
+}
+
+// The line's file as the form shows it; ends the request when it is gone.
+void formfromline(const char* name)
+{
+    LineRecord* line = loadline(name);
+    if (line == nullptr) {
+        std::printf("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
+        putfooter();
+        std::exit(1);
+    }
+    formfromfile(*line->tree);
+    setname(name);
+}
+
+int lastanalysis = 0;
+
+void linepage(const char* name, int redisplay, const char* message, const char* button)
+{
+    putpagehead("%s", UPDATE_TITLE);
+    putbanner("HXlineupdate");
+    formclear();
+    bool add = is(button, "Add");
+    if (add) {
+        name = nextlinename();
+        if (!redisplay) {
+            formdefaults();
+            setname(name);
+        }
+    }
+    if (redisplay) {
+        formfromposted();
+    } else if (!add) {
+        formfromline(name);
+        std::printf("<!-- inittabstat %d -->\n", lastanalysis);
+    }
+    putmessage(message);
+    if (!add)
+        linewarnings();
+    puthtml("<form action=\"$SCRIPT_NAME/Action7\" method=post>\n");
+    formhidden();
+    std::printf("<p><table border=2 cellpadding=2 cellspacing=2>");
+    std::printf("<caption>Parameters for <em>%s</em></caption>", escaped(name).c_str());
+    formrows();
+    std::printf("</table>\n<p>\n");
+    putbuttons(button);
+    std::printf("</form>");
+    putfooter();
+}
+
+void donepage(const char* name, const char* verb)
+{
+    std::string message = "Fax line <em>" + htmlescape(name) + "</em> has been " + verb + ".<p>\n";
+    HXselectline(message.c_str());
+}
+
+void deleteline(const char* name)
+{
+    if (unlink(linepath(name).c_str()) != 0) {
+        showagain(CANNOT_DELETE);
+        return;
+    }
+    donepage(name, "deleted");
+}
+
+void addline(const char* name)
+{
+    std::string path = linepath(name);
+    if (fileexists(path)) {
+        showagain(NAME_EXISTS);
+        return;
+    }
+    setreceiveonly();
+    // A line that could not be written is not reported as added, and its
+    // receiving is left alone.
+    if (formsave(path.c_str()) != 0) {
+        showagain(CANNOT_CREATE);
+        return;
+    }
+    applylinemode();
+    donepage(name, "added");
+}
+
+void updateline(const char* name, const char* oname)
+{
+    std::string path = linepath(name);
+    setreceiveonly();
+    if (is(oname, name)) {
+        if (formsave(path.c_str()) != 0) {
+            showagain(CANNOT_RENAME);
+            return;
+        }
+        applylinemode();
+        donepage(name, "updated");
+        return;
+    }
+    if (fileexists(path)) {
+        showagain(NAME_EXISTS);
+        return;
+    }
+    if (formsave(path.c_str()) != 0) {
+        showagain(CANNOT_RENAME);
+        return;
+    }
+    if (unlink(linepath(oname).c_str()) != 0) {
+        unlink(path.c_str());
+        showagain(CANNOT_RENAME);
+        return;
+    }
+    applylinemode();
+    donepage(name, "renamed/updated");
+}
+
+// The probe's answer: whether the process of the id in `value` is gone.
+// An id that is not a positive number names no process of its own (0 and
+// negative ids would probe process groups).
+bool gone(const char* value, long* pid, int* probe)
+{
+    char* end = nullptr;
+    errno = 0;
+    long id = std::strtol(value, &end, 10);
+    while (end && *end == ' ')
+        ++end;
+    if (end == value || *end != '\0' || errno != 0 || id <= 0 || id > INT_MAX)
+        return true;
+    *pid = id;
+    *probe = kill(static_cast<pid_t>(id), 0);
+    return *probe != 0 && errno == ESRCH;
+}
+
+struct Probes {
+    long pid = 0;
+    int retval = 0;
+};
+
+void statusrow(const LineRecord& line, Probes& probes)
+{
+    const char* device = keytree_lookup(*line.tree, "device");
+    const char* status = keytree_lookup(*line.status, "status");
+    const char* listen = keytree_lookup(*line.status, "listen-process-id");
+    const char* process = keytree_lookup(*line.status, "process-id");
+    const char* receive = "not active";
+    if (listen) {
+        long pid = 0;
+        receive = gone(listen, &pid, &probes.retval) ? "not running" : "running";
+        probes.pid = pid;
+    }
+    const char* transmit = "not active";
+    if (process) {
+        long ignored = 0;
+        bool same = listen && std::strtol(process, nullptr, 10) == std::strtol(listen, nullptr, 10);
+        transmit = same || gone(process, &ignored, &probes.retval) ? "not running" : "running";
+    }
+    std::printf("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
+                htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
+                escaped(status ? status : "Not available").c_str(), receive, transmit);
+}
+
+} // namespace
+
+// ---- Entry points ---------------------------------------------------------------------
+
+void HXselectline(const char* message)
+{
+    // The page opens first, so that a failure to read the directory shows
+    // inside it.
+    putpagehead("%s", SELECT_TITLE);
+    putbanner("HXselectline");
+    int count = linelist();
+    putmessage(message);
+    std::printf("<p>Please select the fax line you wish to update or delete, or press add to add "
+                "a new line to the system.\n");
+    puthtml("<form action=\"$SCRIPT_NAME/Action8\" method=post>\n");
+    std::printf("<select name=lname size=4>\n");
+    for (int i = 0; i < lines.count; ++i) {
+        std::string name = htmlescape(record(i)->name);
+        std::printf("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
+    }
+    std::printf("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
+    std::printf("<input type=submit name=button value=\"Add\">\n");
+    std::printf("<input type=submit name=button value=\"Update\">\n");
+    std::printf("<input type=submit name=button value=\"Delete\">\n");
+    std::printf("<p><input type=submit name=button value=\"Test Modem\">\n");
+    std::printf("<input type=submit name=button value=\"Reset Modem\">\n");
+    std::printf("</form>\n");
+    putfooter();
+}
+
+void lineform(const char* name, int redisplay, const char* message)
+{
+    const char* button = formvalue("button");
+    bool needsname = button == nullptr || is(button, "Update") || is(button, "Test Modem") ||
+                     is(button, "Reset Modem") || is(button, "Delete");
+    if (needsname && if_blank(name)) {
+        HXselectline(NO_LINE);
+        return;
+    }
+    if (is(button, "Cancel")) {
+        HXhomepage();
+        return;
+    }
+    bool test = is(button, "Test Modem"), reset = is(button, "Reset Modem");
+    // Only a name that stays inside the dev directory and is one word of a
+    // command line is looked up or handed to a tool.
+    bool usesname = test || reset || (!redisplay && !is(button, "Add"));
+    if (usesname && !usablename(name)) {
+        HXselectline(NO_LINE);
+        return;
+    }
+    if (test || reset)
+        modempage(name, reset);
+    else
+        linepage(name, redisplay, message, button);
+}
+
+void lineupdate()
+{
+    formfromposted();
+    const char* name = formvalue("name");
+    const char* oname = formvalue("oname");
+    const char* button = formvalue("button");
+    if (is(button, "Cancel")) {
+        HXselectline(nullptr);
+        return;
+    }
+    bool known = is(button, "Delete") || is(button, "Add") || is(button, "Update") ||
+                 is(button, "Test Modem") || is(button, "Reset Modem");
+    if (!known) {
+        HXselectline(nullptr);
+        return;
+    }
+    // Checked before anything is read, written, removed or run: an update
+    // or a delete names files too.
+    bool renaming = is(button, "Update") && !is(oname, name);
+    if (!usablename(name) || (renaming && !usablename(oname))) {
+        showagain(BAD_NAME);
+        return;
+    }
+    if (is(button, "Test Modem") || is(button, "Reset Modem"))
+        modempage(name, is(button, "Reset Modem"));
+    else if (is(button, "Delete"))
+        deleteline(name);
+    else if (is(button, "Add"))
+        addline(name);
+    else
+        updateline(name, oname);
+}
+
+void HXerror(const char* command, const char* output)
+{
+    if (headstate() == HEAD_BODY) {
+        // A modem page is open, its output inside <pre>: the error joins it
+        // rather than starting a second document.
+        std::printf("</pre>");
+    } else {
+        putpagehead("%s", ERROR_TITLE);
+    }
+    putbanner("HXerror");
+    std::printf("<p>There has been a problem trying to update the specified faxline. Please "
+                "report the following error to %s<p>Here is the command that we tried to run:"
+                "<pre>",
+                SUPPORT_EMAIL);
+    puthtmlescaped(command);
+    std::printf("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
+    putfooter();
+    std::exit(0);
+}
+
+void HXlinestatus()
+{
+    putpagehead("%s", STATUS_TITLE);
+    putbanner("HXlinestatus");
+    for (const char* cell : {"<p><table align=center cellpadding=4 border=2>", "<tr>",
+                             "<th>Port</th>", "<th>Device</th>", "<th>Status</th>",
+                             "<th>Fax Receive<br>Daemon</th>", "<th>Fax Transmit<br>Daemon</th>",
+                             "</tr>"})
+        std::printf("%s\n", cell);
+    linelist();
+    Probes probes;
+    for (int i = 0; i < lines.count; ++i) {
+        LineRecord* line = record(i);
+        line->status = new KeyTree;
+        FILE* file = std::fopen(line->statuspath, "re");
+        int bad = file ? keytree_read(*line->status, file) : 1;
+        if (file)
+            std::fclose(file);
+        if (bad)
+            std::printf("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
+                        htmlescape(line->name).c_str(), "No status available");
+        else
+            statusrow(*line, probes);
+    }
+    int error = errno;
+    std::printf("</table>\n");
+    std::printf("<!-- pid=%ld retval=%d errno=%d -->\n", probes.pid, probes.retval, error);
+    std::printf("<p><i>To start or stop fax receive daemons go to the ");
+    puthtml("<a href=\"$SCRIPT_NAME/Page20\">Configure Fax Line</a>\n");
+    std::printf("page, select the appropriate line, and change the</i> Fax Mode ");
+    std::printf("<i>to enable or disable receiving.</i>");
+    putfooter();
+}
+
+int linelist()
+{
+    return loadlines(true);
+}
+
+LineRecord* loadline(const char* name)
+{
+    static KeyTree tree;
+    static std::string linename;
+    static LineRecord line;
+    if (!usablename(name))
+        return nullptr;
+    keytree_free(tree);
+    FILE* file = std::fopen(linepath(name).c_str(), "re");
+    if (file == nullptr)
+        return nullptr;
+    int bad = keytree_read(tree, file);
+    std::fclose(file);
+    if (bad)
+        return nullptr;
+    linename = name;
+    lastanalysis = analyse(keytree_lookup(tree, "device"), name);
+    bool receiveonly = if_yes(keytree_lookup(tree, "receive-only"), 0);
+    keytree_set(tree, "fax-line-mode", derivedmode(receiveonly, lastanalysis == INITTAB_ENABLED));
+    line.tree = &tree;
+    line.name = linename.data();
+    line.statuspath = nullptr;
+    line.status = nullptr;
+    return &line;
+}
+
+int devicestate(const char* device)
+{
+    struct stat st;
+    if (if_blank(device) || stat(device, &st) != 0)
+        return 1;
+    return S_ISCHR(st.st_mode) ? 0 : 2;
+}
+
+int firstlinecheck()
+{
+    if (loadlines(false) <= 0)
+        return 1;
+    return devicestate(keytree_lookup(*record(0)->tree, "device"));
+}
+
+const char* nextlinename()
+{
+    static char name[32];
+    for (int i = 1; i <= MAX_LINE_NUMBER; ++i) {
+        std::snprintf(name, sizeof name, "fax-line-%d", i);
+        if (!fileexists(linepath(name)))
+            return name;
+    }
+    return "Error!";
+}
+
+int validlinename(const char* name)
+{
+    for (const char* p = name; p && *p; ++p) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  std::strchr(".-+=_#:", c) != nullptr;
+        if (!ok)
+            return 0;
+    }
+    return 1;
+}
+
+int linewarnings()
+{
+    const char* device = current("device");
+    const char* speed = current("speed");
+    const char* faxspeed = current("fax-speed");
+    int state = devicestate(device);
+    bool slow = !is(speed, "19200") || !is(faxspeed, "19200");
+    if (state == 0 && !slow)
+        return 0;
+    std::printf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
+                "problems have been detected with this device configuration:<ul>",
+                BOX_HEAD);
+    if (state == 1 && if_blank(device))
+        std::printf("<li>the device file is not defined (ERROR I110)\n");
+    else if (state == 1)
+        std::printf("<li>the device file (%s) does not exist(ERROR I120)\n",
+                    htmlescape(device).c_str());
+    else if (state == 2)
+        std::printf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
+                    htmlescape(device).c_str());
+    if (slow)
+        std::printf("<li>one or more of the 'speed' fields below are set to speeds other than "
+                    "19200 (ERROR I140).[%s][%s]",
+                    escaped(speed).c_str(), escaped(faxspeed).c_str());
+    std::printf("</ul><p>Please set this information in the appropriate fields below.<p>"
+                "</table><p>");
+    return 1;
+}
+
+void applylinemode()
+{
+    const char* name = current("name");
+    const char* mode = current("fax-line-mode");
+    const char* device = current("device");
+    if (!usablename(name) || !knownmode(mode))
+        return;
+    int result = analyse(device, name);
+    if (!receiving(mode)) {
+        if (result == INITTAB_ENABLED)
+            runtool(toolcommand("tabctl", "-d", name));
+        return;
+    }
+    if (result == INITTAB_DISABLED) {
+        runtool(toolcommand("tabctl", "-e", name));
+        return;
+    }
+    if (result == INITTAB_GETTY) {
+        runtool(toolcommand("tabctl", "-x", name));
+        result = analyse(device, name);
+    }
+    if (result != INITTAB_NOENTRY)
+        return;
+    int id = freeinittabid();
+    std::string add = toolcommand("tabctl", "-a", name);
+    if (id <= 0 || id > UCHAR_MAX)
+        HXerror(add.c_str(), "No free inittab entry identifier is left (qrt1 to qrtZ are in use).\n");
+    std::string entry = std::string("qrt") + static_cast<char>(id) + ":2345:respawn:" +
+                        faxdirectory() + "/lib/lineward " + name;
+    runtool(add + " -l '" + quoteinner(entry) + "'");
+}

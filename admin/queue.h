@@ -1,10 +1,27 @@
-// queue: the send queue's statistics and request pages.
+// queue: the send queue's pages: statistics, the request list paged by
+// request id, one request's details, and suspend / activate / delete of a
+// request through the fax server's quectl tool.  The pages read the status
+// database (slotmgmt) and change nothing themselves.  Each handler writes a
+// whole page; a failure is a message inside it.  Page parameters come from
+// PATH_INFO ("s=", "up=", "dn=", "r=").
 #pragma once
 
-// Statistics for the sender `fromemail` (null: nobody signed in).
+// Statistics for the system and for the sender `fromemail` (null or
+// blank: the system column only).
 void HXqueuestat(const char* fromemail);
+
+// The access rule of the list: administrators see every request, a user
+// with a from-email address his own, anybody else a refusal.
 void HXnoqueuestatus();
+
+// The list of requests sent by `sender` (null: all users), 25 at a time.
+void HXqueuestatus(const char* sender);
+
+// One request's record, with its operation links.
 void HXreqstatus();
+
+// Run "quectl -s|-a|-d -n SLOT" for the request of slot "s=" and show what
+// it printed.
 void HXreqsuspend();
 void HXreqactivate();
 void HXreqdelete();

@@ -1,30 +1,1021 @@
 #include "admin/slotmgmt.h"
 
-// Not built yet: every operation fails.
+#include <array>
+#include <bit>
+#include <cassert>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
 
-const char* slotstatename([[maybe_unused]] int state) { return nullptr; }
-const char* slotshortname([[maybe_unused]] int state) { return nullptr; }
-const char* statuspath() { return nullptr; }
-int findslot([[maybe_unused]] const char* base) { return -1; }
-int freeslot([[maybe_unused]] int slot) { return -1; }
-int testslot([[maybe_unused]] int fd, [[maybe_unused]] int slot, [[maybe_unused]] int offset) { return -1; }
-int opendb([[maybe_unused]] const char* base) { return -1; }
-int readslot([[maybe_unused]] int slot, [[maybe_unused]] StatusSlot* record) { return -1; }
-int writeslot([[maybe_unused]] int slot, [[maybe_unused]] StatusSlot* record) { return -1; }
-int clearslot([[maybe_unused]] int slot) { return -1; }
-void setslotstate([[maybe_unused]] int slot, [[maybe_unused]] int state, [[maybe_unused]] const char* faxline) { }
-void setslotcsid([[maybe_unused]] int slot, [[maybe_unused]] const char* csid) { }
-int setslotpages([[maybe_unused]] int slot, [[maybe_unused]] int sent, [[maybe_unused]] int total) { return -1; }
-int setsloterror([[maybe_unused]] int slot, [[maybe_unused]] int code) { return -1; }
-void addrequest([[maybe_unused]] unsigned idmajor, [[maybe_unused]] unsigned idminor, [[maybe_unused]] QueueRequest* request) { }
-int queryqueue([[maybe_unused]] QueueEntry* entries, [[maybe_unused]] int capacity, [[maybe_unused]] int older, [[maybe_unused]] unsigned boundmajor, [[maybe_unused]] unsigned boundminor, [[maybe_unused]] int* newer, [[maybe_unused]] int* olderout, [[maybe_unused]] int kind, [[maybe_unused]] const char* value) { return -1; }
-int queuestats([[maybe_unused]] QueueStats* all, [[maybe_unused]] QueueStats* mine, [[maybe_unused]] const char* sender, [[maybe_unused]] int uid) { return -1; }
-int requestfiles([[maybe_unused]] const StatusSlot* record, [[maybe_unused]] char* cf, [[maybe_unused]] char* sf) { return -1; }
-void wakescheduler() { }
-int suspendrequest([[maybe_unused]] const QueueEntry* entry) { return -1; }
-int activaterequest([[maybe_unused]] const QueueEntry* entry) { return -1; }
-int deleterequest([[maybe_unused]] const QueueEntry* entry) { return -1; }
-void printstatushdr([[maybe_unused]] const char* base) { }
-void printslotline([[maybe_unused]] const QueueEntry* entry) { }
-void printslot([[maybe_unused]] const StatusSlot* record) { }
-int forallslots([[maybe_unused]] void (*callback)(const QueueEntry* entry), [[maybe_unused]] std::uint32_t before) { return -1; }
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lib/config.h"
+#include "lib/fd.h"
+#include "lib/filelock.h"
+#include "lib/if_blank.h"
+#include "lib/log.h"
+#include "lib/ulstrcmp.h"
+
+// The structures are the files' bytes: both files are little-endian, and
+// the fax server's own programs read them with the same layout.
+static_assert(std::endian::native == std::endian::little);
+static_assert(offsetof(StatusBitmapHeader, maxused) == 8);
+static_assert(offsetof(StatusBitmapHeader, offset) == 20);
+static_assert(offsetof(StatusSlot, priority) == 6);
+static_assert(offsetof(StatusSlot, errorcode) == 8);
+static_assert(offsetof(StatusSlot, idmajor) == 12);
+static_assert(offsetof(StatusSlot, owneruid) == 24);
+static_assert(offsetof(StatusSlot, csid) == 28);
+static_assert(offsetof(StatusSlot, faxline) == 48);
+static_assert(offsetof(StatusSlot, sender) == 62);
+static_assert(offsetof(StatusSlot, handle) == 102);
+static_assert(offsetof(StatusSlot, phone) == 122);
+static_assert(offsetof(StatusSlot, dialled) == 146);
+static_assert(offsetof(StatusSlot, recipient) == 170);
+static_assert(offsetof(StatusSlot, company) == 194);
+static_assert(offsetof(StatusSlot, subject) == 218);
+static_assert(offsetof(StatusSlot, unused) == 242);
+static_assert(offsetof(QueueEntry, record) == 4);
+
+namespace {
+
+constexpr int kHeaderSize = sizeof(StatusBitmapHeader);
+
+
+// Reads until `size` bytes, end of file or an error (-1); signals do not
+// cut a read short.
+ssize_t read_full(int fd, void* buffer, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// The bytes written; fewer than `size` only when the system refused more.
+ssize_t write_full(int fd, const void* buffer, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+ssize_t pread_full(int fd, void* buffer, std::size_t size, off_t offset)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, static_cast<char*>(buffer) + done, size - done,
+                          offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return done > 0 ? static_cast<ssize_t>(done) : -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int lock_wait(int fd)
+{
+    int r;
+    while ((r = lock_wait_write(fd)) != 0 && errno == EINTR) {
+    }
+    return r;
+}
+
+// A seek on a descriptor whose header and block were just read at these
+// offsets cannot fail unless something is badly wrong.
+void seek_or_die(int fd, off_t offset, const char* assertion)
+{
+    if (lseek(fd, offset, SEEK_SET) < 0)
+        __assert_fail(assertion, __FILE__, __LINE__, "findslot");
+}
+
+template <std::size_t N> void setfield(char (&field)[N], const char* value)
+{
+    slotfieldcopy(field, N, value);
+}
+
+// The field as a string that ends where the field does.
+template <std::size_t N> std::string fieldtext(const char (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}
+
+bool key_less(const StatusSlot& a, unsigned major, unsigned minor)
+{
+    return a.idmajor < major || (a.idmajor == major && a.idminor < minor);
+}
+
+bool key_greater(const StatusSlot& a, unsigned major, unsigned minor)
+{
+    return a.idmajor > major || (a.idmajor == major && a.idminor > minor);
+}
+
+bool key_less(const StatusSlot& a, const StatusSlot& b) { return key_less(a, b.idmajor, b.idminor); }
+
+// New files take the spool directory's owner; user 1, group 2 when it
+// cannot be examined.
+void chown_like_spool(int fd, const std::string& path)
+{
+    struct stat st;
+    uid_t uid = 1;
+    gid_t gid = 2;
+    if (stat(getspooldir(), &st) == 0) {
+        uid = st.st_uid;
+        gid = st.st_gid;
+    }
+    if (fchown(fd, uid, gid) != 0)
+        logerror("Could not chown(%s, %d, %d)", path.c_str(), static_cast<int>(uid),
+                 static_cast<int>(gid));
+}
+
+// Creates `path` with `bytes` so that no process ever sees it part-written
+// and two creators cannot both win: the content goes into a file beside it,
+// which is then linked into place.  1 made, 0 another process made it
+// first, -1 failed (logged).
+int create_whole(const std::string& path, const void* bytes, std::size_t size)
+{
+    std::string temp = path + ".XXXXXX";
+    int raw = mkostemp(temp.data(), O_CLOEXEC);
+    if (raw < 0) {
+        logerror("%s", path.c_str());
+        return -1;
+    }
+    Fd fd(raw);
+    fchmod(fd.get(), 0644);
+    chown_like_spool(fd.get(), path);
+    int result = 1;
+    if (write_full(fd.get(), bytes, size) != static_cast<ssize_t>(size)) {
+        logerror("%s", path.c_str());
+        result = -1;
+    } else if (link(temp.c_str(), path.c_str()) != 0) {
+        if (errno == EEXIST) {
+            result = 0;
+        } else {
+            logerror("%s", path.c_str());
+            result = -1;
+        }
+    }
+    unlink(temp.c_str());
+    return result;
+}
+
+// base + suffix, or "" when the base is null or the result would not fit
+// a path buffer.
+std::string filepath(const char* base, const char* suffix)
+{
+    if (base == nullptr)
+        return "";
+    std::string path = std::string(base) + suffix;
+    return path.size() < PATH_MAX ? path : "";
+}
+
+// The allocation proper, on the open bitmap file: under the lock from the
+// header read until the block and the header are written.
+int allocate(int fd, const std::string& path)
+{
+    if (lock_wait(fd) != 0) {
+        logerror("lockfile");
+        return -1;
+    }
+    auto fail = [fd] {
+        lock_release(fd);
+        return -1;
+    };
+    StatusBitmapHeader header;
+    if (read_full(fd, &header, kHeaderSize) != kHeaderSize) {
+        logerror("sbmh header read");
+        return fail();
+    }
+    if (header.magic != STATUS_BM_MAGIC) {
+        logerror("sbmh bad magic");
+        return fail();
+    }
+    // An offset outside the first block would make the bitmap overlap the
+    // header or leave the block arithmetic meaningless.
+    if (header.offset < kHeaderSize || header.offset >= STATUS_BM_BLOCK) {
+        errno = EINVAL;
+        logerror("sbmh lseek");
+        return fail();
+    }
+    if (lseek(fd, header.offset, SEEK_SET) < 0) {
+        logerror("sbmh lseek");
+        return fail();
+    }
+    std::array<unsigned char, STATUS_BM_BLOCK> block;
+    off_t pos = header.offset;
+    ssize_t len = read_full(fd, block.data(), static_cast<std::size_t>(STATUS_BM_BLOCK - header.offset));
+    for (;;) {
+        if (len < 0) {
+            logerror("%s", path.c_str());
+            return fail();
+        }
+        if (len == 0) {
+            block.fill(0);
+            len = STATUS_BM_BLOCK;
+        }
+        ssize_t i = 0;
+        while (i < len && block[static_cast<std::size_t>(i)] == 0xFF)
+            ++i;
+        if (i == len) {
+            pos += len;
+            len = read_full(fd, block.data(), STATUS_BM_BLOCK);
+            continue;
+        }
+        unsigned char& byte = block[static_cast<std::size_t>(i)];
+        int bit = std::countr_one(byte);
+        long long slot = bit + 8LL * (pos - header.offset + i) + 1;
+        if (slot > INT_MAX) {
+            errno = EFBIG;
+            logerror("%s", path.c_str());
+            return fail();
+        }
+        byte = static_cast<unsigned char>(byte | (1u << bit));
+        seek_or_die(fd, pos, "lseek(fd, offset, 0) >= 0");
+        if (write_full(fd, block.data(), static_cast<std::size_t>(len)) < len) {
+            logerror("%s", path.c_str());
+            return fail();
+        }
+        if (static_cast<std::uint32_t>(slot) > header.maxused) {
+            header.maxused = static_cast<std::uint32_t>(slot);
+            seek_or_die(fd, 0, "lseek(fd, 0L, 0) >= 0");
+            // The slot is already ours; a stale max used only misleads reports.
+            if (write_full(fd, &header, kHeaderSize) != kHeaderSize)
+                logerror("sbmh update");
+        }
+        lock_release(fd);
+        return static_cast<int>(slot);
+    }
+}
+
+// The first 8192 bytes of a new bitmap, slot 1 taken by its creator.
+std::vector<unsigned char> new_bitmap()
+{
+    std::vector<unsigned char> bytes(STATUS_BM_BLOCK, 0);
+    StatusBitmapHeader header{STATUS_BM_MAGIC, STATUS_BM_VERSION, 1, 1, STATUS_SLOT_SIZE,
+                              STATUS_BM_OFFSET};
+    std::memcpy(bytes.data(), &header, kHeaderSize);
+    bytes[STATUS_BM_OFFSET] = 1;
+    return bytes;
+}
+
+// Process-wide state: the kept record file descriptor, freeslot's bitmap
+// descriptor with its header, and the scans' read streams.
+int dbfd = -1;
+int bmfd = -1;
+StatusBitmapHeader bmheader;
+
+// A buffered sequential reader of whole records that reads with pread on
+// the kept descriptor, so it never disturbs (or is disturbed by) the file
+// offset that readslot and writeslot move.
+class RecordStream {
+public:
+    // Opens on first use, then starts again at record 1.  -1 without a
+    // record file.
+    int rewind()
+    {
+        if (fd_ < 0)
+            fd_ = opendb(statuspath());
+        if (fd_ < 0)
+            return -1;
+        next_ = STATUS_SLOT_SIZE;
+        have_ = used_ = 0;
+        return 0;
+    }
+
+    // The next whole record, or false at the end of the file (a trailing
+    // part-record counts as the end).
+    bool next(StatusSlot* record)
+    {
+        if (used_ == have_) {
+            ssize_t n = pread_full(fd_, buffer_.data(), buffer_.size(), next_);
+            if (n < STATUS_SLOT_SIZE)
+                return false;
+            have_ = static_cast<std::size_t>(n) / STATUS_SLOT_SIZE * STATUS_SLOT_SIZE;
+            used_ = 0;
+            next_ += static_cast<off_t>(have_);
+        }
+        std::memcpy(record, buffer_.data() + used_, STATUS_SLOT_SIZE);
+        used_ += STATUS_SLOT_SIZE;
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+    off_t next_ = 0;
+    std::size_t have_ = 0;
+    std::size_t used_ = 0;
+    std::array<unsigned char, 64 * STATUS_SLOT_SIZE> buffer_{};
+};
+
+RecordStream querystream;
+RecordStream statsstream;
+RecordStream iterstream;
+
+// Whether a record passes queryqueue's filter.
+struct Filter {
+    int kind;
+    const char* value;
+    unsigned major = 0;
+    unsigned minor = 0;
+    long uid = 0;
+
+    Filter(int k, const char* v) : kind(k), value(v ? v : "")
+    {
+        char* end = nullptr;
+        if (kind == QUERY_ID) {
+            major = static_cast<unsigned>(std::strtoul(value, &end, 10));
+            if (*end != '\0')
+                minor = static_cast<unsigned>(std::strtoul(end + 1, nullptr, 10));
+        } else if (kind == QUERY_UID) {
+            uid = std::strtol(value, nullptr, 10);
+        }
+    }
+
+    bool accepts(const StatusSlot& r) const
+    {
+        switch (kind) {
+        case QUERY_HANDLE:
+            return std::strncmp(r.handle, value, sizeof r.handle) == 0;
+        case QUERY_SENDER:
+            return ulstrncmp(r.sender, value, sizeof r.sender) == 0;
+        case QUERY_ID:
+            return r.idmajor == major && r.idminor == minor;
+        case QUERY_UID:
+            return r.owneruid == uid;
+        default:
+            return true;
+        }
+    }
+};
+
+void addstats(QueueStats* stats, const StatusSlot& r, std::uint32_t hour, std::uint32_t day)
+{
+    if (r.timequeued < static_cast<std::uint32_t>(stats->since))
+        stats->since = static_cast<std::int32_t>(r.timequeued);
+    switch (r.state) {
+    case SLOT_ACTIVE:
+        ++stats->active;
+        break;
+    case SLOT_NEW:
+    case SLOT_WAITING:
+    case SLOT_RETRYWAIT:
+    case SLOT_REACTIVATED:
+        ++stats->waiting;
+        break;
+    case SLOT_SUSPENDED:
+        ++stats->suspended;
+        break;
+    case SLOT_DELAYED:
+        ++stats->delayed;
+        break;
+    case SLOT_SENT:
+        ++stats->sent;
+        if (r.timechanged > hour)
+            ++stats->senthour;
+        else if (r.timechanged > day)
+            ++stats->sentday;
+        break;
+    case SLOT_FAILED:
+        ++stats->failed;
+        if (r.timechanged > hour)
+            ++stats->failedhour;
+        else if (r.timechanged > day)
+            ++stats->failedday;
+        break;
+    default:
+        break;
+    }
+}
+
+void zerostats(QueueStats* stats)
+{
+    *stats = QueueStats{};
+    stats->since = 0x7FFFFFFF;
+}
+
+// A phone number names a directory below destinations/ only when it is a
+// single path component.
+bool safe_directory_name(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool exists(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+int removefile(const char* path) { return path != nullptr && unlink(path) == 0 ? 0 : -1; }
+
+} // namespace
+
+void slotfieldcopy(char* field, std::size_t width, const char* value)
+{
+    if (value == nullptr)
+        return;
+    std::size_t n = strnlen(value, width);
+    std::memcpy(field, value, n);
+    std::memset(field + n, 0, width - n);
+}
+
+const char* slotstatename(int state)
+{
+    static const char* const names[] = {"???", "New", "Waiting", "Active", "Delayed",
+                                        "Suspended", "SENT", "FAILED", "Retry Wait",
+                                        "Reactivated"};
+    return state >= SLOT_NEW && state <= SLOT_REACTIVATED ? names[state] : "???";
+}
+
+const char* slotshortname(int state)
+{
+    static const char* const names[] = {"???", "New", "Wait", "Active", "Delay", "Suspnd",
+                                        "SENT", "FAILED", "Retry Wait", "Reactivated"};
+    return state >= SLOT_NEW && state <= SLOT_REACTIVATED ? names[state] : "???";
+}
+
+const char* statuspath()
+{
+    static char path[PATH_MAX];
+    const char* spool = get_config("spool-directory");
+    // Room for the longest suffix, ".bm"/".db", so the file paths fit too.
+    if (spool == nullptr || std::strlen(spool) + sizeof "/status.bm" > sizeof path)
+        return nullptr;
+    std::snprintf(path, sizeof path, "%s/status", spool);
+    return path;
+}
+
+int findslot(const char* base)
+{
+    std::string path = filepath(base, ".bm");
+    if (path.empty()) {
+        errno = base == nullptr ? ENOENT : ENAMETOOLONG;
+        logerror("%s.bm", base == nullptr ? "status" : base);
+        return -1;
+    }
+    // A process that loses the creation race allocates from the winner's
+    // file; a file removed meanwhile sends us round once more.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int raw = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (raw >= 0) {
+            Fd fd(raw);
+            return allocate(fd.get(), path);
+        }
+        if (errno != ENOENT) {
+            logerror("%s", path.c_str());
+            return -1;
+        }
+        std::vector<unsigned char> bytes = new_bitmap();
+        int made = create_whole(path, bytes.data(), bytes.size());
+        if (made != 0)
+            return made;
+    }
+    logerror("%s", path.c_str());
+    return -1;
+}
+
+int freeslot(int slot)
+{
+    auto forget = [](int code) {
+        close(bmfd);
+        bmfd = -1;
+        return code;
+    };
+    if (bmfd < 0) {
+        std::string path = filepath(statuspath(), ".bm");
+        if (path.empty() || (bmfd = open(path.c_str(), O_RDWR | O_CLOEXEC)) < 0)
+            return -1;
+        if (pread_full(bmfd, &bmheader, kHeaderSize, 0) != kHeaderSize)
+            return forget(-2);
+        if (bmheader.magic != STATUS_BM_MAGIC)
+            return forget(-3);
+    }
+    // There is no slot 0 (and no bit for it); treat it as an unreachable place.
+    if (slot < 1)
+        return forget(-4);
+    off_t at = static_cast<off_t>(bmheader.offset) + (slot - 1) / 8;
+    if (lseek(bmfd, at, SEEK_SET) < 0)
+        return forget(-4);
+    if (lock_wait(bmfd) != 0)
+        return forget(-5);
+    auto unlock = [&forget](int code) {
+        lock_release(bmfd);
+        return forget(code);
+    };
+    unsigned char byte;
+    if (read_full(bmfd, &byte, 1) != 1)
+        return unlock(-6);
+    byte = static_cast<unsigned char>(byte & ~(1u << ((slot - 1) % 8)));
+    if (lseek(bmfd, at, SEEK_SET) < 0)
+        return unlock(-7);
+    if (write_full(bmfd, &byte, 1) != 1)
+        return unlock(-8);
+    lock_release(bmfd);
+    return 0;
+}
+
+int testslot(int fd, int slot, int offset)
+{
+    if (slot < 1)
+        return -1;
+    off_t at = static_cast<off_t>(offset) + (slot - 1) / 8;
+    off_t start = at / STATUS_BM_BLOCK * STATUS_BM_BLOCK;
+    std::array<unsigned char, STATUS_BM_BLOCK> block;
+    if (lseek(fd, start, SEEK_SET) < 0 ||
+        read_full(fd, block.data(), block.size()) != STATUS_BM_BLOCK)
+        return -1;
+    return (block[static_cast<std::size_t>(at - start)] >> ((slot - 1) % 8)) & 1;
+}
+
+int opendb(const char* base)
+{
+    if (base == nullptr)
+        return -1;
+    if (dbfd >= 0)
+        return dbfd;
+    std::string path = filepath(base, ".db");
+    if (path.empty()) {
+        errno = ENAMETOOLONG;
+        logerror("%s.db", base);
+        return -1;
+    }
+    // Two processes may find it missing at once; only one creation counts,
+    // so neither can truncate a record the other has written.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        dbfd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (dbfd >= 0)
+            return dbfd;
+        if (errno != ENOENT)
+            break;
+        std::array<unsigned char, 2 * STATUS_SLOT_SIZE> bytes{};
+        std::uint32_t magic = STATUS_DB_MAGIC;
+        std::memcpy(bytes.data(), &magic, sizeof magic);
+        if (create_whole(path, bytes.data(), bytes.size()) < 0)
+            return -1;
+    }
+    logerror("%s", path.c_str());
+    return -1;
+}
+
+int readslot(int slot, StatusSlot* record)
+{
+    int fd = opendb(statuspath());
+    if (fd < 0)
+        return SLOT_NOTOPEN;
+    if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
+        return SLOT_NOSEEK;
+    if (read_full(fd, record, STATUS_SLOT_SIZE) != STATUS_SLOT_SIZE)
+        return SLOT_SHORT;
+    return 0;
+}
+
+int writeslot(int slot, StatusSlot* record)
+{
+    int fd = opendb(statuspath());
+    if (fd < 0)
+        return -1;
+    record->timechanged = static_cast<std::uint32_t>(std::time(nullptr));
+    if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
+        return -1;
+    return write_full(fd, record, STATUS_SLOT_SIZE) == STATUS_SLOT_SIZE ? 0 : -1;
+}
+
+int clearslot(int slot)
+{
+    int fd = opendb(statuspath());
+    if (fd < 0)
+        return SLOT_NOTOPEN;
+    if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
+        return SLOT_NOSEEK;
+    std::array<unsigned char, STATUS_SLOT_SIZE> zeros{};
+    return write_full(fd, zeros.data(), zeros.size()) == STATUS_SLOT_SIZE ? 0 : SLOT_SHORT;
+}
+
+void setslotstate(int slot, int state, const char* faxline)
+{
+    StatusSlot record;
+    if (readslot(slot, &record) != 0 || record.state == state)
+        return;
+    record.state = static_cast<std::uint8_t>(state);
+    setfield(record.faxline, faxline);
+    writeslot(slot, &record);
+}
+
+void setslotcsid(int slot, const char* csid)
+{
+    StatusSlot record;
+    if (csid == nullptr || readslot(slot, &record) != 0)
+        return;
+    setfield(record.csid, csid);
+    writeslot(slot, &record);
+}
+
+int setslotpages(int slot, int sent, int total)
+{
+    StatusSlot record;
+    if (int r = readslot(slot, &record); r != 0)
+        return r;
+    record.pagessent = static_cast<std::uint8_t>(sent);
+    record.pagestotal = static_cast<std::uint8_t>(total);
+    return writeslot(slot, &record);
+}
+
+int setsloterror(int slot, int code)
+{
+    StatusSlot record;
+    if (int r = readslot(slot, &record); r != 0)
+        return r;
+    record.errorcode = static_cast<std::uint16_t>(code);
+    return writeslot(slot, &record);
+}
+
+void addrequest(unsigned idmajor, unsigned idminor, QueueRequest* request)
+{
+    const char* base = statuspath();
+    int slot = findslot(base);
+    if (slot < 0) {
+        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0, "Cannot add to status file (%d)", slot);
+        return;
+    }
+    opendb(base);
+    StatusSlot record{};
+    std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+    record.state = SLOT_NEW;
+    record.pagestotal = static_cast<std::uint8_t>(request->pages);
+    record.idminor = static_cast<std::uint16_t>(idminor);
+    record.idmajor = idmajor;
+    record.timequeued = record.timechanged = now;
+    setfield(record.phone, request->destination);
+    if (KeyTree* keys = request->keys) {
+        auto key = [keys](const char* name) { return keytree_lookup(*keys, name); };
+        if (const char* priority = key("priority"))
+            record.priority = static_cast<std::int16_t>(std::atoi(priority));
+        if (const char* user = key("sent-by"))
+            if (const passwd* pw = getpwnam(user))
+                record.owneruid = static_cast<std::int32_t>(pw->pw_uid);
+        setfield(record.sender, key("mailaddr"));
+        setfield(record.handle, key("handle"));
+        if (const char* device = key("device"))
+            if (const char* colon = std::strrchr(device, ':'))
+                setfield(record.dialled, colon + 1);
+        setfield(record.recipient, key("recipient-name"));
+        setfield(record.company, key("recipient-company"));
+        setfield(record.subject, key("subject"));
+    }
+    writeslot(slot, &record);
+    if (request->keys != nullptr) {
+        char number[24];
+        std::snprintf(number, sizeof number, "%ld", static_cast<long>(slot));
+        keytree_set(*request->keys, "slotno", number);
+    }
+}
+
+int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor,
+               unsigned boundminor, int* newer, int* olderout, int kind, const char* value)
+{
+    if (newer != nullptr)
+        *newer = 0;
+    if (olderout != nullptr)
+        *olderout = 0;
+    if (entries == nullptr || capacity < 0)
+        capacity = 0;
+    if (querystream.rewind() != 0)
+        return -1;
+    Filter filter(kind, value);
+    int filled = 0;
+    int overflow = 0;
+    int extreme = -1;   // the kept entry a better record would replace
+    auto find_extreme = [&] {
+        int e = 0;
+        for (int i = 1; i < filled; ++i) {
+            const StatusSlot& r = entries[i].record;
+            if (older ? key_less(r, entries[e].record) : key_less(entries[e].record, r))
+                e = i;
+        }
+        return e;
+    };
+    StatusSlot record;
+    for (int slot = 1; querystream.next(&record); ++slot) {
+        if (record.state == SLOT_EMPTY)
+            continue;
+        if (boundmajor != 0) {
+            if (older && !key_less(record, boundmajor, boundminor)) {
+                if (newer != nullptr)
+                    ++*newer;
+                continue;
+            }
+            if (!older && !key_greater(record, boundmajor, boundminor)) {
+                if (olderout != nullptr)
+                    ++*olderout;
+                continue;
+            }
+        }
+        if (!filter.accepts(record))
+            continue;
+        if (filled < capacity) {
+            entries[filled++] = QueueEntry{slot, record};
+            extreme = -1;
+            continue;
+        }
+        ++overflow;
+        if (filled == 0)
+            continue;
+        if (extreme < 0)
+            extreme = find_extreme();
+        const StatusSlot& kept = entries[extreme].record;
+        if (older ? key_less(kept, record) : key_less(record, kept)) {
+            entries[extreme] = QueueEntry{slot, record};
+            extreme = find_extreme();
+        }
+    }
+    if (overflow != 0) {
+        int* count = older ? olderout : newer;
+        if (count != nullptr)
+            *count = overflow;
+    }
+    return filled;
+}
+
+int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
+{
+    if (all == nullptr)
+        return 0;
+    zerostats(all);
+    if (mine != nullptr)
+        zerostats(mine);
+    if (statsstream.rewind() != 0)
+        return -1;
+    std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
+    std::uint32_t hour = now - 3600;
+    std::uint32_t day = now - 86400;
+    int count = 0;
+    StatusSlot record;
+    while (statsstream.next(&record)) {
+        if (record.state == SLOT_EMPTY)
+            continue;
+        ++count;
+        addstats(all, record, hour, day);
+        if (mine == nullptr)
+            continue;
+        bool ours = sender != nullptr ? ulstrncmp(sender, record.sender, sizeof record.sender) == 0
+                                      : record.owneruid == uid;
+        if (ours)
+            addstats(mine, record, hour, day);
+    }
+    return count;
+}
+
+int requestfiles(const StatusSlot* record, char* cf, char* sf)
+{
+    char cfbuf[PATH_MAX];
+    char sfbuf[PATH_MAX];
+    if (cf == nullptr)
+        cf = cfbuf;
+    if (sf == nullptr)
+        sf = sfbuf;
+    cf[0] = sf[0] = '\0';
+    const char* spool = get_config("spool-directory");
+    if (spool == nullptr)
+        return -1;
+    std::string phone = fieldtext(record->phone);
+    if (!safe_directory_name(phone))
+        return 0;
+    int major = static_cast<int>(record->idmajor);
+    int minor = record->idminor;
+    int n = std::snprintf(cf, PATH_MAX, "%s/destinations/%s/cf%d-%d", spool, phone.c_str(), major, minor);
+    int m = std::snprintf(sf, PATH_MAX, "%s/destinations/%s/sf%d-%d", spool, phone.c_str(), major, minor);
+    if (n < 0 || n >= PATH_MAX || m < 0 || m >= PATH_MAX) {
+        cf[0] = sf[0] = '\0';
+        return -1;
+    }
+    if (exists(cf))
+        return 1;
+    if (exists(sf))
+        return 2;
+    return 0;
+}
+
+void wakescheduler()
+{
+    std::string path = std::string(getspooldir()) + "/plandump";
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return;
+    char line[512];
+    bool got = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    if (!got)
+        return;
+    long pid = std::atol(line);
+    // Never 0 or a negative number: those would signal whole process groups.
+    if (pid > 0 && pid <= INT_MAX)
+        kill(static_cast<pid_t>(pid), SIGALRM);
+}
+
+int activaterequest(const QueueEntry* entry)
+{
+    char cf[PATH_MAX];
+    char sf[PATH_MAX];
+    int files = requestfiles(&entry->record, cf, sf);
+    if (files <= 0)
+        return -1;
+    if (files == 1)
+        return -2;
+    if (rename(sf, cf) != 0)
+        return -3;
+    setslotstate(entry->slot, SLOT_REACTIVATED, "-");
+    wakescheduler();
+    return 0;
+}
+
+int suspendrequest(const QueueEntry* entry)
+{
+    char cf[PATH_MAX];
+    char sf[PATH_MAX];
+    int files = requestfiles(&entry->record, cf, sf);
+    if (files <= 0)
+        return -1;
+    if (files == 2)
+        return -2;
+    {
+        Fd fd(open(cf, O_WRONLY | O_CLOEXEC));
+        if (fd.get() < 0)
+            return -3;
+        // A lock held elsewhere means the scheduler is sending it right now.
+        if (lock_try_write(fd.get()) != 0)
+            return -4;
+    }
+    if (rename(cf, sf) != 0)
+        return -5;
+    setslotstate(entry->slot, SLOT_SUSPENDED, "-");
+    return 0;
+}
+
+int deleterequest(const QueueEntry* entry)
+{
+    char cf[PATH_MAX];
+    char sf[PATH_MAX];
+    int files = requestfiles(&entry->record, cf, sf);
+    if (files < 0)
+        return -1;
+    if (files == 1)
+        return -2;
+    if (files == 2) {
+        FILE* file = std::fopen(sf, "re");
+        if (file == nullptr)
+            return -4;
+        KeyTree keys;
+        keytree_read(keys, file);
+        std::fclose(file);
+        if (unlink(sf) != 0)
+            return -5;
+        // XXX: these names come from the fax server's own request file and
+        // are removed as they stand, wherever they point.
+        if (const char* cover = keytree_lookup(keys, "retry-coversheet"))
+            removefile(cover);
+        for (int i = 1;; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "data-file%d", i);
+            const char* data = keytree_lookup(keys, name);
+            if (data == nullptr)
+                break;
+            removefile(data);
+        }
+        return 0;
+    }
+    if (int r = freeslot(entry->slot); r < 0)
+        return r - 10;
+    if (int r = clearslot(entry->slot); r < 0)
+        return r - 20;
+    return 0;
+}
+
+void printstatushdr(const char* base)
+{
+    if (base == nullptr) {
+        std::printf("ERROR - Status Database Report - NULL File Name\n");
+        return;
+    }
+    std::string path = std::string(base) + ".bm";
+    Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        int e = errno;
+        std::printf("ERROR - Cannot open status database file (%s)\n", path.c_str());
+        std::fflush(stdout);
+        errno = e;
+        std::perror("Status Database File Error");
+        return;
+    }
+    StatusBitmapHeader h;
+    if (read_full(fd.get(), &h, kHeaderSize) != kHeaderSize) {
+        int e = errno;
+        std::printf("ERROR - Cannot read status database file (%s)\n", path.c_str());
+        std::fflush(stdout);
+        errno = e;
+        std::perror("Status Database Read Error");
+        return;
+    }
+    auto verdict = [](bool good) { return good ? " (GOOD VALUE!)\n" : " (BAD VALUE!)\n"; };
+    std::printf("  Magic:    %8x%s", h.magic, verdict(h.magic == STATUS_BM_MAGIC));
+    std::printf("  Version:  %8x%s", static_cast<unsigned>(h.version),
+                verdict(h.version == STATUS_BM_VERSION));
+    std::printf("  Max Used: %8d\n", static_cast<int>(h.maxused));
+    std::printf("  Next Free:%8d\n", h.nextfree);
+    std::printf("  Slot Size:%8d\n", h.slotsize);
+    std::printf("  Offset:   %8d\n", h.offset);
+}
+
+void printslotline(const QueueEntry* entry)
+{
+    const StatusSlot& r = entry->record;
+    char when[32] = "";
+    time_t queued = r.timequeued;
+    if (const tm* t = std::localtime(&queued))
+        std::strftime(when, sizeof when, "%H:%M %x", t);
+    std::printf("%4d-%-5d %16.16s %24.24s %6.6s %16.16s\n", static_cast<int>(r.idmajor),
+                r.idminor, when, fieldtext(r.sender).c_str(), slotshortname(r.state),
+                fieldtext(r.phone).c_str());
+}
+
+void printslot(const StatusSlot* record)
+{
+    const StatusSlot& r = *record;
+    auto format = [](std::uint32_t seconds) {
+        char text[64] = "";
+        time_t t = seconds;
+        if (const tm* local = std::localtime(&t))
+            std::strftime(text, sizeof text, "%X %x", local);
+        return std::string(text);
+    };
+    std::printf("===================================%d-%d\n", static_cast<int>(r.idmajor), r.idminor);
+    std::printf("  T queued:      %s\n", format(r.timequeued).c_str());
+    std::printf("  T updated:     %s\n", format(r.timechanged).c_str());
+    std::printf("  Sender         %s\n", fieldtext(r.sender).c_str());
+    std::printf("  Status:        %s\n", slotstatename(r.state));
+    // Each field printed at most 24 wide and never past its own width.
+    auto optional = [](const char* label, const std::string& value) {
+        if (!if_blank(value.c_str()))
+            std::printf("%s%.24s\n", label, value.c_str());
+    };
+    optional("  To:            ", fieldtext(r.recipient));
+    optional("  Company:       ", fieldtext(r.company));
+    optional("  Subject:       ", fieldtext(r.subject));
+    optional("  Reqst handle:  ", fieldtext(r.handle));
+    optional("  Sender email:  ", fieldtext(r.sender));
+    optional("  Faxline:       ", fieldtext(r.faxline));
+    optional("  CSID:          ", fieldtext(r.csid));
+    std::printf("  Phone Number:  %.24s\n", fieldtext(r.phone).c_str());
+    std::printf("  Dial Number:   %.24s\n", fieldtext(r.dialled).c_str());
+    std::printf("  Send attempts: %d\n", r.attempts);
+    std::printf("  Page count:    %d/%d\n", r.pagessent, r.pagestotal);
+    std::printf("  Priority:      %d\n", r.priority);
+    std::printf("  Error code:    %d\n", r.errorcode);
+    std::printf("  UID:           %d\n", r.owneruid);
+}
+
+int forallslots(void (*callback)(const QueueEntry* entry), std::uint32_t before)
+{
+    if (iterstream.rewind() != 0)
+        return -1;
+    int calls = 0;
+    QueueEntry entry;
+    for (int slot = 1; iterstream.next(&entry.record); ++slot) {
+        if (entry.record.state == SLOT_EMPTY)
+            continue;
+        if (before != 0 && entry.record.timechanged >= before)
+            continue;
+        entry.slot = slot;
+        ++calls;
+        if (callback != nullptr)
+            callback(&entry);
+    }
+    return calls;
+}

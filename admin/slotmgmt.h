@@ -8,6 +8,7 @@
 // log.  Both files are little-endian.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -40,7 +41,14 @@ constexpr int QUERY_SENDER = 2;
 constexpr int QUERY_ID = 3;
 constexpr int QUERY_UID = 4;
 
-// The header of status.bm as it lies in the file (24 bytes).
+// Result codes of readslot (clearslot uses the same, -3 for a short write).
+constexpr int SLOT_NOTOPEN = -1;
+constexpr int SLOT_NOSEEK = -2;
+constexpr int SLOT_SHORT = -3;
+
+// The header of status.bm as it lies in the file (24 bytes), followed at
+// `offset` by the bitmap: slot n is bit (n-1)%8 of byte (n-1)/8.  The file
+// starts 8192 bytes long and grows by whole 8192-byte blocks.
 struct StatusBitmapHeader {
     std::uint32_t magic;
     std::int32_t version;
@@ -51,7 +59,8 @@ struct StatusBitmapHeader {
 };
 static_assert(sizeof(StatusBitmapHeader) == 24);
 
-// One record of status.db.  Character fields are filled like strncpy: a
+// One record of status.db, record n at byte n*256 (record 0 is the file's
+// header: the magic, then zeros).  Character fields are filled like strncpy: a
 // value that fills its field has no terminator, so readers keep to the
 // width (print with "%.*s", sizeof field).
 struct StatusSlot {
@@ -110,6 +119,10 @@ struct QueueRequest {
                               // recipient-name, recipient-company, subject
 };
 
+// Fills a character field of `width` bytes like strncpy (no terminator
+// when the value fills it); a null value leaves the field as it was.
+void slotfieldcopy(char* field, std::size_t width, const char* value);
+
 // The state's name on the pages ("New", "Waiting", …, "???") and in the
 // one-line report ("New", "Wait", …).
 const char* slotstatename(int state);
@@ -133,7 +146,10 @@ void addrequest(unsigned idmajor, unsigned idminor, QueueRequest* request);
 int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor,
                unsigned boundminor, int* newer, int* olderout, int kind, const char* value);
 int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid);
-// `cf` and `sf` receive the paths (PATH_MAX bytes each).
+// `cf` and `sf` receive the paths (PATH_MAX bytes each).  A phone number
+// that is empty, "." or "..", or holds a "/" names no directory below
+// destinations/: such a request has no files (0, both paths empty).  -1
+// also when a path would not fit.
 int requestfiles(const StatusSlot* record, char* cf, char* sf);
 void wakescheduler();
 int suspendrequest(const QueueEntry* entry);

@@ -19,6 +19,7 @@
 #include "lib/if_yes.h"
 #include "lib/log.h"
 #include "lib/rootpath.h"
+#include "www/frommime.h"
 #include "www/wwwauth.h"
 #include "www/wwwinput.h"
 #include "www/wwwputhtml.h"
@@ -211,8 +212,18 @@ void testresponse()
     }
 }
 
+// Uploads live in a shared directory: whichever way the request ends
+// (a refused privilege, a fatal error, a failed decode), they go with it
+// unless debug mode keeps them.
+void removeuploads()
+{
+    if (!debug_mode)
+        removetempfiles();
+}
+
 void formpath(const char* path)
 {
+    std::atexit(removeuploads);
     int count = decodeform();
     if (count < 0) {
         puthtml("<h2>ERROR WF010</h2><p>This script was called in error");
@@ -307,6 +318,7 @@ void runaction()
     for (const FormField* field = &formhead; field; field = field->next)
         if (field->file && field->value)
             unlink(field->value);
+    removetempfiles();
 }
 
 int zeladmin_main(int argc, char** argv, char** envp)

@@ -198,3 +198,17 @@ int splitargs(char* buffer, char** argv, int max, const char* separators)
         *w = '\0';
     return count;
 }
+
+std::string shellword(std::string_view text)
+{
+    bool plain = !text.empty();
+    for (char c : text)
+        plain = plain && c != '\0' &&
+                (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+=:,@%", c) != nullptr);
+    if (plain)
+        return std::string(text);
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 // A malloc'd copy of `text`; null for a null text or when memory runs out.
 char* strsave(const char* text);
@@ -39,3 +41,9 @@ int splitargs(char* buffer, char** argv, int max, const char* separators);
 
 // 1 when c (not NUL) occurs in the NUL-terminated `set`, else 0.
 int charinset(int c, const char* set);
+
+// `text` as one word of a shell command line: as it stands when every
+// character is one the shell takes literally (letters, digits, "/._-+=:,@%"),
+// so ordinary command lines read plainly; otherwise in single quotes, a
+// quote inside written '\''.  An empty text gives ''.
+std::string shellword(std::string_view text);

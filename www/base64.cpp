@@ -4,8 +4,10 @@ namespace {
 
 const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
+} // namespace
+
 // The 6-bit value of an alphabet character, or -1.
-int sextet(unsigned char c)
+int base64_sextet(unsigned char c)
 {
     if (c >= 'A' && c <= 'Z')
         return c - 'A';
@@ -20,7 +22,6 @@ int sextet(unsigned char c)
     return -1;
 }
 
-} // namespace
 
 // The output never overtakes the input (three bytes out for four
 // characters in), so decoding in place is safe.  Characters outside the
@@ -41,7 +42,7 @@ char* base64_decode(char* text)
                 *out++ = static_cast<char>(((group[1] & 0xf) << 4) | (group[2] >> 2));
             break;
         }
-        int v = sextet(c);
+        int v = base64_sextet(c);
         if (v < 0)
             continue;
         group[n++] = v;

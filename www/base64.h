@@ -15,3 +15,7 @@ char* base64_decode(char* text);
 // Writes 4 characters for every 3 bytes, the last group padded with '=';
 // ((count + 2) / 3) * 4 characters and no terminator.
 void base64_encode(const unsigned char* bytes, std::size_t count, char* out);
+
+// The 6-bit value of an alphabet character, or -1 (for decoders that
+// stream).
+int base64_sextet(unsigned char c);

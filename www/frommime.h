@@ -1,12 +1,45 @@
-// frommime: multipart/form-data bodies, read into the form-field list.
-// Not yet a MIME reader: extractform starts an empty list and reads
-// nothing, so a multipart post yields no fields.
+// frommime: the MIME reader behind multipart/form-data posts.  Reads one
+// body (nested and alternative multiparts, message parts, base64,
+// quoted-printable and uuencoded contents) into the form-field list;
+// uploads go to files of their own in the temporary directory, which this
+// module creates (exclusively, mode 0600) and alone removes.  Diagnostics
+// about the input go to standard error; running out of memory or of
+// temporary files ends the process (mimefatal, status 255).
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "www/wwwinput.h"
 
-// Reads the multipart body on `in` into the list at `head`; the number of
-// fields allocated.
-int extractform(FILE* in, FormField* head, const char* boundary);
+// Bounds on what one body may make the reader hold.  A longer boundary is
+// taken as no boundary, a deeper part as a leaf, and a longer header block
+// is cut there (the rest of it is read and dropped).
+constexpr std::size_t MIME_BOUNDARY_MAX = 200;
+constexpr int MIME_DEPTH_MAX = 32;
+constexpr std::size_t MIME_HEADER_MAX = 65536;
+
+// Reads the multipart body on `in`, never more than `length` bytes
+// (negative: up to end of input), into the list at `head` (the form
+// list's head).  `boundary` is the text after "boundary=" in the request's
+// content type, quoted or not; null when there is none.  A body that ends
+// before its closing boundary ends the parse; the part it cut keeps what
+// was read of it.  The number of fields allocated, the head not counted.
+int extractform(FILE* in, FormField* head, const char* boundary, long length = -1);
+
+// `text` without its double quotes when it begins with one: the characters
+// up to the next unescaped quote, each backslash dropped and the character
+// after it kept.  Other texts come back as they are.
+std::string unquote(std::string_view text);
+
+// Removes every temporary file that the extraction created in this
+// process (uploads and squirrelled alternatives), once; a forked child
+// removes nothing.
+void removetempfiles();
+// Temporary files created and not yet removed.
+int tempfilecount();
+
+// Writes "extractmime: <message>" to standard output and exits with 255.
+[[noreturn]] void mimefatal(const char* message);

@@ -182,7 +182,7 @@ int decodeform()
         return FORM_BADTYPE;
     }
     if (form_encoding == FORM_MULTIPART)
-        return extractform(stdin, &formhead, boundary);
+        return extractform(stdin, &formhead, boundary, contentlength());
 
     long remaining = contentlength();
     newformlist();

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +82,8 @@ const std::string kIdentification =
     "<p><li><a href=\"/z/Page6\">Missing identification information.</a>\n";
 const std::string kNoPassword = "<p><li><a href=\"/z/Page3\">Missing admin account password.</a>\n";
 const std::string kNoEmail = "<p><li><a href=\"/z/Page3\">Missing admin from-email address.</a>\n";
+const std::string kFaxModem = "<p><li><a href=\"/z/Page20\">Missing fax modem information.</a>\n";
+const std::string kScheduler = "<p><li><a href=\"/z/Page30\">Non-running dialq daemon.</a>\n";
 const std::string kEmailServer = "<p><li><a href=\"/z/Page40\">Email server configuration.</a>\n";
 const std::string kBoxEnd = "<p></table></td>\n<td>\n";
 
@@ -91,7 +95,13 @@ protected:
               cgi::stored_password("root") + "\n[Admin]\nprivileges = admin\n"
               "[clerk]\nprivileges = postmaster\n[temp]\n");
         configure("company-name = Acme\ncompany-phone = 1\ncompany-fax = 2\nemail-config = yes\n");
+        // A modem on a character device, and a scheduler that runs (this test).
+        box.write(kLine, "device = /dev/null\n");
+        box.write(kPlandump, std::to_string(getpid()) + "\n");
     }
+
+    static constexpr const char* kLine = "opt/vantrel/etc/dev/fax-line-1";
+    static constexpr const char* kPlandump = "var/opt/vantrel/plandump";
 
     void users(const std::string& text) const { box.write(Sandbox::kUsers, text); }
     void configure(const std::string& extra) const
@@ -134,12 +144,17 @@ TEST_F(HomeTest, AlertsFillTheBoxInOrder)
 {
     users("[admin]\nprivileges = admin\n");
     configure("company-name = Your Company Name Here\ncompany-phone = 1\ncompany-fax = 2\n");
+    box.remove(kLine);
+    box.remove(kPlandump);
     RunResult r = get("/Page1", "admin:");
-    EXPECT_EQ(r.out, home(kAlertBox + kIdentification + kNoPassword + kNoEmail + kEmailServer + kBoxEnd +
+    EXPECT_EQ(r.out, home(kAlertBox + kIdentification + kFaxModem + kNoPassword + kNoEmail + kScheduler +
+                              kEmailServer + kBoxEnd +
                               menu("admin", true, true) + "</td></tr></table>\n",
                           "Your Company Name Here"));
 
     // A password without a from-email raises only the from-email line.
+    box.write(kLine, "device = /dev/null\n");
+    box.write(kPlandump, std::to_string(getpid()) + "\n");
     users("[admin]\nprivileges = admin\npassword = " + cgi::stored_password("root") + "\n[Admin]\nprivileges = admin\n");
     configure("company-name = Acme\ncompany-phone = 1\ncompany-fax = 2\nemail-config = no\n");
     r = get("/Page1");
@@ -149,6 +164,36 @@ TEST_F(HomeTest, AlertsFillTheBoxInOrder)
     // The account alert is for the account named exactly admin.
     r = get("/Page1", "Admin:");
     EXPECT_EQ(r.out, home(menu("Admin", true, true)));
+}
+
+TEST_F(HomeTest, FaxModemAlert)
+{
+    const std::string page = home(kAlertBox + kFaxModem + kBoxEnd + menu("admin", true, true) +
+                                  "</td></tr></table>\n");
+    box.write(kLine, "device = " + box.path("dev/console") + "\n");
+    EXPECT_EQ(get("/Page1").out, page) << "not a character device";
+    box.write(kLine, "device = /dev/no-such-modem\n");
+    EXPECT_EQ(get("/Page1").out, page) << "missing device";
+    box.write(kLine, "speed = 9600\n");
+    EXPECT_EQ(get("/Page1").out, page) << "no device value";
+    box.remove(kLine);
+    EXPECT_EQ(get("/Page1").out, page) << "no line";
+}
+
+TEST_F(HomeTest, SchedulerAlert)
+{
+    const std::string page = home(kAlertBox + kScheduler + kBoxEnd + menu("admin", true, true) +
+                                  "</td></tr></table>\n");
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
+    box.write(kPlandump, std::to_string(ended) + "\n");
+    EXPECT_EQ(get("/Page1").out, page) << "stale pid";
+    box.write(kPlandump, "0\n");
+    EXPECT_EQ(get("/Page1").out, page) << "pid 0";
+    box.remove(kPlandump);
+    EXPECT_EQ(get("/Page1").out, page) << "never run";
 }
 
 TEST_F(HomeTest, PrologOnlyWithoutAlerts)

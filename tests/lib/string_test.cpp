@@ -150,3 +150,12 @@ TEST(StringTest, Charinset)
     EXPECT_EQ(charinset('x', "\t =:"), 0);
     EXPECT_EQ(charinset('\0', "abc"), 0);
 }
+
+TEST(ShellwordTest, PlainWordsStandQuotedOthersRoundTrip)
+{
+    EXPECT_EQ(shellword("/opt/vantrel/lib"), "/opt/vantrel/lib");
+    EXPECT_EQ(shellword(""), "''");
+    EXPECT_EQ(shellword("#x"), "'#x'");
+    EXPECT_EQ(shellword("a b;$(id)"), "'a b;$(id)'");
+    EXPECT_EQ(shellword("it's"), "'it'\\''s'");
+}
