@@ -9,15 +9,8 @@
 # Results: bench/results/lines.md.
 set -eu
 cd "$(dirname "$0")/.."
-build=${1:-build}
-case $build in /*) ;; *) build=$PWD/$build ;; esac
-bin=$build/bin/zeladmin
-base=$build/bench/write_bytes
-[ -x "$bin" ] && [ -x "$base" ] || { echo "lines.sh: build $build first" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "lines.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+. bench/common.sh
+bench_start lines.sh "${1:-}" bin/zeladmin bench/write_bytes
 
 auth="Basic $(printf %s admin:x | base64)"
 

@@ -8,15 +8,8 @@
 # Usage: bench/logview.sh [BUILD-DIR]   Results: bench/results/logview.md.
 set -eu
 cd "$(dirname "$0")/.."
-build=${1:-build}
-case $build in /*) ;; *) build=$PWD/$build ;; esac
-bin=$build/bin/zeladmin
-base=$build/bench/write_bytes
-[ -x "$bin" ] && [ -x "$base" ] || { echo "logview.sh: build $build first" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "logview.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+. bench/common.sh
+bench_start logview.sh "${1:-}" bin/zeladmin bench/write_bytes
 
 # sandbox NAME
 sandbox() {

@@ -11,18 +11,10 @@
 # Results: bench/results/queue.md.
 set -eu
 cd "$(dirname "$0")/.."
-build=${1:-build}
-case $build in /*) ;; *) build=$PWD/$build ;; esac
-bin=$build/bin/zeladmin
+. bench/common.sh
+bench_start queue.sh "${1:-}" bin/zeladmin tools/quectl
 quectl=$build/tools/quectl
-for f in "$bin" "$quectl"; do
-  [ -x "$f" ] || { echo "queue.sh: $f is missing (run make first)" >&2; exit 1; }
-done
-command -v hyperfine >/dev/null || { echo "queue.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "queue.sh: /usr/bin/time is missing" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
 
 count=65344
 

@@ -10,14 +10,8 @@
 # Results: bench/results/upload.md.
 set -eu
 cd "$(dirname "$0")/.."
-build=${1:-build}
-case $build in /*) ;; *) build=$PWD/$build ;; esac
-bin=$build/bin/zeladmin
-[ -x "$bin" ] || { echo "upload.sh: $bin is missing (run make first)" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "upload.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+. bench/common.sh
+bench_start upload.sh "${1:-}"
 
 root=$work/root
 mkdir -p "$root/etc/opt/vantrel" "$root/spool" "$root/etc" "$root/tmp"

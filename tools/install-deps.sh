@@ -21,8 +21,11 @@ have_cmd sha1sum || want coreutils
 have_cmd tiffdump || want libtiff-tools
 # and a test helper writes real fax images with libtiff itself.
 [ -f /usr/include/tiffio.h ] || [ -f /usr/include/x86_64-linux-gnu/tiffio.h ] || want libtiff-dev
+# Multipart bodies are checked as curl sends them.
+have_cmd curl || want curl
 if [ "${1:-}" = bench ]; then
   have_cmd hyperfine || want hyperfine
+  [ -x /usr/bin/time ] || want time
 fi
 
 [ -z "$need" ] && exit 0
