@@ -2,12 +2,13 @@
 # make check  readies the machine, then builds and runs every test twice:
 #             as shipped (build/) and under ASan + UBSan (build-san/)
 # make bench  runs the benchmarks under bench/
+# make demo   a demo installation behind lighttpd on 127.0.0.1:8080
 
 BUILD := build
 SAN   := build-san
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all check deps test test-san bench clean
+.PHONY: all check deps test test-san bench demo browser clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -28,6 +29,13 @@ check: deps
 	cmake -S . -B $(SAN) -G Ninja -DZEL_SANITIZE=ON -DZEL_WERROR=ON
 	cmake --build $(SAN)
 	ctest --test-dir $(SAN) --output-on-failure -j $(JOBS)
+	sh tests/browser/run.sh $(BUILD)
+
+browser: all
+	sh tests/browser/run.sh $(BUILD)
+
+demo: deps all
+	sh tools/demo.sh
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -23,7 +23,14 @@ have_cmd tiffdump || want libtiff-tools
 [ -f /usr/include/tiffio.h ] || [ -f /usr/include/x86_64-linux-gnu/tiffio.h ] || want libtiff-dev
 # Multipart bodies are checked as curl sends them.
 have_cmd curl || want curl
+# The demo and the browser tests: a real web server, Chromium driven by
+# playwright-core from the npm registry.
+have_cmd lighttpd || [ -x /usr/sbin/lighttpd ] || want lighttpd
+have_cmd chromium || want chromium
+have_cmd node || want nodejs
+have_cmd npm || want npm
 if [ "${1:-}" = bench ]; then
+  have_cmd wrk || want wrk
   have_cmd hyperfine || want hyperfine
   [ -x /usr/bin/time ] || want time
 fi
