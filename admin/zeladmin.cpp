@@ -149,13 +149,24 @@ void loadusers()
     }
 }
 
+// Raw HTTP status lines only for the server that passes them on; any other
+// server takes the status from a CGI "Status:" header line.
+bool rawstatus = false;
+
+void statusline(const char* status)
+{
+    fprintf(stdout, rawstatus ? "HTTP/1.0 %s\r\n" : "Status: %s\r\n", status);
+}
+
 void challenge(bool endheaders)
 {
-    fputs("HTTP/1.0 401 Permission\r\n", stdout);
+    statusline("401 Permission");
     fputs(CHALLENGE, stdout);
-    // Without credentials the header block ends here, so the page's own
-    // Content-type line arrives as the first line of the body.
-    if (endheaders)
+    // Without credentials the raw header block ends here, so the page's own
+    // Content-type line arrives as the first line of the body.  Under CGI
+    // the page's Content-type completes the header instead, so the server
+    // sends the page as HTML.
+    if (endheaders && rawstatus)
         fputs("\r\n", stdout);
 }
 
@@ -163,6 +174,11 @@ void adminhint()
 {
     if (admin_blank_password)
         puthtml("<p>Please use <i>admin</i> as your User Name and leave the Password blank.");
+}
+
+bool needslogin(const char* path)
+{
+    return startswith(path, "/Page") || startswith(path, "/Action");
 }
 
 // Answers 401 and exits when the request needs credentials it lacks.
@@ -175,7 +191,7 @@ void httplayer()
         puthtml("removed your password.\n");
         exit(0);
     }
-    if (startswith(path, "/Page") || startswith(path, "/Action")) {
+    if (needslogin(path)) {
         const char* header = getenv("HTTP_AUTHORIZATION");
         if (!header) {
             challenge(true);
@@ -195,7 +211,48 @@ void httplayer()
             exit(0);
         }
     }
-    fputs("HTTP/1.0 200 OK\r\n", stdout);
+    statusline("200 OK");
+}
+
+// The web server has authenticated the request: the account it names is
+// the signed-in user.  No challenge is sent, so a request without a known
+// account is refused outright.
+void serverlayer()
+{
+    const char* path = pathinfo();
+    if (needslogin(path)) {
+        const char* remote = getenv("REMOTE_USER");
+        int code = serverlogin(remote, userlist);
+        if (code < 0) {
+            statusline("403 Forbidden");
+            std::string name = htmlescape(remote ? remote : "");
+            puthtml("<h1>Access Error</h1><p>Your user name (%s) is not an account of this server. (%d)\n",
+                    name.c_str(), code);
+            exit(0);
+        }
+    }
+    statusline("200 OK");
+}
+
+// `webadmin-auth`: absent or empty, only the raw-HTTP server's requests are
+// authenticated, by the program; "basic", HTTP Basic under every server;
+// "server", the web server's own login.
+void authlayer()
+{
+    const char* server = getenv("SERVER_SOFTWARE");
+    rawstatus = server && strcmp(server, NPH_SERVER) == 0;
+    const char* mode = get_config("webadmin-auth");
+    if (if_blank(mode)) {
+        if (rawstatus)
+            httplayer();
+    } else if (strcmp(mode, "basic") == 0) {
+        httplayer();
+    } else if (strcmp(mode, "server") == 0) {
+        serverlayer();
+    } else {
+        // An unknown mode must not leave the pages open to anyone.
+        fatalerror("ERR 999: Unknown webadmin-auth value in /etc/opt/vantrel/vantrel.conf");
+    }
 }
 
 void testresponse()
@@ -326,9 +383,7 @@ int zeladmin_main(int argc, char** argv, char** envp)
     logsetprogram(argc > 0 ? argv[0] : "zeladmin");
     config_load_or_exit();
     loadusers();
-    const char* server = getenv("SERVER_SOFTWARE");
-    if (server && strcmp(server, NPH_SERVER) == 0)
-        httplayer();
+    authlayer();
     debug_mode = if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0);
     route(envp);
     return 0;

@@ -122,6 +122,23 @@ int checkauth(const char* header, ParamSection* users, const char** user)
     return AUTH_OK;
 }
 
+int serverlogin(const char* name, ParamSection* users)
+{
+    authsection = nullptr;
+    authprivileges = nullptr;
+    if (users == nullptr)
+        return AUTH_NOLIST;
+    if (name == nullptr || *name == '\0')
+        return AUTH_NOHEADER;
+    authuser = keep_user_name(name);
+    ParamSection* section = paramfile_find_section(users, authuser);
+    if (section == nullptr)
+        return AUTH_NOUSER;
+    authsection = section;
+    authprivileges = paramfile_get(section, USER_PRIVILEGES);
+    return AUTH_OK;
+}
+
 int checkpassword(const char* password, const unsigned char* stored)
 {
     unsigned char digest[SHA1_DIGEST_SIZE];

@@ -32,6 +32,11 @@ const char* digestcomment();
 // then lives for the rest of the run.  AUTH_OK or a negative code above.
 int checkauth(const char* header, ParamSection* users, const char** user);
 
+// The login the web server made itself: `name` (REMOTE_USER) becomes the
+// signed-in user with its account's privileges; no password is checked.
+// AUTH_OK, AUTH_NOHEADER (no name), AUTH_NOUSER or AUTH_NOLIST.
+int serverlogin(const char* name, ParamSection* users);
+
 // 1 when the SHA-1 of `password` equals the 20 `stored` bytes, compared in
 // constant time; sets digestcomment.
 int checkpassword(const char* password, const unsigned char* stored);

@@ -328,3 +328,53 @@ TEST_F(RoutingTest, CopyKeepsTheBody)
                                 "a=1&amp;\nb=%20</pre>\n"));
     EXPECT_EQ(box.read("tmp/cgi.copy"), "a=1&b=%20");
 }
+
+// webadmin-auth = basic: the program's own login under any web server, its
+// status given to the server as CGI header lines.
+TEST_F(RoutingTest, BasicLoginUnderAnyServer)
+{
+    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = basic\n");
+    const std::string challenge = "Status: 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+    RunResult r = get("/Page4", {kOther});
+    EXPECT_EQ(r.out, challenge + kResponseHead +
+                         "<h1>Access Error</h1><p>You must enter a valid user name/password in order to "
+                         "access this page.\n" + kHint);
+    r = get("/Page4", {kOther, cgi::basic("clerk:wrong")});
+    EXPECT_TRUE(r.out.starts_with(challenge + kResponseHead + "<h1>Access Error</h1><p>Your user name (clerk)"))
+        << r.out;
+    r = get("/Page4", {kOther, cgi::basic("clerk:secret")});
+    EXPECT_EQ(r.out, "Status: 200 OK\r\n" + securitypage());
+    r = get("/Page4", {kOther, cgi::basic("admin:")});
+    EXPECT_TRUE(r.out.starts_with("Status: 200 OK\r\nContent-type: text/html\r\n\n")) << r.out;
+    EXPECT_NE(r.out.find("clerk"), std::string::npos);
+    // The raw-HTTP server still gets raw status lines.
+    EXPECT_TRUE(get("/Page4", {kNph, cgi::basic("admin:")}).out.starts_with("HTTP/1.0 200 OK\r\n"));
+    // Public paths need no login.
+    EXPECT_TRUE(get("/page2", {kOther}).out.starts_with("Status: 200 OK\r\n"));
+}
+
+// webadmin-auth = server: the account the web server names, no challenge.
+TEST_F(RoutingTest, ServerLoginTakesRemoteUser)
+{
+    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = server\n");
+    RunResult r = get("/Page4", {kOther, "REMOTE_USER=clerk"});
+    EXPECT_EQ(r.out, "Status: 200 OK\r\n" + securitypage());
+    r = get("/Page4", {kOther, "REMOTE_USER=admin", cgi::basic("clerk:wrong")});
+    EXPECT_TRUE(r.out.starts_with("Status: 200 OK\r\nContent-type: text/html\r\n\n")) << r.out;
+    EXPECT_NE(r.out.find("clerk"), std::string::npos);
+    r = get("/Page4", {kOther, "REMOTE_USER=<nobody>"});
+    EXPECT_EQ(r.out, "Status: 403 Forbidden\r\n" + kResponseHead +
+                         "<h1>Access Error</h1><p>Your user name (&lt;nobody&gt;) is not an account of "
+                         "this server. (-6)\n");
+    r = get("/Page1", {kOther});
+    EXPECT_TRUE(r.out.starts_with("Status: 403 Forbidden\r\n")) << r.out;
+    EXPECT_EQ(r.out.find("WWW-Authenticate"), std::string::npos);
+}
+
+TEST_F(RoutingTest, UnknownLoginModeIsFatal)
+{
+    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = maybe\n");
+    RunResult r = get("/Page1", {kOther, "REMOTE_USER=admin"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+}
