@@ -54,6 +54,7 @@ bench: all
 	sh bench/logview.sh
 	sh bench/upload.sh
 	sh bench/allocator.sh
+	sh bench/web.sh
 
 clean:
 	rm -rf $(BUILD) $(SAN)

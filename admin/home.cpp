@@ -369,7 +369,7 @@ void HXwpt()
 int serve_image(long number)
 {
     if (number <= 0 || number > IMAGE_COUNT)
-        return 0;
+        return -1;
     const ImageEntry& image = images[number];
     std::fputs(image.kind == IMAGE_GIF ? "Content-type: image/gif\r\n\r\n" : "Content-type: image/jpeg\r\n\r\n",
                stdout);

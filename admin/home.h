@@ -17,6 +17,6 @@ void HXversion();
 void HXdownload();
 void HXwpt();
 // Writes image 1 (the logo) or 2 (the Home button) as the whole response;
-// other numbers write nothing.  1 when fewer bytes went out than the image
-// holds, else 0.
+// other numbers write nothing and give -1.  1 when fewer bytes went out
+// than the image holds, else 0.
 int serve_image(long number);

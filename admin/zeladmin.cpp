@@ -118,6 +118,10 @@ constexpr Route actions[] = {
     {8, linebutton, "admin"},
 };
 
+// Whether the request was answered with output of its own (a picture, a
+// dump) rather than through the page writers.
+bool answered = false;
+
 template <std::size_t N>
 void dispatch(const Route (&table)[N], long number)
 {
@@ -152,9 +156,11 @@ void loadusers()
 // Raw HTTP status lines only for the server that passes them on; any other
 // server takes the status from a CGI "Status:" header line.
 bool rawstatus = false;
+bool statussent = false;
 
 void statusline(const char* status)
 {
+    statussent = true;
     fprintf(stdout, rawstatus ? "HTTP/1.0 %s\r\n" : "Status: %s\r\n", status);
 }
 
@@ -302,6 +308,8 @@ void formpath(const char* path)
 void route(char** envp)
 {
     const char* path = pathinfo();
+    if (strcmp(path, "/echo") == 0 || strcmp(path, "/copy") == 0)
+        answered = true;
     if (strcmp(path, "/echo") == 0) {
         fputs("<html><body><pre>BURP!ZZ\r\n", stdout);
         echorequest(envp, nullptr);
@@ -357,7 +365,7 @@ void dopage(long number) { dispatch(pages, number); }
 void dopublicpage(long number)
 {
     if (number < 0)
-        serve_image(-number);
+        answered = serve_image(-number) >= 0;
     else
         dispatch(publicpages, number);
 }
@@ -386,5 +394,9 @@ int zeladmin_main(int argc, char** argv, char** envp)
     authlayer();
     debug_mode = if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0);
     route(envp);
+    // A CGI response needs its header block even when nothing answered; the
+    // raw-HTTP server takes the bare status line as it always has.
+    if (!rawstatus && statussent && !answered && headstate() == HEAD_NONE)
+        fputs("Content-type: text/html\r\n\r\n", stdout);
     return 0;
 }

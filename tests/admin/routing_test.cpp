@@ -351,6 +351,12 @@ TEST_F(RoutingTest, BasicLoginUnderAnyServer)
     EXPECT_TRUE(get("/Page4", {kNph, cgi::basic("admin:")}).out.starts_with("HTTP/1.0 200 OK\r\n"));
     // Public paths need no login.
     EXPECT_TRUE(get("/page2", {kOther}).out.starts_with("Status: 200 OK\r\n"));
+    EXPECT_TRUE(get("/page-1", {kOther}).out.starts_with("Status: 200 OK\r\nContent-type: image/gif\r\n\r\nGIF87a"));
+    // What answers nothing still ends its CGI header block.
+    for (const char* path : {"/Page999", "/page5", "/page-5"})
+        EXPECT_EQ(get(path, {kOther, cgi::basic("admin:")}).out, "Status: 200 OK\r\nContent-type: text/html\r\n\r\n")
+            << path;
+    EXPECT_EQ(get("/Page999", {kNph, cgi::basic("admin:")}).out, "HTTP/1.0 200 OK\r\n");
 }
 
 // webadmin-auth = server: the account the web server names, no challenge.
