@@ -226,6 +226,13 @@ void httplayer()
 void serverlayer()
 {
     const char* path = pathinfo();
+    if (strcmp(path, "/logoff") == 0) {
+        // The login is the web server's, so only the browser can drop it.
+        statusline("200 OK");
+        puthtml("<h1>Logoff</h1><p>Your login is kept by the web server: ");
+        puthtml("close the browser to log off.\n");
+        exit(0);
+    }
     if (needslogin(path)) {
         const char* remote = getenv("REMOTE_USER");
         int code = serverlogin(remote, userlist);

@@ -374,6 +374,9 @@ TEST_F(RoutingTest, ServerLoginTakesRemoteUser)
                          "this server. (-6)\n");
     r = get("/Page1", {kOther});
     EXPECT_TRUE(r.out.starts_with("Status: 403 Forbidden\r\n")) << r.out;
+    EXPECT_EQ(get("/logoff", {kOther}).out, "Status: 200 OK\r\n" + kResponseHead +
+                                                "<h1>Logoff</h1><p>Your login is kept by the web server: "
+                                                "close the browser to log off.\n");
     EXPECT_EQ(r.out.find("WWW-Authenticate"), std::string::npos);
 }
 
