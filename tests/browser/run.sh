@@ -87,7 +87,7 @@ done
 echo "browser tests: demo at $base, tree $root"
 
 ZEL_BASE_URL=$base ZEL_DEMO_ROOT=$root ZEL_SCREENSHOTS=$out/screenshots \
-  node --test --test-reporter=spec "$here"/*.test.mjs &
+  node --test "$here"/*.test.mjs &
 test_pid=$!
 wait "$test_pid"
 status=$?
