@@ -1,14 +1,23 @@
 # make        builds build/bin/zeladmin and build/bin/zeldispatch
 # make check  readies the machine, then builds and runs every test twice:
-#             as shipped (build/) and under ASan + UBSan (build-san/)
+#             as shipped (build/) and under ASan + UBSan (build-san/), runs
+#             each fuzz target (build-fuzz/, clang) over its seed corpus and
+#             20000 generated inputs, then the browser tests
+# make fuzz   runs each fuzz target for FUZZ_SECONDS (default 60) seconds
 # make bench  runs the benchmarks under bench/
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
 
 BUILD := build
 SAN   := build-san
+FUZZ  := build-fuzz
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+FUZZ_SECONDS ?= 60
 
-.PHONY: all check deps test test-san bench demo browser clean
+# The fuzz build is clang's; -Werror stays with the g++ builds, whose
+# warnings every developer sees.
+FUZZ_CMAKE := cmake -S . -B $(FUZZ) -G Ninja -DZEL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DZEL_WERROR=OFF
+
+.PHONY: all check deps test test-san fuzz bench demo browser clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -29,6 +38,9 @@ check: deps
 	cmake -S . -B $(SAN) -G Ninja -DZEL_SANITIZE=ON -DZEL_WERROR=ON
 	cmake --build $(SAN)
 	ctest --test-dir $(SAN) --output-on-failure -j $(JOBS)
+	$(FUZZ_CMAKE)
+	cmake --build $(FUZZ)
+	sh tests/fuzz/run.sh $(FUZZ) check
 	sh tests/browser/run.sh $(BUILD)
 
 browser: all
@@ -44,6 +56,11 @@ test-san: $(SAN)/build.ninja
 	cmake --build $(SAN)
 	ctest --test-dir $(SAN) --output-on-failure -j $(JOBS)
 
+fuzz: deps
+	$(FUZZ_CMAKE)
+	cmake --build $(FUZZ)
+	sh tests/fuzz/run.sh $(FUZZ) fuzz $(FUZZ_SECONDS)
+
 bench: all
 	sh tools/install-deps.sh bench
 	sh bench/startup.sh
@@ -57,4 +74,4 @@ bench: all
 	sh bench/web.sh
 
 clean:
-	rm -rf $(BUILD) $(SAN)
+	rm -rf $(BUILD) $(SAN) $(FUZZ)

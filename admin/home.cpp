@@ -371,6 +371,7 @@ int serve_image(long number)
     if (number <= 0 || number > IMAGE_COUNT)
         return -1;
     const ImageEntry& image = images[number];
+    putheaders();
     std::fputs(image.kind == IMAGE_GIF ? "Content-type: image/gif\r\n\r\n" : "Content-type: image/jpeg\r\n\r\n",
                stdout);
     std::fflush(stdout);

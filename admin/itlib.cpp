@@ -492,5 +492,8 @@ int checktoken()
     // A time before 1970 is no token, and keeps the subtraction in range.
     if (when < 0)
         return 0;
-    return static_cast<long>(std::time(nullptr)) - when < TOKEN_LIFETIME ? 1 : 0;
+    long age = static_cast<long>(std::time(nullptr)) - when;
+    // A clock set back a little must not lock the tools out, but a token
+    // from far ahead would stay valid for as long as it likes.
+    return age < TOKEN_LIFETIME && age >= -TOKEN_FUTURE_MAX ? 1 : 0;
 }

@@ -33,6 +33,8 @@ constexpr int DEVICE_MODE = 0660;
 // in decimal; checktoken accepts it for less than TOKEN_LIFETIME seconds.
 constexpr unsigned long TOKEN_MASK = 0x5a3c96e1UL;
 constexpr long TOKEN_LIFETIME = 5;
+// A token this many seconds ahead of the clock was not made here.
+constexpr long TOKEN_FUTURE_MAX = 60;
 
 // The token value that settoken would write at time `when`.
 unsigned long tokenvalue(long when);
@@ -78,5 +80,6 @@ int fixdevice(const char* device);
 int checkdevice(const char* device);
 // Puts ZELADMINTOKEN into the environment (one static buffer).
 void settoken();
-// 1 when ZELADMINTOKEN holds a token younger than TOKEN_LIFETIME, else 0.
+// 1 when ZELADMINTOKEN holds a token younger than TOKEN_LIFETIME and not
+// more than TOKEN_FUTURE_MAX ahead of now, else 0.
 int checktoken();

@@ -804,6 +804,10 @@ const char* nextlinename()
 
 int validlinename(const char* name)
 {
+    // The name is a word of the tools' command lines: one that starts with
+    // '-' would be taken as an option.
+    if (name && *name == '-')
+        return 0;
     for (const char* p = name; p && *p; ++p) {
         char c = *p;
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||

@@ -38,6 +38,8 @@ int devicestate(const char* device);
 // 1: no line defined; otherwise devicestate of the first listed line's device.
 int firstlinecheck();
 const char* nextlinename();
+// 1 when `name` holds only letters, digits and ".-+=_#:" and does not
+// begin with '-' (a tool would take it for an option).
 int validlinename(const char* name);
 int linewarnings();
 void applylinemode();

@@ -434,7 +434,42 @@ bool exists(const char* path)
     return stat(path, &st) == 0;
 }
 
-int removefile(const char* path) { return path != nullptr && unlink(path) == 0 ? 0 : -1; }
+// The spool directory as realpath gives it, so that names are compared
+// with the place itself and not with the way the configuration reaches it;
+// empty when it cannot be resolved.
+std::string resolved_spool(const char* spool)
+{
+    char resolved[PATH_MAX];
+    return spool != nullptr && realpath(spool, resolved) != nullptr ? resolved : "";
+}
+
+// Removes a file named in a suspended request file.  Whoever can write such
+// a file (or damage it) chooses the name, so only a file whose resolved
+// path lies below the resolved spool directory `root` goes; a relative name
+// is taken from the spool directory.  The resolved path is what is
+// unlinked, so a symbolic link in the spool cannot reach outside it.  A
+// name already gone is nothing to remove; every other skip is logged.
+void removefile(const std::string& root, const char* name, const StatusSlot& record)
+{
+    int major = static_cast<int>(record.idmajor);
+    int minor = record.idminor;
+    std::string path = name[0] == '/' ? std::string(name) : root + "/" + name;
+    char resolved[PATH_MAX];
+    if (root.empty() || realpath(path.c_str(), resolved) == nullptr) {
+        if (!root.empty() && (errno == ENOENT || errno == ENOTDIR))
+            return;
+        logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request %d-%d: not removing %.200s: %m", major, minor,
+               name);
+        return;
+    }
+    if (std::strncmp(resolved, root.c_str(), root.size()) != 0 || resolved[root.size()] != '/') {
+        logmsg(LOG_TOFILE, LOG_ERROR, 0,
+               "Request %d-%d: not removing %.200s: %.200s is outside the spool directory %.200s",
+               major, minor, name, resolved, root.c_str());
+        return;
+    }
+    unlink(resolved);
+}
 
 } // namespace
 
@@ -872,9 +907,11 @@ int suspendrequest(const QueueEntry* entry)
         // A lock held elsewhere means the scheduler is sending it right now.
         if (lock_try_write(fd.get()) != 0)
             return -4;
+        // Renamed under the lock, which goes with the descriptor: the
+        // scheduler cannot take the request between the test and the rename.
+        if (rename(cf, sf) != 0)
+            return -5;
     }
-    if (rename(cf, sf) != 0)
-        return -5;
     setslotstate(entry->slot, SLOT_SUSPENDED, "-");
     return 0;
 }
@@ -897,17 +934,16 @@ int deleterequest(const QueueEntry* entry)
         std::fclose(file);
         if (unlink(sf) != 0)
             return -5;
-        // XXX: these names come from the fax server's own request file and
-        // are removed as they stand, wherever they point.
+        std::string root = resolved_spool(get_config("spool-directory"));
         if (const char* cover = keytree_lookup(keys, "retry-coversheet"))
-            removefile(cover);
+            removefile(root, cover, entry->record);
         for (int i = 1;; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "data-file%d", i);
             const char* data = keytree_lookup(keys, name);
             if (data == nullptr)
                 break;
-            removefile(data);
+            removefile(root, data, entry->record);
         }
         return 0;
     }

@@ -5,7 +5,8 @@
 // slot number, read and written whole without locks).  Owns the kept
 // descriptors and read streams of this process.  Failures are negative
 // result codes, one per failing step; findslot, opendb and addrequest also
-// log.  Both files are little-endian.
+// log, and deleterequest logs the named files it declines to remove.  Both
+// files are little-endian.
 #pragma once
 
 #include <cstddef>
@@ -152,8 +153,15 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid);
 // also when a path would not fit.
 int requestfiles(const StatusSlot* record, char* cf, char* sf);
 void wakescheduler();
+// Renames the control file to the suspended name while holding a lock on
+// it: -1 no request file, -2 already suspended, -3 cannot open, -4 locked
+// elsewhere (being sent), -5 rename failed.
 int suspendrequest(const QueueEntry* entry);
 int activaterequest(const QueueEntry* entry);
+// A suspended request loses its files: the suspended file and the files it
+// names, of which only those inside the spool directory are removed (the
+// others are skipped and logged; the result stays 0).  A request without
+// files loses its slot.
 int deleterequest(const QueueEntry* entry);
 void printstatushdr(const char* base);
 void printslotline(const QueueEntry* entry);

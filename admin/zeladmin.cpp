@@ -1,5 +1,7 @@
 #include "admin/zeladmin.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include "www/frommime.h"
 #include "www/wwwauth.h"
 #include "www/wwwinput.h"
+#include "www/wwworigin.h"
 #include "www/wwwputhtml.h"
 
 const char* userspath = nullptr;
@@ -38,6 +41,20 @@ namespace {
 constexpr const char* NPH_SERVER = "Mathopd/1.3pl7";
 
 constexpr const char* CHALLENGE = "WWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+
+// `webadmin-auth`: who signs a request in.
+enum LoginMode {
+    LOGIN_NPH,     // absent or empty: the program, only under NPH_SERVER
+    LOGIN_BASIC,   // the program, HTTP Basic under every server
+    LOGIN_SERVER,  // the web server (REMOTE_USER)
+};
+LoginMode loginmode = LOGIN_NPH;
+
+// A request body larger than this is refused unread, whatever the path.
+constexpr long long DEFAULT_MAX_BODY = 64LL << 20;
+
+// How much of an outside value goes into a log line.
+constexpr std::size_t LOG_VALUE_MAX = 200;
 
 std::string userspath_text;
 
@@ -58,6 +75,10 @@ struct Route {
     long number;
     void (*handler)();
     const char* privilege;  // checked by HXsecurity first; null: none
+    // A page that changes something when it is opened: what it does, for
+    // the confirmation asked when the request shows no sign of coming from
+    // this site.  Null for a page that only shows.
+    const char* acts = nullptr;
 };
 
 void ownaccount() { userform(authuser, hasprivilege("admin")); }
@@ -77,9 +98,9 @@ constexpr Route pages[] = {
     {20, selectline, "admin"},
     {30, daemonpage, "admin"},
     {40, HXemail, "admin"},
-    {41, emailconfigoff, "admin"},
-    {42, HXemailcfg, "admin"},
-    {43, HXemailuncfg, "admin"},
+    {41, emailconfigoff, "admin", "turn the e-mail server configuration off"},
+    {42, HXemailcfg, "admin", "configure the e-mail server for fax mail"},
+    {43, HXemailuncfg, "admin", "remove the e-mail server's fax mail configuration"},
     {44, HXemailtest, "admin"},
     {91, HXsyslog, nullptr},
     {92, HXacctlog, nullptr},
@@ -87,13 +108,13 @@ constexpr Route pages[] = {
     {102, HXnoqueuestatus, nullptr},
     {103, HXlinestatus, nullptr},
     {104, HXreqstatus, nullptr},
-    {121, HXreqsuspend, nullptr},
-    {122, HXreqactivate, nullptr},
-    {123, HXreqdelete, nullptr},
-    {901, startfont, "admin"},
+    {121, HXreqsuspend, nullptr, "suspend a request of the send queue"},
+    {122, HXreqactivate, nullptr, "activate a request of the send queue"},
+    {123, HXreqdelete, nullptr, "delete a request of the send queue"},
+    {901, startfont, "admin", "start the font server"},
     {902, daemonpage, "admin"},
-    {911, startdialq, "admin"},
-    {912, stopdialq, "admin"},
+    {911, startdialq, "admin", "start the dialq scheduler"},
+    {912, stopdialq, "admin", "stop the dialq scheduler"},
 };
 
 void version() { HXversion(); }
@@ -118,21 +139,31 @@ constexpr Route actions[] = {
     {8, linebutton, "admin"},
 };
 
-// Whether the request was answered with output of its own (a picture, a
-// dump) rather than through the page writers.
-bool answered = false;
+template <std::size_t N>
+const Route* findroute(const Route (&table)[N], long number)
+{
+    for (const Route& route : table)
+        if (route.number == number)
+            return &route;
+    return nullptr;
+}
+
+bool confirmed();
+void confirmpage(const char* what);
 
 template <std::size_t N>
 void dispatch(const Route (&table)[N], long number)
 {
-    for (const Route& route : table) {
-        if (route.number != number)
-            continue;
-        if (route.privilege)
-            HXsecurity(route.privilege);
-        route.handler();
+    const Route* route = findroute(table, number);
+    if (!route)
+        return;
+    if (route->privilege)
+        HXsecurity(route->privilege);
+    if (route->acts && !confirmed()) {
+        confirmpage(route->acts);
         return;
     }
+    route->handler();
 }
 
 // ---- Start-up -------------------------------------------------------------
@@ -156,24 +187,41 @@ void loadusers()
 // Raw HTTP status lines only for the server that passes them on; any other
 // server takes the status from a CGI "Status:" header line.
 bool rawstatus = false;
-bool statussent = false;
 
+pid_t statusowner = 0;
+
+// An answer that ends without a page of its own (a fatal error) still
+// gets the status line it was given; a forked child writes none.
+void flushstatus()
+{
+    if (getpid() == statusowner)
+        putstatusline();
+}
+
+// The status goes out with the answer's first header line, so that a
+// refusal found later in the request can still change it.
 void statusline(const char* status)
 {
-    statussent = true;
-    fprintf(stdout, rawstatus ? "HTTP/1.0 %s\r\n" : "Status: %s\r\n", status);
+    if (!statusset()) {
+        statusowner = getpid();
+        std::atexit(flushstatus);
+    }
+    setstatus(status, rawstatus);
 }
 
 void challenge(bool endheaders)
 {
     statusline("401 Permission");
+    putstatusline();
     fputs(CHALLENGE, stdout);
     // Without credentials the raw header block ends here, so the page's own
     // Content-type line arrives as the first line of the body.  Under CGI
     // the page's Content-type completes the header instead, so the server
     // sends the page as HTML.
-    if (endheaders && rawstatus)
+    if (endheaders && rawstatus) {
+        putframeheaders();
         fputs("\r\n", stdout);
+    }
 }
 
 void adminhint()
@@ -182,9 +230,20 @@ void adminhint()
         puthtml("<p>Please use <i>admin</i> as your User Name and leave the Password blank.");
 }
 
+// The diagnostic paths show the server's environment and keep uploads.
+bool debugpath(const char* path)
+{
+    for (const char* name : {"/echo", "/copy", "/print", "/test", "/debug"})
+        if (strcmp(path, name) == 0)
+            return true;
+    return false;
+}
+
+// Without a login mode the diagnostic paths stay open, as they always were.
 bool needslogin(const char* path)
 {
-    return startswith(path, "/Page") || startswith(path, "/Action");
+    return startswith(path, "/Page") || startswith(path, "/Action") ||
+           (loginmode != LOGIN_NPH && debugpath(path));
 }
 
 // Answers 401 and exits when the request needs credentials it lacks.
@@ -211,8 +270,10 @@ void httplayer()
             challenge(false);
             // The name is the requester's own text.
             std::string name = htmlescape(authuser ? authuser : "");
+            // The comment is left empty: its bytes came from the stored
+            // digest, shown to whoever names an account.
             puthtml("<h1>Access Error</h1><p>Your user name (%s) & password are not valid! (%d) %s\n",
-                    name.c_str(), code, digestcomment());
+                    name.c_str(), code, "");
             adminhint();
             exit(0);
         }
@@ -255,17 +316,152 @@ void authlayer()
     const char* server = getenv("SERVER_SOFTWARE");
     rawstatus = server && strcmp(server, NPH_SERVER) == 0;
     const char* mode = get_config("webadmin-auth");
-    if (if_blank(mode)) {
-        if (rawstatus)
-            httplayer();
-    } else if (strcmp(mode, "basic") == 0) {
-        httplayer();
-    } else if (strcmp(mode, "server") == 0) {
-        serverlayer();
-    } else {
+    if (if_blank(mode))
+        loginmode = LOGIN_NPH;
+    else if (strcmp(mode, "basic") == 0)
+        loginmode = LOGIN_BASIC;
+    else if (strcmp(mode, "server") == 0)
+        loginmode = LOGIN_SERVER;
+    else
         // An unknown mode must not leave the pages open to anyone.
         fatalerror("ERR 999: Unknown webadmin-auth value in /etc/opt/vantrel/vantrel.conf");
+    if (loginmode == LOGIN_SERVER)
+        serverlayer();
+    else if (loginmode == LOGIN_BASIC || rawstatus)
+        httplayer();
+}
+
+// ---- Requests from elsewhere ---------------------------------------------
+
+// What a browser tells of where the request came from, judged once.
+const OriginVerdict& origin()
+{
+    static const OriginVerdict verdict = requestorigin(get_config("webadmin-origins"));
+    return verdict;
+}
+
+bool ispost()
+{
+    const char* method = getenv("REQUEST_METHOD");
+    return method && strcmp(method, "POST") == 0;
+}
+
+// The page a /Page path routes to, when it is one that acts when opened.
+const Route* actingpage(const char* path)
+{
+    if (!startswith(path, "/Page"))
+        return nullptr;
+    const Route* route = findroute(pages, atol(path + 5));
+    return route && route->acts ? route : nullptr;
+}
+
+// Every request that changes something: the actions and the pages that
+// act when opened.  (The diagnostic paths are the administrator's under a
+// login mode, and change nothing of the installation.)
+bool changes(const char* path)
+{
+    return startswith(path, "/Action") || actingpage(path) != nullptr;
+}
+
+// The value of an outside header, fit for one log line.
+std::string logvalue(const char* text)
+{
+    std::string value(text, strnlen(text, LOG_VALUE_MAX));
+    for (char& c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return value;
+}
+
+[[noreturn]] void refusecrosssite(const char* path)
+{
+    const OriginVerdict& from = origin();
+    logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request for %s from another site refused (%s: %s)",
+           logvalue(path).c_str(), from.header, logvalue(from.value.c_str()).c_str());
+    statusline("403 Forbidden");
+    putpagehead("Vantrel Image Messaging Software - Request Refused");
+    putbanner("HXrefused");
+    puthtml("<h1>Request Refused</h1><p>This request came from another site (%s: %s) and was "
+            "refused.\n",
+            from.header, htmlescape(from.value).c_str());
+    putfooter();
+    exit(1);
+}
+
+// The body limit, `webadmin-max-body` bytes (a number with an optional
+// k, m or g for binary multiples).
+long long maxbody()
+{
+    const char* text = get_config("webadmin-max-body");
+    if (if_blank(text))
+        return DEFAULT_MAX_BODY;
+    char* end = nullptr;
+    errno = 0;
+    long long n = strtoll(text, &end, 10);
+    int shift = 0;
+    switch (*end) {
+    case 'k': case 'K': shift = 10; ++end; break;
+    case 'm': case 'M': shift = 20; ++end; break;
+    case 'g': case 'G': shift = 30; ++end; break;
+    default: break;
     }
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (end == text || *end != '\0' || errno != 0 || n < 0 || n > (LLONG_MAX >> shift))
+        fatalerror("ERR 999: Invalid webadmin-max-body value in /etc/opt/vantrel/vantrel.conf");
+    return n << shift;
+}
+
+void limitbody()
+{
+    long long limit = maxbody();
+    const char* text = getenv("CONTENT_LENGTH");
+    if (!text)
+        return;
+    errno = 0;
+    char* end = nullptr;
+    long long length = strtoll(text, &end, 10);
+    // What the decoders would not read as a length is no body to them.
+    if (end == text || (length <= limit && errno == 0))
+        return;
+    statusline("413 Request Entity Too Large");
+    putpagehead("Vantrel Image Messaging Software - Request Too Large");
+    putbanner("HXtoolarge");
+    puthtml("<h1>Request Too Large</h1><p>The request's body of %s bytes is larger than the %lld "
+            "bytes this server accepts.\n",
+            htmlescape(logvalue(text)).c_str(), limit);
+    putfooter();
+    exit(1);
+}
+
+// Before anything is read or run: the body's size, and whether a request
+// that would change something comes from another site.
+void guardrequest()
+{
+    const char* path = pathinfo();
+    limitbody();
+    if (changes(path) && origin().verdict == ORIGIN_CROSS)
+        refusecrosssite(path);
+}
+
+// A page that acts when opened runs only on evidence that the request came
+// from this site; a plain link from anywhere carries none.
+bool confirmed()
+{
+    return origin().verdict == ORIGIN_SAME || ispost();
+}
+
+void confirmpage(const char* what)
+{
+    // The same address again, this time from this site's own page.
+    std::string again = pathinfo();
+    if (const char* query = getenv("QUERY_STRING"); query && *query)
+        again += std::string("?") + query;
+    putpagehead("Vantrel Image Messaging Software - Please Confirm");
+    putbanner("HXconfirm");
+    puthtml("<h1>Please Confirm</h1><p>This link would %s.\n", what);
+    puthtml("<p><a href=\"$SCRIPT_NAME%s\">Yes, %s</a>\n", htmlescape(again).c_str(), what);
+    putfooter();
 }
 
 void testresponse()
@@ -315,9 +511,10 @@ void formpath(const char* path)
 void route(char** envp)
 {
     const char* path = pathinfo();
-    if (strcmp(path, "/echo") == 0 || strcmp(path, "/copy") == 0)
-        answered = true;
+    if (loginmode != LOGIN_NPH && debugpath(path))
+        HXsecurity("admin");
     if (strcmp(path, "/echo") == 0) {
+        putstatusline();
         fputs("<html><body><pre>BURP!ZZ\r\n", stdout);
         echorequest(envp, nullptr);
     } else if (strcmp(path, "/copy") == 0) {
@@ -348,6 +545,9 @@ void HXsecurity(const char* privilege)
 {
     if (hasprivilege(privilege))
         return;
+    // Where the program signs users in, a refusal is told as one.
+    if (loginmode != LOGIN_NPH)
+        statusline("403 Forbidden");
     putpagehead("Vantrel Image Messaging Software - Security Violation");
     putbanner("HXsecurity");
     putline("<h1>Security Violation</h1><p>You do not have sufficient privileges to access this administrative function.");
@@ -372,7 +572,7 @@ void dopage(long number) { dispatch(pages, number); }
 void dopublicpage(long number)
 {
     if (number < 0)
-        answered = serve_image(-number) >= 0;
+        serve_image(-number);
     else
         dispatch(publicpages, number);
 }
@@ -399,11 +599,15 @@ int zeladmin_main(int argc, char** argv, char** envp)
     config_load_or_exit();
     loadusers();
     authlayer();
+    guardrequest();
     debug_mode = if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0);
     route(envp);
     // A CGI response needs its header block even when nothing answered; the
     // raw-HTTP server takes the bare status line as it always has.
-    if (!rawstatus && statussent && !answered && headstate() == HEAD_NONE)
-        fputs("Content-type: text/html\r\n\r\n", stdout);
+    if (statusset() && !framesent()) {
+        putheaders();
+        if (!rawstatus)
+            fputs("Content-type: text/html\r\n\r\n", stdout);
+    }
     return 0;
 }

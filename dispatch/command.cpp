@@ -1,12 +1,18 @@
 // command: delivery through an account's own program.  The fax's facts
-// come from the calling machine (TSI, barcode, DID, line), so each one is
-// substituted as exactly one single-quoted shell word.
+// come from the calling machine (TSI, barcode, DID, line), so the action is
+// read the way /bin/sh will read it and each fact is quoted for the place
+// it lands: bare, as one single-quoted word; inside '...', with its quotes
+// closed, escaped and reopened; inside "...", with \ " $ and ` escaped.
+// Where that reading is lost (`...`, ${...}, $((...)), ...) a fact refuses
+// the whole action rather than be guessed at.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -26,12 +32,25 @@ const FaxTiffInfo kNoFacts{0, -1, 0, 0, nullptr, nullptr, nullptr, nullptr};
 
 // Inside single quotes the shell gives nothing a meaning but the quote
 // itself, which is closed, escaped and reopened.
-std::string shell_quoted(std::string_view value)
+std::string single_quoted_text(std::string_view value)
 {
-    std::string out = "'";
+    std::string out;
     for (char c : value)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return out;
+}
+
+// Inside double quotes a backslash escapes only these (and a newline, which
+// a value keeps as it is: escaped, it would vanish).
+std::string double_quoted_text(std::string_view value)
+{
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == '"' || c == '$' || c == '`')
+            out += '\\';
+        out += c;
+    }
+    return out;
 }
 
 std::string trimmed(const char* text)
@@ -83,6 +102,280 @@ bool fact(std::string_view key, std::string& value)
     return true;
 }
 
+// Reads an action the way the shell will, keeping for each point the
+// quoting it is in, and substitutes the facts for it.  What it does not
+// follow exactly puts it in the lost state, where a fact refuses the action:
+// no quoting is right in every place the shell might then be.
+class Expander {
+public:
+    Expander(const char* action, std::string& out) : p_(action), out_(out) {}
+
+    int run()
+    {
+        out_.clear();
+        while (*p_ != '\0') {
+            if (*p_ == '$' && std::isalpha(static_cast<unsigned char>(p_[1]))) {
+                if (!substitute())
+                    return EXPAND_UNQUOTABLE;
+            } else if (lost_) {
+                copy(1);
+            } else if (stack_.back().quoting == Quoting::kSingle) {
+                single();
+            } else if (stack_.back().quoting == Quoting::kDouble) {
+                double_quoted();
+            } else {
+                bare();
+            }
+        }
+        return out_.size() <= DISPATCH_COMMAND_MAX ? EXPAND_OK : EXPAND_TOO_LONG;
+    }
+
+private:
+    enum class Quoting { kBare, kSingle, kDouble };
+    struct Frame {
+        Quoting quoting;
+        bool subst = false;   // the body of a $(...), ended by its unmatched ')'
+        int parens = 0;       // subshells open in this body
+    };
+
+    void copy(std::size_t n)
+    {
+        out_.append(p_, n);
+        p_ += n;
+    }
+
+    // The length of the key whose fact `value` gets, at `p`; 0 when the
+    // letters there are none.
+    static std::size_t key_fact(const char* p, std::string& value)
+    {
+        std::size_t n = 0;
+        while (std::isalpha(static_cast<unsigned char>(p[n])))
+            ++n;
+        return n > 0 && n <= kKeyMax && fact(std::string_view(p, n), value) ? n : 0;
+    }
+
+    void push(Quoting quoting, bool subst = false) { stack_.push_back({quoting, subst, 0}); }
+
+    // At a '$' and its letters; false when they are a fact that cannot be
+    // quoted here.
+    bool substitute()
+    {
+        std::string value;
+        std::size_t n = key_fact(p_ + 1, value);
+        if (n == 0) {
+            while (std::isalpha(static_cast<unsigned char>(p_[1 + n])))
+                ++n;
+            copy(1 + n);
+            word_start_ = false;
+            return true;
+        }
+        if (lost_)
+            return false;
+        switch (stack_.back().quoting) {
+        case Quoting::kSingle:
+            out_ += single_quoted_text(value);
+            break;
+        case Quoting::kDouble:
+            out_ += double_quoted_text(value);
+            break;
+        case Quoting::kBare:
+            out_ += "'" + single_quoted_text(value) + "'";
+            break;
+        }
+        p_ += 1 + n;
+        word_start_ = false;
+        return true;
+    }
+
+    void single()
+    {
+        if (*p_ == '\'')
+            stack_.pop_back();
+        copy(1);
+    }
+
+    void double_quoted()
+    {
+        switch (*p_) {
+        case '\\':
+            copy(p_[1] != '\0' ? 2 : 1);
+            return;
+        case '"':
+            stack_.pop_back();
+            copy(1);
+            word_start_ = false;
+            return;
+        case '`':
+            backquoted();
+            return;
+        case '$':
+            dollar();
+            return;
+        default:
+            copy(1);
+        }
+    }
+
+    void bare()
+    {
+        Frame& frame = stack_.back();
+        bool word_start = false;   // once this character is copied
+        switch (*p_) {
+        case '\\':
+            // A backslash-newline vanishes, so a word start before it stays.
+            word_start_ = word_start_ && p_[1] == '\n';
+            copy(p_[1] != '\0' ? 2 : 1);
+            return;
+        case '\'':
+            push(Quoting::kSingle);
+            break;
+        case '"':
+            push(Quoting::kDouble);
+            break;
+        case '`':
+            backquoted();
+            return;
+        case '$':
+            dollar();
+            return;
+        case '#':
+            if (word_start_) {
+                // The shell skips a comment; a fact's newline would end it.
+                while (*p_ != '\0' && *p_ != '\n')
+                    copy(1);
+                return;
+            }
+            break;
+        case '(':
+            // bash's ((...)) reads its text like "...", where a ' quotes
+            // nothing.
+            if (p_[1] == '(') {
+                lost_ = true;
+                return;
+            }
+            ++frame.parens;
+            word_start = true;
+            break;
+        case ')':
+            if (frame.subst && frame.parens == 0) {
+                stack_.pop_back();
+                break;
+            }
+            if (frame.parens > 0)
+                --frame.parens;
+            word_start = true;
+            break;
+        case '<':
+            // A here-document's body is quoted by rules of its own.
+            if (p_[1] == '<') {
+                heredoc_ = true;
+                copy(1);
+            }
+            word_start = true;
+            break;
+        case '\n':
+            if (heredoc_) {
+                lost_ = true;
+                return;
+            }
+            word_start = true;
+            break;
+        case ' ':
+        case '\t':
+        case ';':
+        case '&':
+        case '|':
+        case '>':
+            word_start = true;
+            break;
+        default:
+            // A case pattern's ')' would seem to end the $(...).
+            if (frame.subst && word_start_ && starts_case()) {
+                lost_ = true;
+                return;
+            }
+        }
+        copy(1);
+        word_start_ = word_start;
+    }
+
+    bool starts_case() const
+    {
+        return std::string_view(p_).substr(0, 4) == "case" &&
+               !std::isalnum(static_cast<unsigned char>(p_[4])) && p_[4] != '_';
+    }
+
+    // At a '$' not followed by a letter, bare or inside "...".
+    void dollar()
+    {
+        char next = p_[1];
+        word_start_ = false;
+        if (next == '(' && p_[2] == '(') {
+            lost_ = true;   // $((...)): arithmetic, which bash may expand twice
+        } else if (next == '(') {
+            copy(2);
+            push(Quoting::kBare, true);
+            word_start_ = true;
+        } else if (next == '{') {
+            if (std::size_t n = plain_braces(p_ + 1))
+                copy(1 + n);
+            else
+                lost_ = true;   // ${name op word}: shells quote the word differently
+        } else if (next == '[' || (next == '\'' && stack_.back().quoting == Quoting::kBare)) {
+            lost_ = true;   // bash's $[...] arithmetic; $'...' takes backslash escapes
+        } else if (next != '\0' && std::strchr("$?#!-*@0123456789", next) != nullptr) {
+            copy(2);   // a special parameter: "$$tsi" is the process id, then "tsi"
+        } else {
+            copy(1);
+        }
+    }
+
+    // The length of "{name}", "{#name}", "{7}" or "{?}" at `p`, else 0.
+    static std::size_t plain_braces(const char* p)
+    {
+        const char* q = p + 1;
+        if (*q == '#' && q[1] != '}')
+            ++q;
+        if (std::isalpha(static_cast<unsigned char>(*q)) || *q == '_') {
+            while (std::isalnum(static_cast<unsigned char>(*q)) || *q == '_')
+                ++q;
+        } else if (std::isdigit(static_cast<unsigned char>(*q))) {
+            while (std::isdigit(static_cast<unsigned char>(*q)))
+                ++q;
+        } else if (*q != '\0' && std::strchr("$?#!-*@", *q) != nullptr) {
+            ++q;
+        } else {
+            return 0;
+        }
+        return *q == '}' ? static_cast<std::size_t>(q + 1 - p) : 0;
+    }
+
+    // `...` is copied whole: the shell strips some backslashes inside and
+    // reads it again, and shells differ on which, so a fact inside is lost.
+    void backquoted()
+    {
+        const char* end = p_ + 1;
+        for (; *end != '\0' && *end != '`'; ++end) {
+            std::string value;
+            if (*end == '$' && key_fact(end + 1, value) > 0) {
+                lost_ = true;
+                return;
+            }
+            if (*end == '\\' && end[1] != '\0')
+                ++end;
+        }
+        copy(static_cast<std::size_t>(end - p_) + (*end != '\0' ? 1 : 0));
+        word_start_ = false;
+    }
+
+    const char* p_;
+    std::string& out_;
+    std::vector<Frame> stack_{{Quoting::kBare, false, 0}};
+    bool word_start_ = true;   // a '#' here would start a comment
+    bool heredoc_ = false;     // a "<<" waits for the end of its line
+    bool lost_ = false;
+};
+
 void set_child_path()
 {
     std::string path;
@@ -115,26 +408,9 @@ void set_child_path()
 
 } // namespace
 
-bool dispatch_expand(const char* action, std::string& out)
+int dispatch_expand(const char* action, std::string& out)
 {
-    out.clear();
-    for (const char* p = action; *p != '\0';) {
-        if (*p != '$') {
-            out += *p++;
-            continue;
-        }
-        const char* end = p + 1;
-        while (std::isalpha(static_cast<unsigned char>(*end)))
-            ++end;
-        std::string_view key(p + 1, static_cast<std::size_t>(end - p - 1));
-        std::string value;
-        if (key.size() <= kKeyMax && fact(key, value))
-            out += shell_quoted(value);
-        else
-            out.append(p, end);
-        p = end;
-    }
-    return out.size() <= DISPATCH_COMMAND_MAX;
+    return Expander(action, out).run();
 }
 
 void DoCommand(const char* action)
@@ -142,11 +418,18 @@ void DoCommand(const char* action)
     set_child_path();
     dispatch_trace("DoCommand '%s'\n", action);
     std::string command;
-    if (!dispatch_expand(action, command)) {
+    int expanded = dispatch_expand(action, command);
+    if (expanded == EXPAND_TOO_LONG) {
         // XXX: cutting the command could end it inside a quoted value, so
         // the action is not run at all and the fax stays undelivered.
         logmsg(LOG_TOFILE, LOG_ERROR, 0, "Cannot execute action '%s' (longer than %zu characters)",
                action, DISPATCH_COMMAND_MAX);
+        return;
+    }
+    if (expanded == EXPAND_UNQUOTABLE) {
+        logmsg(LOG_TOFILE, LOG_ERROR, 0,
+               "Cannot execute action '%s' (cannot quote a fact there: use $(...), '...' or \"...\")",
+               action);
         return;
     }
     std::fflush(nullptr);

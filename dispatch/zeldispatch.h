@@ -42,10 +42,20 @@ void scan_users(const char* faxline, const char* did);
 // standard streams; counts a delivery when it exits 0.
 void DoCommand(const char* action);
 
-// `action` with each $key replaced by the fax's fact as one quoted shell
-// word, into `out`.  False (out unspecified) when the result would exceed
-// DISPATCH_COMMAND_MAX: a cut command could end inside a quoted value.
-bool dispatch_expand(const char* action, std::string& out);
+// dispatch_expand results.
+constexpr int EXPAND_OK = 0;
+constexpr int EXPAND_TOO_LONG = -1;     // over DISPATCH_COMMAND_MAX
+constexpr int EXPAND_UNQUOTABLE = -2;   // a fact where the shell's quoting is not followed
+
+// `action` with each $key replaced by the fax's fact, into `out`, quoted
+// for where it stands as /bin/sh reads the action: bare, one single-quoted
+// word; inside '...', each ' as '\''; inside "...", \ " $ ` backslashed.
+// A $key escaped by a backslash or in a comment stays as it is.  Not
+// EXPAND_OK (out unspecified): too long, as a cut command could end inside
+// a quoted value; or a fact inside `...`, ${...}, $((...)), ((...)), $[...],
+// $'...', a case in $(...), or after a here-document, where no one quoting
+// is safe in every shell.
+int dispatch_expand(const char* action, std::string& out);
 
 // Hands the fax to the e-mail gateway; 0 accepted (exit 0, silent), -1 not.
 int email_fax(const char* address, const char* path, bool html, bool pdf, int linkmode);

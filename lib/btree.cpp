@@ -267,7 +267,11 @@ int keytree_write(const KeyTree& tree, FILE* file)
         node = stack.back();
         stack.pop_back();
         std::fwrite(node->comment.data(), 1, node->comment.size(), file);
-        quotestr(node->value.c_str(), quoted.data(), quoted.size(), needs_quotes(node->value));
+        // The whole line stays within what the reader takes of a line, or
+        // the value would read back shorter than it was written.
+        std::size_t used = node->name.size() + 3;
+        std::size_t room = used < kLineRoom - 1 ? kLineRoom - 1 - used : 0;
+        quotestr(node->value.c_str(), quoted.data(), room + 1, needs_quotes(node->value));
         std::fprintf(file, "%s = %s\n", node->name.c_str(), quoted.data());
         node = node->right;
     }

@@ -53,8 +53,10 @@ KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value);
 int keytree_read(KeyTree& tree, FILE* file);
 
 // Writes the tree in key order: each comment verbatim, then "key = value\n"
-// with the value quoted and escaped wherever reading it back needs that;
-// the trailer last.  0, or -1 when the stream reported a write error.
+// with the value quoted and escaped wherever reading it back needs that,
+// and cut (never inside an escape) where the line would outgrow the 8191
+// characters read of a line; the trailer last.  0, or -1 when the stream
+// reported a write error.
 int keytree_write(const KeyTree& tree, FILE* file);
 
 // Releases every node; the tree is empty afterwards.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -320,22 +321,60 @@ void put_part(FILE* file, const char* text)
     std::fwrite(text, 1, std::strcspn(text, "\n"), file);
 }
 
-void write_entry(FILE* file, const ParamEntry* entry, ParamNameTable table)
+// A text written verbatim may lack its newline (it was the last line of a
+// file): the newline goes in before anything else follows, or the next
+// line, a new section's header for one, would be glued onto it.
+struct Writer {
+    FILE* file;
+    bool open = false;   // the last text written ended without a newline
+
+    void start_line()
+    {
+        if (open)
+            std::fputc('\n', file);
+        open = false;
+    }
+};
+
+// The reader takes a value from the first chunk of its line, and a closing
+// quote only just before the newline: a value line is cut to fit in that.
+void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
 {
+    FILE* file = w.file;
     if (entry->text == nullptr)
         return;
     if (entry->index <= 0) {
+        if (*entry->text == '\0')
+            return;
+        w.start_line();
         std::fputs(entry->text, file);
+        w.open = entry->text[std::strlen(entry->text) - 1] != '\n';
         return;
     }
     const char* name = table_name(table, entry->index);
     if (name == nullptr)
         return;
+    w.start_line();
+    const char* text = entry->text;
     const char* quote = entry->quote == PARAM_SQUOTED ? "'"
                         : entry->quote == PARAM_DQUOTED ? "\"" : "";
+    // Read back bare, such a value would lose its leading space characters
+    // or be taken for a quoted one.
+    if (*quote == '\0' && (is_space(text[0]) || text[0] == '\'' || text[0] == '"'))
+        quote = "\"";
+    std::size_t used = std::strlen(name) + 3 + (*quote != '\0' ? 3 : 0);
+    std::size_t room = used < kChunkSize - 1 ? kChunkSize - 1 - used : 0;
     std::fprintf(file, "%s = %s", name, quote);
-    put_part(file, entry->text);
+    std::fwrite(text, 1, std::min(std::strcspn(text, "\n"), room), file);
     std::fprintf(file, "%s\n", quote);
+}
+
+// Whether "[name]\n" reads back as a header of that name: no ']' of its
+// own, and the closing one within the first chunk.
+bool writable_name(const char* name)
+{
+    std::size_t length = std::strcspn(name, "\n");
+    return std::memchr(name, ']', length) == nullptr && length + 2 <= kChunkSize - 1;
 }
 
 ParamEntry** entry_slot(ParamSection* section, int index)
@@ -360,6 +399,13 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
     FILE* file = std::fopen(path, "re");
     if (file == nullptr)
         return nullptr;
+    ParamSection* list = paramfile_read(file, table, maximum);
+    std::fclose(file);
+    return list;
+}
+
+ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum)
+{
     ParamSection* list = allocate<ParamSection>();
     bool done = false;
     if (list != nullptr) {
@@ -371,7 +417,6 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
         l.tail = &list->entries;
         done = read_lines(l);
     }
-    std::fclose(file);
     if (!done) {
         paramfile_free(list);
         return nullptr;
@@ -382,13 +427,21 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
 {
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
+        if (section->name != nullptr && !writable_name(section->name)) {
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    Writer w{file};
+    for (const ParamSection* section = list; section != nullptr; section = section->next) {
         if (section->name != nullptr) {
+            w.start_line();
             std::fputc('[', file);
             put_part(file, section->name);
             std::fputs("]\n", file);
         }
         for (const ParamEntry* entry = section->entries; entry != nullptr; entry = entry->next)
-            write_entry(file, entry, table);
+            write_entry(w, entry, table);
     }
     return std::ferror(file) ? -1 : 0;
 }

@@ -69,11 +69,19 @@ enum UsersParam : int {
 // with the nameless section.  Null when the file cannot be opened, memory
 // runs out, or a header line has no ']'.
 ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum);
+// paramfile_load from a stream open for reading, which the caller closes.
+ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum);
 
 // Writes the list: "[name]\n" before each named section, each value as
 // "name = value\n" in its kind's quotes, other texts verbatim.  A name or
 // value is written up to its first newline, so no text set in memory can
-// add a line to the file.  0, or -1 when the stream reported a write error.
+// add a line to the file.  What is written reads back the same: a plain
+// value that begins with a space character or a quote is written in double
+// quotes, a value is cut where its line would outgrow the 1023 characters
+// read of a line, and a last line without its newline gets one when more
+// follows it.  0; -1 when the stream reported a write error, or (errno
+// EINVAL, nothing written) when a section name holds a ']' or is too long
+// for its header line.
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table);
 
 int paramfile_index(ParamNameTable table, const char* name);

@@ -10,6 +10,8 @@ namespace cgi {
 // line it then writes before a page.
 inline const std::string kNph = "SERVER_SOFTWARE=Mathopd/1.3pl7";
 inline const std::string kOk = "HTTP/1.0 200 OK\r\n";
+// What a browser says of a request made from the program's own pages.
+inline const std::string kSameSite = "HTTP_SEC_FETCH_SITE=same-origin";
 
 std::string base64(const std::string& bytes);
 // A password as the users file stores it: the base64 of its SHA-1 digest.

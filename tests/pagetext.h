@@ -25,17 +25,23 @@ inline const std::string kScript =
 inline const std::string kLink = "<link rev=\"made\" href=\"mailto:support@vantrel.com\">";
 inline const std::string kBody = "<body bgcolor=\"#FFFFFF\">\n";
 
-// What the first puthtml of a run sends before its text.
-inline const std::string kResponseHead =
+// The header lines that keep every answer out of other sites' frames.
+inline const std::string kFrame =
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
+
+// What the first puthtml of a run sends before its text, without and with
+// the frame headers ahead of it.
+inline const std::string kDocumentHead =
     "Content-type: text/html\r\n\n"
     "<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n" +
     kLink + "\n\n" + kScript + "\n</head>\n\n" + kBody;
+inline const std::string kResponseHead = kFrame + kDocumentHead;
 
 // A page opened with its own title.
 inline std::string pagehead(const std::string& title)
 {
-    return "Content-type: text/html\r\n\n<html><head><title>\n" + title + "</title>\n" + kLink +
-           "\n\n" + kScript + "\n</head>\n" + kBody;
+    return kFrame + "Content-type: text/html\r\n\n<html><head><title>\n" + title + "</title>\n" +
+           kLink + "\n\n" + kScript + "\n</head>\n" + kBody;
 }
 
 // The banner, with the Help! button of `helpid` ("" none) and the company

@@ -21,6 +21,9 @@ have_cmd sha1sum || want coreutils
 have_cmd tiffdump || want libtiff-tools
 # and a test helper writes real fax images with libtiff itself.
 [ -f /usr/include/tiffio.h ] || [ -f /usr/include/x86_64-linux-gnu/tiffio.h ] || want libtiff-dev
+# The fuzz targets: clang with libFuzzer and the sanitizers' runtimes.
+have_cmd clang++ || want clang
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || want libclang-rt-14-dev
 # Multipart bodies are checked as curl sends them.
 have_cmd curl || want curl
 # The demo and the browser tests: a real web server, Chromium driven by

@@ -49,6 +49,13 @@ public:
         return back_;
     }
 
+    // Nothing more is read: the rest of the body is not wanted.
+    void stop()
+    {
+        left_ = 0;
+        back_ = EOF;
+    }
+
     // The byte looked at but not taken goes back to the stream, so that
     // what follows the parse is still there to read.
     void finish()
@@ -907,6 +914,9 @@ int savepart(std::string* save)
 int leaf()
 {
     FormField* field = mime.firstleaf ? mime.head : addformfield();
+    // A form of too many fields is refused whole; the rest is not read.
+    if (formoverflow())
+        mime.in->stop();
     mime.firstleaf = false;
     mime.lastleaf = field;
     field->contenttype = copytext(mime.type);

@@ -27,8 +27,6 @@ const char* const auth_param_names[] = {
 // cannot be a digest of ours.
 constexpr std::size_t STORED_PASSWORD_SIZE = 76;
 
-char comment[64] = "";
-
 // User names handed out by checkauth live for the rest of the run, so a
 // caller may keep the pointer; a list keeps their addresses stable.
 std::forward_list<std::string> user_names;
@@ -69,11 +67,6 @@ int check_section_password(const ParamSection* section, const char* password)
 }
 
 } // namespace
-
-const char* digestcomment()
-{
-    return comment;
-}
 
 int checkauth(const char* header, ParamSection* users, const char** user)
 {
@@ -143,9 +136,6 @@ int checkpassword(const char* password, const unsigned char* stored)
 {
     unsigned char digest[SHA1_DIGEST_SIZE];
     sha1(password, std::strlen(password), digest);
-    std::snprintf(comment, sizeof comment, "<!--  in=%x %x %x %x, db=%x %x %x %x -->\n",
-                  digest[0], digest[1], digest[2], digest[3],
-                  stored[0], stored[1], stored[2], stored[3]);
     // Every byte is compared, so the time taken tells nothing of where the
     // digests differ.
     unsigned difference = 0;
@@ -183,5 +173,4 @@ void authreset()
     authuser = nullptr;
     authsection = nullptr;
     authprivileges = nullptr;
-    comment[0] = '\0';
 }

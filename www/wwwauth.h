@@ -23,8 +23,6 @@ extern const char* authuser;
 // The section named `authuser`, and its privileges value; null when none.
 extern ParamSection* authsection;
 extern const char* authprivileges;
-// The HTML comment left by the last checkpassword; "" when none ran.
-const char* digestcomment();
 
 // Checks an Authorization header value against `users`.  The decoded
 // credentials are "name:password" (no colon: all of it is the name and the
@@ -38,7 +36,7 @@ int checkauth(const char* header, ParamSection* users, const char** user);
 int serverlogin(const char* name, ParamSection* users);
 
 // 1 when the SHA-1 of `password` equals the 20 `stored` bytes, compared in
-// constant time; sets digestcomment.
+// constant time.  Nothing of either digest is kept for a page or a log.
 int checkpassword(const char* password, const unsigned char* stored);
 
 // The 28-character stored form of `password` (plus a NUL) into `out`.

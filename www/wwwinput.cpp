@@ -20,6 +20,18 @@ namespace {
 FormField* formtail = &formhead;
 int fieldcount = 0;
 
+// What the fields beyond the limit are decoded into, and dropped.
+FormField overflowfield;
+bool overflowed = false;
+
+void emptyoverflow()
+{
+    for (char* text : {overflowfield.contenttype, overflowfield.name, overflowfield.filename,
+                       overflowfield.value})
+        std::free(text);
+    overflowfield = FormField{};
+}
+
 // Decoded names and values are collected here before they are copied out.
 std::array<char, FIELD_MAX> workbuf;
 
@@ -130,10 +142,17 @@ void newformlist()
     formhead = FormField{};
     formtail = &formhead;
     fieldcount = 0;
+    emptyoverflow();
+    overflowed = false;
 }
 
 FormField* addformfield()
 {
+    if (fieldcount >= FORM_FIELDS_MAX) {
+        overflowed = true;
+        emptyoverflow();
+        return &overflowfield;
+    }
     auto* field = static_cast<FormField*>(std::calloc(1, sizeof(FormField)));
     if (field == nullptr) {
         std::printf("extractmime: %s\n", "Out of memory!");
@@ -149,6 +168,11 @@ FormField* addformfield()
 int formfieldcount()
 {
     return fieldcount;
+}
+
+bool formoverflow()
+{
+    return overflowed;
 }
 
 int decodeform()
@@ -181,17 +205,25 @@ int decodeform()
         puthtml("<p>(Called with CONTENT_TYPE = '%s')\n", htmlescape(type).c_str());
         return FORM_BADTYPE;
     }
-    if (form_encoding == FORM_MULTIPART)
-        return extractform(stdin, &formhead, boundary, contentlength());
-
-    long remaining = contentlength();
-    newformlist();
     int count = 0;
-    while (remaining > 0 && !atendofinput(stdin)) {
-        FormField* field = addformfield();
-        ++count;
-        if (readformfield(stdin, &remaining, &field->name, &field->value) == FIELD_NOMEM)
-            break;
+    if (form_encoding == FORM_MULTIPART) {
+        count = extractform(stdin, &formhead, boundary, contentlength());
+    } else {
+        long remaining = contentlength();
+        newformlist();
+        while (remaining > 0 && !atendofinput(stdin)) {
+            FormField* field = addformfield();
+            if (formoverflow())
+                break;
+            ++count;
+            if (readformfield(stdin, &remaining, &field->name, &field->value) == FIELD_NOMEM)
+                break;
+        }
+    }
+    if (formoverflow()) {
+        puthtml("<h2>ERROR WF093</h2><p>This form has more than %d fields.\n", FORM_FIELDS_MAX);
+        putsupportsentence();
+        return FORM_TOOMANY;
     }
     return count;
 }

@@ -33,6 +33,11 @@ extern int form_encoding;
 constexpr int FORM_BADMETHOD = -1;   // WF090
 constexpr int FORM_NOTYPE = -1;      // WF091
 constexpr int FORM_BADTYPE = -11;    // WF092
+constexpr int FORM_TOOMANY = -12;    // WF093: more than FORM_FIELDS_MAX fields
+
+// The most fields one form may have: no form of these pages comes near,
+// and each field costs memory and a line of every listing.
+constexpr int FORM_FIELDS_MAX = 5000;
 
 // readformfield results.
 constexpr int FIELD_OK = 0;
@@ -44,7 +49,10 @@ constexpr int FIELD_MAX = 10279;
 // Starts an empty list at the head.
 void newformlist();
 // Appends a zeroed field after the tail; out of memory ends the process.
+// Beyond FORM_FIELDS_MAX fields nothing is appended: a field of no list is
+// handed out (emptied each time) and formoverflow() turns true.
 FormField* addformfield();
+bool formoverflow();
 // Fields allocated since the list was started (the head not counted).
 int formfieldcount();
 

@@ -18,6 +18,16 @@ namespace {
 
 int state = HEAD_NONE;
 
+std::string status;        // the whole status line, CR LF included
+bool statuswritten = false;
+bool framewritten = false;
+
+// No page of this program is meant to be shown inside another site's
+// frame: a framed page would carry the administrator's login.
+const char* const FRAME_HEADERS =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: frame-ancestors 'none'\r\n";
+
 const char* errors[MAX_ERRORS];
 int nerrors = 0;
 
@@ -167,6 +177,7 @@ void writeout(const std::string& text)
 void opendocument()
 {
     if (state == HEAD_NONE) {
+        putheaders();
         std::fputs("Content-type: text/html\r\n\n", stdout);
         std::fputs("<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n",
                    stdout);
@@ -183,6 +194,43 @@ void opendocument()
 
 } // namespace
 
+void setstatus(const char* text, bool raw)
+{
+    status = std::string(raw ? "HTTP/1.0 " : "Status: ") + text + "\r\n";
+}
+
+bool statusset()
+{
+    return !status.empty();
+}
+
+void putstatusline()
+{
+    if (status.empty() || statuswritten)
+        return;
+    statuswritten = true;
+    std::fputs(status.c_str(), stdout);
+}
+
+void putframeheaders()
+{
+    if (framewritten)
+        return;
+    framewritten = true;
+    std::fputs(FRAME_HEADERS, stdout);
+}
+
+void putheaders()
+{
+    putstatusline();
+    putframeheaders();
+}
+
+bool framesent()
+{
+    return framewritten;
+}
+
 int headstate()
 {
     return state;
@@ -191,6 +239,9 @@ int headstate()
 void puthtml_reset()
 {
     state = HEAD_NONE;
+    status.clear();
+    statuswritten = false;
+    framewritten = false;
 }
 
 void puthtml(const char* format, ...)
@@ -218,6 +269,7 @@ void putpagehead(const char* format, ...)
         std::fputs(text, stdout);
         std::fflush(stdout);
     };
+    putheaders();
     piece("Content-type: text/html\r\n");
     piece("\n<html><head><title>\n");
     va_list ap;

@@ -9,6 +9,18 @@
 #include <string>
 #include <string_view>
 
+// The response's status line and the frame headers go out once, ahead of
+// the first header line of the answer, so the status may still change
+// until the answer starts.  Without a status set, none is written.
+// `raw` gives "HTTP/1.0 <status>" for a server that passes raw status lines
+// on, else a CGI "Status: <status>" line.
+void setstatus(const char* status, bool raw);
+bool statusset();
+void putstatusline();     // the pending status line, if any
+void putframeheaders();   // X-Frame-Options and frame-ancestors, once
+void putheaders();        // both, in that order
+bool framesent();         // whether the frame headers have gone out
+
 // Head states.
 constexpr int HEAD_NONE = 0;  // nothing sent
 constexpr int HEAD_SENT = 1;  // CGI header and document head sent
@@ -60,5 +72,5 @@ void puterrors();
 extern const char* const SUPPORT_EMAIL;
 extern const char* const MAKER_URL;
 
-// Back to nothing sent (for tests).
+// Back to nothing sent, no status (for tests).
 void puthtml_reset();

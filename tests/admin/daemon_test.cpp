@@ -96,7 +96,7 @@ protected:
         options.env = std::move(env);
         for (const std::string& e : {kNph, std::string("REQUEST_METHOD=GET"), "PATH_INFO=" + path,
                                      std::string("SCRIPT_NAME=/z"), cgi::basic("admin:"),
-                                     "STANDIN_LOG=" + box.path("standin.log")})
+                                     cgi::kSameSite, "STANDIN_LOG=" + box.path("standin.log")})
             options.env.push_back(e);
         return box.run(program_path("zeladmin"), options);
     }

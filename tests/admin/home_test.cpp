@@ -281,11 +281,11 @@ TEST_F(HomeTest, ImagesAreServedWhole)
 {
     RunResult r = get("/page-1", "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kOk + "Content-type: image/gif\r\n\r\n" +
+    EXPECT_EQ(r.out, kOk + kFrame + "Content-type: image/gif\r\n\r\n" +
                          std::string(reinterpret_cast<const char*>(logo_gif), LOGO_GIF_SIZE));
     r = get("/page-2", "");
-    EXPECT_EQ(r.out, kOk + "Content-type: image/jpeg\r\n\r\n" +
+    EXPECT_EQ(r.out, kOk + kFrame + "Content-type: image/jpeg\r\n\r\n" +
                          std::string(reinterpret_cast<const char*>(home_jpeg), HOME_JPEG_SIZE));
     for (const char* path : {"/page-3", "/page0", "/page-0"})
-        EXPECT_EQ(get(path, "").out, kOk) << path;
+        EXPECT_EQ(get(path, "").out, kOk + kFrame) << path;
 }

@@ -270,7 +270,10 @@ TEST_F(ItlibTest, Token)
         return checktoken();
     };
     EXPECT_EQ(token(std::to_string(tokenvalue(now - 3))), 1);
+    // A clock a little behind is tolerated, a token from further ahead is not.
     EXPECT_EQ(token(std::to_string(tokenvalue(now + 60))), 1);
+    EXPECT_EQ(token(std::to_string(tokenvalue(now + 62))), 0);
+    EXPECT_EQ(token(std::to_string(tokenvalue(now + 86400))), 0);
     EXPECT_EQ(token(std::to_string(tokenvalue(now - 5))), 0);
     EXPECT_EQ(token(std::to_string(tokenvalue(now - 600))), 0);
     EXPECT_EQ(token(std::to_string(now)), 0);

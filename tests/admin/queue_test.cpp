@@ -117,7 +117,7 @@ protected:
     {
         RunOptions options;
         options.env = {kNph, cgi::basic(user + ":x"), "REQUEST_METHOD=GET", "PATH_INFO=" + path,
-                       "SCRIPT_NAME=" + kScriptName, "TZ=UTC"};
+                       "SCRIPT_NAME=" + kScriptName, "TZ=UTC", cgi::kSameSite};
         return box.run(program_path("zeladmin"), options);
     }
 

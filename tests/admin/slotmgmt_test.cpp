@@ -287,11 +287,12 @@ TEST(SlotmgmtTest, SuspendActivateDeleteWithTheirFiles)
     Sandbox box;
     std::string dir = std::string(kSpool) + "/destinations/5551234/";
     box.write(dir + "cf1-0", "request-id = 1-0\n");
-    box.write("data/cover", "c");
-    box.write("data/d1", "1");
-    box.write("data/d2", "2");
-    box.write("data/d4", "4");
-    std::string data = box.path("data/");
+    const std::string datadir = std::string(kSpool) + "/data/";
+    box.write(datadir + "cover", "c");
+    box.write(datadir + "d1", "1");
+    box.write(datadir + "d2", "2");
+    box.write(datadir + "d4", "4");
+    std::string data = box.path(datadir);
     RunResult r = inside(box, [&] {
         QueueEntry e{put(1, 0, SLOT_WAITING), {}};
         readslot(e.slot, &e.record);
@@ -342,10 +343,66 @@ TEST(SlotmgmtTest, SuspendActivateDeleteWithTheirFiles)
     EXPECT_EQ(r.out, "-2 0 5 - -2 0 9 - -2\n-4 0 0 0 1 0 0 1\n") << r.err;
     EXPECT_FALSE(box.exists(dir + "cf1-0"));
     EXPECT_FALSE(box.exists(dir + "sf1-0"));
-    EXPECT_FALSE(box.exists("data/cover"));
-    EXPECT_FALSE(box.exists("data/d1"));
-    EXPECT_FALSE(box.exists("data/d2"));
-    EXPECT_TRUE(box.exists("data/d4"));   // the numbering stops at the first gap
+    EXPECT_FALSE(box.exists(datadir + "cover"));
+    EXPECT_FALSE(box.exists(datadir + "d1"));
+    EXPECT_FALSE(box.exists(datadir + "d2"));
+    EXPECT_TRUE(box.exists(datadir + "d4"));   // the numbering stops at the first gap
+}
+
+TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
+{
+    Sandbox box;
+    // The configuration reaches the spool through a symbolic link.
+    ASSERT_EQ(symlink(box.path(kSpool).c_str(), box.path("spool").c_str()), 0);
+    std::string config = box.default_config();
+    config.replace(config.find(box.path(kSpool)), box.path(kSpool).size(), box.path("spool"));
+    box.write(Sandbox::kConfig, config);
+    const std::string in = std::string(kSpool) + "/data/";
+    const std::string sfpath = std::string(kSpool) + "/destinations/5551234/sf1-0";
+    const char* const inside_names[] = {"cover", "d1", "d2"};
+    const char* const outside_files[] = {"outside/abs", "outside/up", "outside/target",
+                                         "var/opt/vantrel2/sib"};
+    for (const char* name : inside_names)
+        box.write(in + name, "in");
+    for (const char* file : outside_files)
+        box.write(file, "out");
+    ASSERT_EQ(symlink(box.path("outside/target").c_str(), box.path(in + "link").c_str()), 0);
+    const struct {
+        std::string name;   // as the suspended file gives it
+        bool logged;        // skipped with a log line
+    } names[] = {
+        {box.path("spool/data/d1"), false},
+        {"data/d2", false},
+        {"data/gone", false},
+        {box.path("outside/abs"), true},
+        {"../../../outside/up", true},
+        {box.path("var/opt/vantrel2/sib"), true},
+        {box.path(in + "link"), true},
+    };
+    std::string sf = "retry-coversheet = " + box.path(in + "cover") + "\n";
+    for (std::size_t i = 0; i < std::size(names); ++i)
+        sf += "data-file" + std::to_string(i + 1) + " = " + names[i].name + "\n";
+    box.write(sfpath, sf);
+    RunResult r = inside(box, [] {
+        QueueEntry e{put(1, 0, SLOT_SUSPENDED), {}};
+        readslot(e.slot, &e.record);
+        std::printf("%d ", deleterequest(&e));
+        std::printf("%d ", deleterequest(&e));
+        int fd = open((std::string(statuspath()) + ".bm").c_str(), O_RDONLY);
+        std::printf("%d\n", testslot(fd, e.slot, 24));
+    });
+    EXPECT_EQ(r.out, "0 0 0\n") << r.err;
+    EXPECT_FALSE(box.exists(sfpath));
+    for (const char* name : inside_names)
+        EXPECT_FALSE(box.exists(in + name)) << name;
+    for (const char* file : outside_files)
+        EXPECT_EQ(box.read(file), "out") << file;
+    std::string log = box.read(Sandbox::kLog);
+    for (const auto& n : names)
+        EXPECT_EQ(log.find("]: Request 1-0: not removing " + n.name + ": ") != std::string::npos,
+                  n.logged)
+            << n.name << "\n" << log;
+    EXPECT_EQ(lines_of(log).size(), 4u) << log;
 }
 
 TEST(SlotmgmtTest, PhoneNumbersThatAreNotADirectoryNameHaveNoFiles)

@@ -10,6 +10,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
 
@@ -470,7 +471,8 @@ browserTest('plain-user', { username: 'alice', password: 'alice' }, async (page)
   assert.equal(await menu.getByRole('link', { name: 'User Accounts' }).count(), 0);
   assert.equal(await page.getByText('Missing admin account password.').count(), 0);
 
-  await open(page, '/Page4');
+  // A refused privilege is answered as a refusal.
+  await open(page, '/Page4', 403);
   assert.equal(await page.title(), 'Vantrel Image Messaging Software - Security Violation');
 
   // Her own account, the reduced form: a new full name, the password
@@ -487,4 +489,108 @@ browserTest('plain-user', { username: 'alice', password: 'alice' }, async (page)
   assert.equal(after['full-name'], 'Alice Liddell');
   assert.equal(after.password, before.password);
   assert.equal(after.privileges, before.privileges);
+});
+
+// Another origin on this host (another port: the same site, not the same
+// origin) serving `pages` by path.
+async function otherSite(pages) {
+  const server = http.createServer((request, response) => {
+    const page = pages[request.url];
+    response.writeHead(page ? 200 : 404, { 'Content-Type': 'text/html' });
+    response.end(page ?? '');
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    origin: `http://127.0.0.1:${server.address().port}`,
+    // The browser keeps its connections open.
+    close() { server.closeAllConnections(); return new Promise((resolve) => server.close(resolve)); },
+  };
+}
+
+// A page elsewhere that the signed-in administrator opens makes the browser
+// post the account form, follow a delete link and frame a page, all with
+// the administrator's credentials: none of it changes anything, while the
+// same from the program's own pages does.
+browserTest('cross-site', admin, async (page) => {
+  // One of the demo queue's suspended requests, with its suspended file.
+  const spool = readKeys(configFile)['spool-directory'];
+  const destinations = path.join(spool, 'destinations');
+  const suspended = Object.fromEntries(fs.readdirSync(destinations).flatMap((dir) =>
+    fs.readdirSync(path.join(destinations, dir)).filter((name) => name.startsWith('sf'))
+      .map((name) => [name.slice(2), path.join(destinations, dir, name)])));
+  await open(page, '/Page102');
+  const listed = await page.locator('a[href*="/Page104/s="]').evaluateAll((links) =>
+    links.map((a) => ({ id: a.textContent, slot: a.getAttribute('href').split('s=')[1] })));
+  const request = listed.find((r) => suspended[r.id]);
+  assert.ok(request, 'a suspended request on the first queue page');
+  const requestFile = suspended[request.id];
+  const kept = [usersFile, requestFile, path.join(spool, 'status.db')];
+  const before = kept.map((file) => fs.readFileSync(file));
+
+  // An administrator account that runs a program of its own for every
+  // fax that comes in, as the account form posts it.
+  const mallory = { obp: 'Add', admin: 'x', uname: 'mallory', fname: 'Mallory', pwd: 'mallory', pwd2: 'mallory',
+                    dea: 'mallory@example.net', did: '*', dp: '/tmp/collect', 'priv-ad': 'admin', button: 'Add' };
+  const form = (enctype) => `<form action="${url('/Action4/')}" method=post enctype="${enctype}">` +
+    Object.entries(mallory).map(([name, value]) => `<input type=hidden name="${name}" value="${value}">`).join('') +
+    '</form>';
+  const submit = '<script>document.forms[0].submit()</script>';
+  const site = await otherSite({
+    '/urlencoded': form('application/x-www-form-urlencoded') + submit,
+    '/multipart': form('multipart/form-data') + submit,
+    '/link': `<a href="${url(`/Page123/s=${request.slot}`)}">Claim your prize</a>`,
+    '/frame': `<iframe src="${url('/Page4')}"></iframe>`,
+  });
+  try {
+    const refused = async (response) => {
+      assert.equal(response.status(), 403, `status of ${response.url()}`);
+      await page.waitForURL(response.url());
+      assert.equal(await page.title(), 'Vantrel Image Messaging Software - Request Refused');
+    };
+    // Credentials are answered to a challenge, not seen as an answer.
+    const answer = (rest) => page.waitForResponse((r) => r.url() === url(rest) && r.status() !== 401);
+    for (const attack of ['/urlencoded', '/multipart']) {
+      const [response] = await Promise.all([answer('/Action4/'),
+                                            page.goto(site.origin + attack, { waitUntil: 'commit' })]);
+      await refused(response);
+    }
+
+    await page.goto(site.origin + '/link');
+    const [clicked] = await Promise.all([page.waitForNavigation(), page.getByRole('link').click()]);
+    await refused(clicked);
+
+    // Served, but the browser shows its own error page in the frame.
+    const [framed] = await Promise.all([answer('/Page4'), page.goto(site.origin + '/frame')]);
+    assert.equal(framed.status(), 200);
+    assert.equal(framed.headers()['x-frame-options'], 'DENY');
+    assert.equal(framed.headers()['content-security-policy'], "frame-ancestors 'none'");
+    const frame = page.frames().find((f) => f !== page.mainFrame());
+    assert.doesNotMatch(await frame.content(), /Vantrel Image Messaging Software/);
+  } finally {
+    await site.close();
+  }
+  kept.forEach((file, i) => assert.deepEqual(fs.readFileSync(file), before[i], `${file} unchanged`));
+  assert.equal(readUsers().mallory, undefined);
+
+  // The very same form on a page of the program's own origin is taken.
+  await open(page, '/page2');
+  await page.setContent(form('multipart/form-data'));
+  await Promise.all([page.waitForNavigation(), page.evaluate(() => document.forms[0].submit())]);
+  assert.match(await page.locator('body').innerText(), /User mallory has been added\./);
+  const added = readUsers().mallory;
+  assert.deepEqual([added.privileges, added.did, added['delivery-program']], ['admin', '*', '/tmp/collect']);
+
+  // And the program's own pages: the account form, the request's DELETE.
+  await open(page, '/Page4');
+  await follow(page, button(page, 'Add'));
+  await page.fill('input[name=uname]', 'trent');
+  await page.check('input[name=priv-ad]');
+  await follow(page, button(page, 'Add'));
+  assert.match(await page.locator('body').innerText(), /User trent has been added\./);
+  assert.equal(readUsers().trent.privileges, 'admin');
+
+  await open(page, `/Page104/s=${request.slot}`);
+  await follow(page, page.locator('font[color="#C57733"]').getByRole('link', { name: 'DELETE', exact: true }));
+  assert.equal(await page.title(), 'Vantrel Image Messaging Software - Delete Request');
+  assert.ok(!fs.existsSync(requestFile), `${requestFile} removed`);
 });

@@ -130,7 +130,7 @@ TEST_F(ZeldispatchTest, HostileFactsStayOneWordAndRunNothing)
 {
     std::string pwned = box.path("pwned");
     box.write(Sandbox::kUsers,
-              "[any]\ndid = *\ndelivery-program = deliver $tsi $barcode $faxline $did\n");
+              "[any]\ndid = *\ndelivery-program = deliver $tsi '$barcode' \"$faxline\" \"$did\"\n");
     std::string tsi = "'; touch " + pwned + "; '";
     std::string barcode = "$(touch " + pwned + ")`touch " + pwned + "`";
     std::string line = "x\ntouch " + pwned + "\n";
@@ -144,18 +144,27 @@ TEST_F(ZeldispatchTest, HostileFactsStayOneWordAndRunNothing)
     EXPECT_FALSE(fs::exists(path));
 }
 
-TEST_F(ZeldispatchTest, ACommandThatWouldOutgrowItsLimitIsNotRun)
+TEST_F(ZeldispatchTest, AnActionThatCannotBeExpandedSafelyIsNotRun)
 {
-    box.write(Sandbox::kUsers, "[any]\ndid = *\ndelivery-program = deliver $barcode\n");
-    std::string path = fax(faxtags(1, 0, kTime, 5, "", "", std::string(1010, 'b') + "'", ""));
-    RunResult r = dispatch({path});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(standins(), "");
-    EXPECT_EQ(log(),
-              (Lines{"[3]: Cannot execute action 'deliver $barcode' (longer than 1023 characters)",
-                     "[0]: Moved fax 'df42' to '" + box.path(kQueue) + "/df42+0'"}));
-    EXPECT_TRUE(fs::exists(box.path(kQueue + "/df42+0")));
-    EXPECT_FALSE(fs::exists(path));
+    struct Case {
+        std::string program, refusal;
+    } cases[] = {
+        {"deliver $barcode", "longer than 1023 characters"},
+        {"deliver `echo $barcode`", "cannot quote a fact there: use $(...), '...' or \"...\""},
+    };
+    for (const Case& c : cases) {
+        box.write(Sandbox::kUsers, "[any]\ndid = *\ndelivery-program = " + c.program + "\n");
+        box.write(Sandbox::kLog, "");
+        std::string path = fax(faxtags(1, 0, kTime, 5, "", "", std::string(1010, 'b') + "'", ""));
+        RunResult r = dispatch({path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(standins(), "");
+        EXPECT_EQ(log(), (Lines{"[3]: Cannot execute action '" + c.program + "' (" + c.refusal + ")",
+                                "[0]: Moved fax 'df42' to '" + box.path(kQueue) + "/df42+0'"}));
+        EXPECT_TRUE(fs::exists(box.path(kQueue + "/df42+0")));
+        EXPECT_FALSE(fs::exists(path));
+        box.remove(kQueue + "/df42+0");
+    }
 }
 
 TEST_F(ZeldispatchTest, UnclaimedAlwaysQueuesAFaxWithoutDid)

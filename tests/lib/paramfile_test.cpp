@@ -1,5 +1,6 @@
 #include "lib/paramfile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +187,48 @@ TEST_F(ParamfileTest, SetAndRemove)
     // A value from a form cannot carry a line of its own into the file.
     EXPECT_EQ(paramfile_set(bob, users_param_names, "full-name", "x\nprivileges = admin"), 1);
     EXPECT_EQ(written(list.get()), "[bob]\nfull-name = x\n# note\n");
+}
+
+// What the account pages set or add reads back as it was written.
+TEST_F(ParamfileTest, EditsReadBackAsWritten)
+{
+    List list = load("[admin]\nprivileges = admin\n# no newline at the end");
+    ParamSection* slot = list.get();
+    ParamSection* added = paramfile_add_section(&slot);
+    ASSERT_NE(added, nullptr);
+    added->name = strdup("night shift");
+    EXPECT_EQ(paramfile_set(added, users_param_names, "full-name", " Leading blank"), 1);
+    EXPECT_EQ(paramfile_set(added, users_param_names, "did", "'quoted'"), 1);
+    std::string bytes = written(list.get());
+    EXPECT_EQ(bytes, "[admin]\nprivileges = admin\n# no newline at the end\n"
+                     "[night shift]\ndid = \"'quoted'\"\nfull-name = \" Leading blank\"\n");
+    List back = load(bytes);
+    ParamSection* night = paramfile_find_section(back.get(), "night shift");
+    ASSERT_NE(night, nullptr);
+    EXPECT_STREQ(paramfile_get(night, USER_FULL_NAME), " Leading blank");
+    EXPECT_STREQ(paramfile_get(night, USER_DID), "'quoted'");
+
+    // Too long for one line of the reader: cut where that line ends.
+    EXPECT_EQ(paramfile_set(night, users_param_names, "did", std::string(2000, '7').c_str()), 1);
+    bytes = written(back.get());
+    List again = load(bytes);
+    const char* did = paramfile_get(paramfile_find_section(again.get(), "night shift"), USER_DID);
+    ASSERT_NE(did, nullptr);
+    EXPECT_EQ(std::strlen(did), 1023u - std::strlen("did = \"\"\n"));
+    EXPECT_EQ(written(again.get()), bytes);
+
+    // A name that no header line can carry back is refused, nothing written.
+    std::free(night->name);
+    night->name = strdup(std::string(1100, 'n').c_str());
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    FILE* stream = open_memstream(&buffer, &size);
+    errno = 0;
+    EXPECT_EQ(paramfile_write(stream, back.get(), users_param_names), -1);
+    EXPECT_EQ(errno, EINVAL);
+    std::fclose(stream);
+    EXPECT_EQ(size, 0u);
+    std::free(buffer);
 }
 
 TEST_F(ParamfileTest, SectionsAndMatching)

@@ -86,7 +86,6 @@ TEST_F(WwwauthTest, RightPasswordSignsIn)
     ASSERT_NE(authsection, nullptr);
     EXPECT_STREQ(authsection->name, "admin");
     EXPECT_STREQ(authprivileges, "superadmin postmaster");
-    EXPECT_STREQ(digestcomment(), "<!--  in=e5 e9 fa 1b, db=e5 e9 fa 1b -->\n");
 
     // The handed-out name outlives the login facts.
     authreset();
@@ -94,11 +93,10 @@ TEST_F(WwwauthTest, RightPasswordSignsIn)
     EXPECT_STREQ(user, "admin");
 }
 
-TEST_F(WwwauthTest, WrongPasswordLeavesBothDigests)
+TEST_F(WwwauthTest, WrongPasswordSignsNobodyIn)
 {
     EXPECT_EQ(check("admin:abc"), AUTH_BADPASSWORD);
     EXPECT_STREQ(authuser, "admin");
-    EXPECT_STREQ(digestcomment(), "<!--  in=a9 99 3e 36, db=e5 e9 fa 1b -->\n");
     EXPECT_EQ(authsection, nullptr);
     EXPECT_EQ(hasprivilege("admin"), 0);
 
@@ -107,12 +105,11 @@ TEST_F(WwwauthTest, WrongPasswordLeavesBothDigests)
     EXPECT_EQ(check("Admin:secret"), AUTH_NOUSER); // names are case-sensitive
 }
 
-TEST_F(WwwauthTest, UnknownUserLeavesNoComment)
+TEST_F(WwwauthTest, UnknownUserIsNamed)
 {
     EXPECT_EQ(check("mallory:secret"), AUTH_NOUSER);
     EXPECT_STREQ(authuser, "mallory");
     EXPECT_EQ(authsection, nullptr);
-    EXPECT_STREQ(digestcomment(), "");
     EXPECT_EQ(check(":secret"), AUTH_NOUSER);
     EXPECT_STREQ(authuser, "");
 }
@@ -123,7 +120,6 @@ TEST_F(WwwauthTest, NoStoredPasswordAcceptsAny)
         EXPECT_EQ(check(credentials), AUTH_OK) << credentials;
         EXPECT_NE(authsection, nullptr);
     }
-    EXPECT_STREQ(digestcomment(), "");
 }
 
 TEST_F(WwwauthTest, LaterColonsBelongToThePassword)
@@ -137,12 +133,9 @@ TEST_F(WwwauthTest, MalformedStoredPasswordsNeverMatch)
 {
     // Decodes to three bytes; the rest of the comparison is against zeros.
     EXPECT_EQ(check("short:ABC"), AUTH_BADPASSWORD);
-    EXPECT_STREQ(digestcomment(), "<!--  in=3c 1 bd bb, db=41 42 43 0 -->\n");
     // Too long for the decoding buffer: refused without a comparison.
-    authreset();
     EXPECT_EQ(check("long:"), AUTH_BADPASSWORD);
     EXPECT_EQ(check("long:x"), AUTH_BADPASSWORD);
-    EXPECT_STREQ(digestcomment(), "");
 }
 
 TEST_F(WwwauthTest, Privileges)
@@ -178,7 +171,6 @@ TEST_F(WwwauthTest, Authparam)
 TEST(WwwauthDigestTest, CheckpasswordAndDigestpassword)
 {
     authreset();
-    EXPECT_STREQ(digestcomment(), "");
     char stored[29];
     digestpassword("secret", stored);
     EXPECT_STREQ(stored, "5en6G6MezRroT3XKqkdPOmY/BfQ=");
@@ -190,7 +182,6 @@ TEST(WwwauthDigestTest, CheckpasswordAndDigestpassword)
 
     const unsigned char odd[20] = {0x01, 0x00, 0x0a, 0xff};
     EXPECT_EQ(checkpassword("secret", odd), 0);
-    EXPECT_STREQ(digestcomment(), "<!--  in=e5 e9 fa 1b, db=1 0 a ff -->\n");
 
     // A digest that differs only in its last byte is still refused.
     unsigned char almost[20] = {0xe5, 0xe9, 0xfa, 0x1b, 0xa3, 0x1e, 0xcd, 0x1a, 0xe8, 0x4f,

@@ -1,0 +1,156 @@
+// The users file reader and its write-back.  The input is a users file,
+// optionally followed by two NUL bytes and then a value and an account name
+// (separated by a NUL) that are set in memory the way the account pages set
+// them.  Loading, writing, loading and writing again must give the same
+// bytes twice, and every value must read back as it was written.
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "lib/paramfile.h"
+#include "tests/fuzz/fuzzing.h"
+
+namespace {
+
+struct ListFree {
+    void operator()(ParamSection* list) const { paramfile_free(list); }
+};
+using List = std::unique_ptr<ParamSection, ListFree>;
+
+List load(std::string_view bytes)
+{
+    FuzzStream in(bytes);
+    return List(paramfile_read(in.get(), users_param_names, 0));
+}
+
+// The file's text for the list, or nothing when the writer refused it.
+bool write(const ParamSection* list, std::string& bytes)
+{
+    int result = 0;
+    bytes = fuzz_written([&](FILE* out) { result = paramfile_write(out, list, users_param_names); });
+    return result == 0;
+}
+
+// What a list says: its section names and the entries that write text, a
+// value as the writer puts it (up to its first newline).
+struct Entry {
+    int16_t index;
+    int16_t quote;
+    std::string text;
+};
+
+struct Section {
+    bool named;
+    std::string name;
+    std::vector<Entry> entries;
+};
+
+std::vector<Section> shape(const ParamSection* list)
+{
+    std::vector<Section> sections;
+    for (const ParamSection* s = list; s != nullptr; s = s->next) {
+        Section section{s->name != nullptr, s->name != nullptr ? s->name : "", {}};
+        for (const ParamEntry* e = s->entries; e != nullptr; e = e->next) {
+            if (e->text == nullptr)
+                continue;
+            std::string text = e->text;
+            if (e->index > 0)
+                text = text.substr(0, text.find('\n'));
+            section.entries.push_back({e->index, e->quote, text});
+        }
+        sections.push_back(std::move(section));
+    }
+    return sections;
+}
+
+// Whether `after` holds what `before` held.  A value set in memory may come
+// back quoted, and one too long for a line comes back cut, never longer.
+void check_same(const std::vector<Section>& before, const std::vector<Section>& after)
+{
+    FUZZ_CHECK(before.size() == after.size());
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        FUZZ_CHECK(before[i].named == after[i].named && before[i].name == after[i].name);
+        const std::vector<Entry>& a = before[i].entries;
+        const std::vector<Entry>& b = after[i].entries;
+        FUZZ_CHECK(a.size() == b.size());
+        for (std::size_t j = 0; j < a.size(); ++j) {
+            FUZZ_CHECK(a[j].index == b[j].index);
+            if (a[j].index <= 0) {
+                // A last line without its newline gets one when more follows.
+                FUZZ_CHECK(a[j].text == b[j].text || a[j].text + "\n" == b[j].text);
+                continue;
+            }
+            if (a[j].text.size() < 900) {
+                FUZZ_CHECK(a[j].text == b[j].text);
+            } else {
+                FUZZ_CHECK(a[j].text.starts_with(b[j].text));
+                FUZZ_CHECK(b[j].text.size() >= 900);
+            }
+            FUZZ_CHECK(a[j].quote == b[j].quote || a[j].quote == PARAM_PLAIN);
+        }
+    }
+}
+
+bool blank(const std::string& text)
+{
+    for (char c : text)
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// The account pages' own edits: a changed full name in the first account,
+// and a new account with a called number.  They refuse names that are
+// blank or hold a line break or ']', and values with a line break.
+void edit(ParamSection* list, std::string_view extra)
+{
+    std::size_t nul = extra.find('\0');
+    std::string value(extra.substr(0, nul));
+    std::string name(nul == std::string_view::npos ? std::string_view() : extra.substr(nul + 1));
+    name = name.substr(0, name.find('\0'));
+    if (value.find_first_of("\r\n") != std::string::npos)
+        return;
+    ParamSection* first = paramfile_next_section(list) != nullptr ? paramfile_next_section(list) : list;
+    paramfile_set(first, users_param_names, "full-name", value.c_str());
+    if (blank(name) || name.find_first_of("\r\n]") != std::string::npos ||
+        paramfile_find_section(list, name.c_str()) != nullptr)
+        return;
+    ParamSection* added = paramfile_add_section(&list);
+    FUZZ_CHECK(added != nullptr);
+    added->name = static_cast<char*>(std::malloc(name.size() + 1));
+    FUZZ_CHECK(added->name != nullptr);
+    std::memcpy(added->name, name.c_str(), name.size() + 1);
+    paramfile_set(added, users_param_names, "did", value.c_str());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
+{
+    std::string_view input = fuzz_bytes(data, size);
+    std::size_t split = input.find(std::string_view("\0\0", 2));
+    List first = load(input.substr(0, split));
+    if (first == nullptr)
+        return 0;
+    if (split != std::string_view::npos)
+        edit(first.get(), input.substr(split + 2));
+
+    std::string output;
+    if (!write(first.get(), output)) {
+        // Only a section name that no header line could carry back is refused.
+        bool overlong = false;
+        for (const ParamSection* s = first.get(); s != nullptr; s = s->next)
+            overlong = overlong || (s->name != nullptr && std::strlen(s->name) > 1000);
+        FUZZ_CHECK(overlong);
+        return 0;
+    }
+    List second = load(output);
+    FUZZ_CHECK(second != nullptr);
+    check_same(shape(first.get()), shape(second.get()));
+    std::string again;
+    FUZZ_CHECK(write(second.get(), again));
+    FUZZ_CHECK(again == output);
+    return 0;
+}
