@@ -149,11 +149,9 @@ constexpr EmailStep TEST = {
 
 void setemailconfig(const char* value)
 {
-    assert(configroot != nullptr);
-    keytree_set(*configroot, "email-config", value);
     // XXX: the set-up has happened whatever the file says; a file that
     // cannot be written only brings the home page's reminder back.
-    writeconfig();
+    changeconfig("email-config", value);
 }
 
 void emailstep(const EmailStep& step)

@@ -19,6 +19,7 @@
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/replacefile.h"
 #include "lib/rootpath.h"
@@ -353,9 +354,15 @@ int disabledevice(const char* device, int exact)
     return found ? 1 : -1;
 }
 
+int lockinittab()
+{
+    return lock_path(inittab_path().c_str());
+}
+
 // In place: one write with O_APPEND lands whole at the end, so no reader
 // sees the old lines torn.  A last line without its newline gets one first,
-// or the new entry would be glued onto it.
+// or the new entry would be glued onto it.  A write cut short (a full
+// disk) is taken back: init would run the half entry.
 int appendinittab(const char* entry)
 {
     if (entry == nullptr || std::strchr(entry, '\n') != nullptr)
@@ -363,16 +370,27 @@ int appendinittab(const char* entry)
     int fd = open(inittab_path().c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return -1;
-    std::string line;
     struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return -1;
+    }
+    std::string line;
     char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+    if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
         line = "\n";
     line += entry;
     line += '\n';
     ssize_t written = write(fd, line.data(), line.size());
-    int closed = close(fd);
-    if (written != static_cast<ssize_t>(line.size()) || closed != 0)
+    if (written != static_cast<ssize_t>(line.size())) {
+        int error = written < 0 ? errno : ENOSPC;
+        if (written > 0)
+            (void)ftruncate(fd, st.st_size);
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    if (close(fd) != 0)
         return -1;
     if (loaded) {
         if (!inittab.empty() && inittab.back() != '\n')

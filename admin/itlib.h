@@ -5,8 +5,10 @@
 // line's device from its line file, device owner and mode, and the admin
 // token handed to the fax server's tools.  Owns the inittab text of this
 // process (replaced by every read).  Every operation reports through its
-// result only; nothing is logged.  Edits rewrite the file whole through a
-// fresh file renamed over it; an append is one write at its end.  Lines
+// result only; nothing is logged.  Edits rewrite the file whole
+// (replacefile); an append is one write at its end.  The module takes no
+// lock of its own: an editor holds lockinittab's from its read to its
+// write, so that no edit is made to a text another has replaced.  Lines
 // that begin with "#" are comments to init and are never taken for entries.
 #pragma once
 
@@ -67,8 +69,14 @@ int deleteinittab(const char* text);
 // 0 rewritten, 1 all such entries already off, -1 none, -5.
 int disabledevice(const char* device, int exact);
 // Appends one line, in place with one write: 0, or -1 (cannot open or
-// write, or the entry holds a newline).
+// write, or the entry holds a newline).  A write cut short (a full disk)
+// is undone, the file cut back to its old length.
 int appendinittab(const char* entry);
+// Waits for the exclusive lock on /etc/inittab (lock_path, lib/filelock)
+// and answers its descriptor, which the caller closes once its edit is
+// written; the edit reads the file after taking it.  A negative LOCK_*
+// code when it cannot be locked (LOCK_NOFILE: there is none).
+int lockinittab();
 // Runs telinit with the argument q, no shell; its output is dropped.
 void runtelinit();
 // The `device` value of the line's line file: a copy the caller frees

@@ -18,6 +18,8 @@
 #include "lib/string.h"
 #include "lib/config.h"
 #include "lib/createfile.h"
+#include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/log.h"
@@ -249,20 +251,31 @@ void formrows()
     }
 }
 
+// The file as the locked descriptor reads it: keytree_read's result.
+int readlocked(int fd, KeyTree& tree)
+{
+    FILE* file = lock_reader(fd);
+    if (file == nullptr)
+        return 1;
+    int bad = keytree_read(tree, file);
+    std::fclose(file);
+    return bad;
+}
+
 // The file's own keys and comments stay; the fields replace theirs.  A
 // file that exists but cannot be read is not rewritten, so that nothing of
-// it is lost.
+// it is lost.  The file is locked from its read to its rewrite, so that a
+// concurrent save of the same line keeps what this one wrote of the keys
+// the form does not know.
 int formsave(const char* path)
 {
     KeyTree tree;
-    if (FILE* file = std::fopen(path, "re")) {
-        int bad = keytree_read(tree, file);
-        std::fclose(file);
-        if (bad)
-            return -1;
-    } else if (errno != ENOENT) {
+    int fd = lock_path(path);
+    if (fd < 0 && fd != LOCK_NOFILE)
         return -1;
-    }
+    Fd lock(fd);
+    if (lock.get() >= 0 && readlocked(lock.get(), tree) != 0)
+        return -1;
     for (const LineField& f : fields)
         if (f.value && keytree_set(tree, f.key, f.value->c_str()) == nullptr)
             return -1;
@@ -452,7 +465,7 @@ void formfromline(const char* name)
     if (line == nullptr) {
         std::printf("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
         putfooter();
-        std::exit(1);
+        std::exit(-1);
     }
     formfromfile(*line->tree);
     setname(name);
@@ -541,6 +554,15 @@ void updateline(const char* name, const char* oname)
     }
     if (fileexists(path)) {
         showagain(NAME_EXISTS);
+        return;
+    }
+    // Without an old name there is nothing to rename.
+    if (!oname) {
+        showagain(CANNOT_RENAME);
+        return;
+    }
+    if (!usablename(oname)) {
+        showagain(BAD_NAME);
         return;
     }
     if (formsave(path.c_str()) != 0) {
@@ -675,9 +697,9 @@ void lineupdate()
         return;
     }
     // Checked before anything is read, written, removed or run: an update
-    // or a delete names files too.
-    bool renaming = is(button, "Update") && !is(oname, name);
-    if (!usablename(name) || (renaming && !usablename(oname))) {
+    // or a delete names files too.  A rename's old name is checked where
+    // the rename needs it, after the new name's existence.
+    if (!usablename(name)) {
         showagain(BAD_NAME);
         return;
     }

@@ -1,5 +1,6 @@
 #include "admin/slotmgmt.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cassert>
@@ -421,13 +422,6 @@ void zerostats(QueueStats* stats)
     stats->since = 0x7FFFFFFF;
 }
 
-// A phone number names a directory below destinations/ only when it is a
-// single path component.
-bool safe_directory_name(const std::string& name)
-{
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
-}
-
 bool exists(const char* path)
 {
     struct stat st;
@@ -828,6 +822,21 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
     return count;
 }
 
+bool destinationdir(std::string_view phone)
+{
+    if (phone.empty() || phone.front() == '/')
+        return false;
+    // Only a "." or ".." component could lead out of destinations/.
+    for (std::size_t at = 0; at <= phone.size();) {
+        std::size_t end = std::min(phone.find('/', at), phone.size());
+        std::string_view part = phone.substr(at, end - at);
+        if (part == "." || part == "..")
+            return false;
+        at = end + 1;
+    }
+    return true;
+}
+
 int requestfiles(const StatusSlot* record, char* cf, char* sf)
 {
     char cfbuf[PATH_MAX];
@@ -841,7 +850,7 @@ int requestfiles(const StatusSlot* record, char* cf, char* sf)
     if (spool == nullptr)
         return -1;
     std::string phone = fieldtext(record->phone);
-    if (!safe_directory_name(phone))
+    if (!destinationdir(phone))
         return 0;
     int major = static_cast<int>(record->idmajor);
     int minor = record->idminor;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "lib/btree.h"
 
@@ -148,10 +149,12 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
                unsigned boundminor, int* newer, int* olderout, int kind, const char* value);
 int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid);
 // `cf` and `sf` receive the paths (PATH_MAX bytes each).  A phone number
-// that is empty, "." or "..", or holds a "/" names no directory below
-// destinations/: such a request has no files (0, both paths empty).  -1
-// also when a path would not fit.
+// that is no destination directory (destinationdir) has no files (0, both
+// paths empty).  -1 also when a path would not fit.
 int requestfiles(const StatusSlot* record, char* cf, char* sf);
+// Whether `phone` names a directory below destinations/: not empty, no
+// leading "/", no "." or ".." component ("089/1234" is one below "089").
+bool destinationdir(std::string_view phone);
 void wakescheduler();
 // Renames the control file to the suspended name while holding a lock on
 // it: -1 no request file, -2 already suspended, -3 cannot open, -4 locked

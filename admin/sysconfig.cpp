@@ -18,6 +18,8 @@
 #include "admin/home.h"
 #include "lib/btree.h"
 #include "lib/config.h"
+#include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/replacefile.h"
 #include "lib/rootpath.h"
@@ -133,6 +135,68 @@ bool rereadconfig(std::initializer_list<const char*> paths)
     keytree_read(tree(), file);
     std::fclose(file);
     return true;
+}
+
+// How often the search for the file to lock starts again because the
+// files changed while it waited; past that the update is refused.
+constexpr int kLockRounds = 100;
+
+bool regular_file(const char* fixed)
+{
+    struct stat st;
+    return stat(rootpath(fixed).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The configuration file of the update, locked from its re-read to its
+// rewrite, so that of two updates the later one changes what the earlier
+// wrote.
+struct LockedConfig {
+    int fd = -1;     // the lock's descriptor; -1: nothing locked
+    int error = 0;   // why not, when a file was there; 0 when none opens
+};
+
+// Locks the first of `paths` that opens as a regular file.  One before it
+// that was missing and appeared while this one waited for its lock (an
+// update created the first path) sends the search round again, so that
+// the file locked is always the one the update reads.
+LockedConfig lockconfig(std::initializer_list<const char*> paths)
+{
+    for (int round = 0; round < kLockRounds; ++round) {
+        std::vector<const char*> missing;
+        bool again = false;
+        for (const char* fixed : paths) {
+            int fd = lock_path(rootpath(fixed).c_str());
+            if (fd == LOCK_REFUSED)
+                return {-1, errno};
+            if (fd == LOCK_NOFILE)
+                missing.push_back(fixed);
+            struct stat st;
+            if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+                close(fd);
+                fd = -1;
+            }
+            if (fd < 0)
+                continue;
+            for (const char* earlier : missing)
+                again = again || regular_file(earlier);
+            if (!again)
+                return {fd, 0};
+            close(fd);
+            break;
+        }
+        if (!again)
+            return {};
+    }
+    return {-1, EAGAIN};
+}
+
+// Merges the locked file into the tree as its descriptor reads it.
+void readlocked(int fd)
+{
+    if (FILE* file = lock_reader(fd)) {
+        keytree_read(tree(), file);
+        std::fclose(file);
+    }
 }
 
 const char* text_of(const std::optional<std::string>& value)
@@ -316,8 +380,18 @@ void HXconfigupdate()
         sysconfigpage(&form);
         return;
     }
-    bool fileread = rereadconfig({kMainConfig, kOldConfig});
-    if (!fileread)
+    LockedConfig locked = lockconfig({kMainConfig, kOldConfig});
+    Fd lock(locked.fd);
+    if (locked.error != 0) {
+        adderrortext(std::string("The configuration file could not be updated (") +
+                     std::strerror(locked.error) + ")");
+        sysconfigpage(&form);
+        return;
+    }
+    bool fileread = lock.get() >= 0;
+    if (fileread)
+        readlocked(lock.get());
+    else
         puthtml("WARNING! Cannot open /etc/opt/vantrel/vantrel.conf");
     std::vector<std::size_t> changed = changedfields(form, fileread);
     if (!allstorable(form, changed)) {
@@ -359,6 +433,19 @@ int writeconfig()
             return error;
     }
     return error;
+}
+
+int changeconfig(const char* key, const char* value)
+{
+    LockedConfig locked = lockconfig({kMainConfig, kOldConfig});
+    Fd lock(locked.fd);
+    if (locked.error != 0)
+        return locked.error;
+    if (lock.get() >= 0)
+        readlocked(lock.get());
+    if (keytree_set(tree(), key, value) == nullptr)
+        return errno;
+    return writeconfig();
 }
 
 void identification_warning()

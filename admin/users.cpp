@@ -7,9 +7,13 @@
 #include <map>
 #include <string>
 
+#include <unistd.h>
+
 #include "admin/home.h"
 #include "admin/zeladmin.h"
 #include "lib/config.h"
+#include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/log.h"
@@ -40,6 +44,8 @@ constexpr const char* NAME_EXISTS = "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER D
 constexpr const char* BAD_NAME =
     "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
 constexpr const char* LINE_BREAK = "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
+constexpr const char* TOO_LONG =
+    "VALUES MAY NOT BE LONGER THAN ABOUT 1000 CHARACTERS, PLEASE SHORTEN THEM.";
 constexpr const char* MISMATCH = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER THEM.";
 constexpr const char* NOT_ALLOWED = "THIS CHANGE IS NOT ALLOWED FROM YOUR ACCOUNT PAGE.";
 
@@ -508,7 +514,8 @@ bool linebreak(const char* value)
 // Why the posted form may not be applied, or null.  `naming`: the update
 // gives an account the name `newname`.  A line break would let a value
 // write lines of its own into the users file, a ']' would end the section
-// header early.
+// header early, and a value longer than the file's line would come back
+// cut at the next update.
 const char* refusal(int self, bool naming, const char* newname, bool add)
 {
     if (naming && linebreak(newname))
@@ -516,9 +523,17 @@ const char* refusal(int self, bool naming, const char* newname, bool add)
     for (const char* name : all_texts)
         if ((!self || ownfield(name)) && linebreak(formvalue(name)))
             return LINE_BREAK;
+    for (const char* name : all_texts) {
+        const char* value = formvalue(name);
+        if ((!self || ownfield(name)) && value &&
+            !paramfile_fits(users_param_names, field(name).key, value))
+            return TOO_LONG;
+    }
     if (naming) {
         if (if_blank(newname) || strchr(newname, ']'))
             return BAD_NAME;
+        if (!paramfile_name_fits(newname))
+            return TOO_LONG;
         if (paramfile_find_section(userlist, newname))
             return NAME_EXISTS;
     }
@@ -605,6 +620,59 @@ void refuse(int self, const char* error)
         accountform(formvalue("ouname"), 1, true, error, formvalue("button"));
 }
 
+// The update cannot reach the users file: the form again with the reason,
+// and the run ends.
+[[noreturn]] void cannotupdate(int self, int error)
+{
+    std::string reason = strerror(error);
+    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_FATAL, 0, "Cannot update user file.");
+    std::string message = "Cannot update user file (" + htmlescape(reason) + ").";
+    refuse(self, message.c_str());
+    exit(1);
+}
+
+// Makes `list` the users list; the login facts follow it.
+void replaceusers(ParamSection* list)
+{
+    ParamSection* old = userlist;
+    userlist = list;
+    authrefresh(userlist);
+    paramfile_free(old);
+}
+
+// The users file as the locked descriptor reads it.
+ParamSection* readusers(int fd)
+{
+    FILE* file = lock_reader(fd);
+    if (file == nullptr)
+        return nullptr;
+    errno = 0;
+    ParamSection* list = paramfile_read(file, users_param_names, 0);
+    if (list == nullptr && errno == 0)
+        errno = EINVAL;   // a header line without its ']'
+    std::fclose(file);
+    return list;
+}
+
+// Takes the users file's lock for the rest of the update and reloads the
+// list from the file as it is under the lock: the update then changes what
+// a concurrent update has just written, rather than the list loaded at the
+// start of the request.  The caller closes the descriptor after the write.
+int lockusers(int self)
+{
+    int fd = lock_path(userspath);
+    if (fd < 0)
+        cannotupdate(self, errno);
+    ParamSection* list = readusers(fd);
+    if (list == nullptr) {
+        int error = errno;
+        close(fd);
+        cannotupdate(self, error);
+    }
+    replaceusers(list);
+    return fd;
+}
+
 // Puts the whole users list in place of the file; a failure leaves the file
 // as it was.  Returns only when the file was written.
 void writeusers(int self)
@@ -614,22 +682,14 @@ void writeusers(int self)
     });
     if (result == REPLACE_OK)
         return;
-    if (result == REPLACE_NOTOPEN)
-        fatalerror("Cannot update user file.");
-    std::string reason = strerror(errno);
-    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_FATAL, 0, "Cannot update user file.");
+    int error = errno;
     // The form must show the accounts as the file still has them, not the
     // change that did not reach it.
-    ParamSection* unwritten = userlist;
-    userlist = paramfile_load(userspath, users_param_names, 0);
-    if (!userlist)
+    ParamSection* list = paramfile_load(userspath, users_param_names, 0);
+    if (!list)
         fatalerror("ERR 999: Cannot load user parameter File");
-    authsection = paramfile_find_section(userlist, authuser);
-    authprivileges = paramfile_get(authsection, USER_PRIVILEGES);
-    paramfile_free(unwritten);
-    std::string message = "Cannot update user file (" + htmlescape(reason) + ").";
-    refuse(self, message.c_str());
-    exit(1);
+    replaceusers(list);
+    cannotupdate(self, error);
 }
 
 void putcount(int count)
@@ -697,23 +757,29 @@ void userupdate(int self)
     std::string name;
     const char* verb = nullptr;
     const char* error = nullptr;
-    if (is(button, "Delete")) {
-        deleteaccount(name);
-        verb = "deleted";
-    } else if (is(button, "Add")) {
-        error = addaccount(name);
-        verb = "added";
-    } else if (is(button, "Update")) {
-        error = updateaccount(self, name);
-        verb = "changed";
-    } else {
-        FXcatastrophe(0, __FILE_NAME__, __LINE__);
+    {
+        // Held from the re-read to the rename; the page that follows may
+        // wait on a slow client.
+        Fd lock(lockusers(self));
+        if (is(button, "Delete")) {
+            deleteaccount(name);
+            verb = "deleted";
+        } else if (is(button, "Add")) {
+            error = addaccount(name);
+            verb = "added";
+        } else if (is(button, "Update")) {
+            error = updateaccount(self, name);
+            verb = "changed";
+        } else {
+            FXcatastrophe(0, __FILE_NAME__, __LINE__);
+        }
+        if (!error)
+            writeusers(self);
     }
     if (error) {
         refuse(self, error);
         return;
     }
-    writeusers(self);
     std::string message = "User <em>" + htmlescape(name) + "</em> has been " + verb + ".<p>\n";
     if (self)
         ownform(message.c_str(), false);

@@ -69,6 +69,20 @@ bool startswith(const char* text, const char* prefix)
     return strncmp(text, prefix, strlen(prefix)) == 0;
 }
 
+// No table has this number.
+constexpr long NO_ENTRY = LONG_MIN;
+
+// The number after a path's prefix, read as atol reads it; one outside the
+// int range names nothing.
+long pathnumber(const char* text)
+{
+    errno = 0;
+    long number = strtol(text, nullptr, 10);
+    if (errno == ERANGE || number < INT_MIN || number > INT_MAX)
+        return NO_ENTRY;
+    return number;
+}
+
 // ---- The dispatch tables ------------------------------------------------
 
 struct Route {
@@ -351,7 +365,7 @@ const Route* actingpage(const char* path)
 {
     if (!startswith(path, "/Page"))
         return nullptr;
-    const Route* route = findroute(pages, atol(path + 5));
+    const Route* route = findroute(pages, pathnumber(path + 5));
     return route && route->acts ? route : nullptr;
 }
 
@@ -521,9 +535,9 @@ void route(char** envp)
         std::string copy = rootpath("/tmp/cgi.copy");
         echorequest(envp, copy.c_str());
     } else if (startswith(path, "/page")) {
-        dopublicpage(atol(path + 5));
+        dopublicpage(pathnumber(path + 5));
     } else if (startswith(path, "/Page")) {
-        dopage(atol(path + 5));
+        dopage(pathnumber(path + 5));
     } else if (*path == '\0' || strcmp(path, "/") == 0) {
         start_screen();
     } else {
@@ -571,6 +585,8 @@ void dopage(long number) { dispatch(pages, number); }
 
 void dopublicpage(long number)
 {
+    if (number == NO_ENTRY)
+        return;
     if (number < 0)
         serve_image(-number);
     else
@@ -584,7 +600,7 @@ void runaction()
     const char* path = pathinfo();
     // The lower-case action table has no entries.
     if (!startswith(path, "/action") && startswith(path, "/Action"))
-        doaction(atol(path + 7));
+        doaction(pathnumber(path + 7));
     if (debug_mode)
         return;
     for (const FormField* field = &formhead; field; field = field->next)

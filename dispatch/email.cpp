@@ -1,6 +1,8 @@
 // email: delivery through the e-mail gateway, run directly (no shell).
 // The gateway accepts a fax only by exiting 0 without a word: any text,
 // even a warning, means the mail may not have gone.
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,12 +22,17 @@ std::string gateway_path()
     return std::string(zeldir ? zeldir : kDefaultZelDir) + "/lib/tarnixfeg";
 }
 
-// A gateway's closing newline would split the log line in two.
-const char* without_final_newlines(std::vector<char>& text)
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// The gateway's text on one log line: its closing line ends dropped, every
+// other CR and LF shown as "|", so that no line of it passes for a log line
+// of its own.
+const char* as_one_line(std::vector<char>& text)
 {
     std::string::size_type n = std::char_traits<char>::length(text.data());
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'))
+    while (n > 0 && is_line_end(text[n - 1]))
         text[--n] = '\0';
+    std::replace_if(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), is_line_end, '|');
     return text.data();
 }
 
@@ -57,7 +64,7 @@ int email_fax(const char* address, const char* path, bool html, bool pdf, int li
     if (status != 0 || out[0] != '\0' || err[0] != '\0') {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_ERROR, 0,
                "Unable to email fax to %s (%d, %s/%s)", address, status,
-               without_final_newlines(out), without_final_newlines(err));
+               as_one_line(out), as_one_line(err));
         return -1;
     }
     logmsg(LOG_TOFILE, LOG_INFO, dispatch.linecode, "Fax emailed to %s", address);

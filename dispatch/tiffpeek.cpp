@@ -201,8 +201,10 @@ FaxTiffInfo* build_record(FILE* file, const Directory& dir)
 FaxTiffInfo* peek(FILE* file)
 {
     char order[3] = {0, 0, 0};
-    if (std::fread(order, 1, 2, file) != 2) {
-        tiffpeek_error = short_read_code(file);
+    // A file too short for the byte-order mark has none: it is no TIFF
+    // file, not a TIFF file cut short.
+    if (std::fread(order, 1, 2, file) != 2 && std::ferror(file)) {
+        tiffpeek_error = PEEK_READERROR;
         return nullptr;
     }
     if (std::strcmp(order, "II") != 0 && std::strcmp(order, "MM") != 0) {

@@ -44,7 +44,9 @@ struct FaxTiffInfo {
     char* faxline;
 };
 
-// The record of the fax file at `path`, or null.
+// The record of the fax file at `path`, or null.  A file whose first two
+// bytes are not a byte-order mark, or that has fewer, or whose magic is not
+// 42, is PEEK_NOTTIFF; one that ends later is PEEK_EOF.
 FaxTiffInfo* tiffpeek(const char* path);
 
 // Two or four bytes at the file's position, combined in `order` ("II" or

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -92,7 +93,7 @@ void rebalance(KeyTree& tree, const char* key, std::size_t depth)
     }
 }
 
-KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* comment)
+KeyNode* insert(KeyTree& tree, const char* key, const char* value)
 {
     KeyNode** slot = &tree.root;
     std::size_t depth = 0;
@@ -101,8 +102,6 @@ KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* 
             int order = std::strcmp(key, node->name.c_str());
             if (order == 0) {
                 node->value = value;
-                if (comment != nullptr)
-                    node->comment = std::move(*comment);
                 return node;
             }
             slot = order < 0 ? &node->left : &node->right;
@@ -112,8 +111,6 @@ KeyNode* insert(KeyTree& tree, const char* key, const char* value, std::string* 
         try {
             node->value = value;
             node->name = key;
-            if (comment != nullptr)
-                node->comment = std::move(*comment);
         } catch (const std::bad_alloc&) {
             delete node;
             throw;
@@ -186,6 +183,29 @@ bool needs_quotes(const std::string& value)
     return false;
 }
 
+// Gives `pending` to the key just read.  A key that stands twice in one
+// file keeps the comment of each place, in file order; a key keeps the
+// comment it had before this file unless the file brings one, so a file
+// read back into its own tree (the configuration page's update) loses
+// nothing and repeats nothing.  `given`: the keys this file gave a comment.
+// False when memory runs out.
+bool take_comment(KeyNode* node, std::string& pending, std::unordered_set<const KeyNode*>& given)
+{
+    if (pending.empty())
+        return true;
+    try {
+        if (!given.insert(node).second)
+            node->comment += pending;
+        else
+            node->comment = std::move(pending);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    pending.clear();
+    return true;
+}
+
 } // namespace
 
 KeyTree::KeyTree(KeyTree&& other) noexcept
@@ -221,7 +241,7 @@ const char* keytree_lookup(const KeyTree& tree, const char* key)
 
 KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value)
 {
-    return insert(tree, key, value, nullptr);
+    return insert(tree, key, value);
 }
 
 int keytree_read(KeyTree& tree, FILE* file)
@@ -230,6 +250,7 @@ int keytree_read(KeyTree& tree, FILE* file)
     std::string pending;          // comment lines not yet given to a key
     bool ended = true;
     bool in_comment = false;      // the line being continued is a comment
+    std::unordered_set<const KeyNode*> given;
     while (read_line(file, line, ended)) {
         bool continuation = !ended;
         if (!is_ascii_letter(line[0])) {
@@ -240,9 +261,9 @@ int keytree_read(KeyTree& tree, FILE* file)
             const char* key;
             const char* value;
             parse_key_line(line, key, value);
-            if (insert(tree, key, value, &pending) == nullptr)
+            KeyNode* node = insert(tree, key, value);
+            if (node == nullptr || !take_comment(node, pending, given))
                 return 1;
-            pending.clear();
         }
         // A line longer than the buffer: the rest of a comment stays in the
         // comment; the rest of a key line is dropped, never read as a key.

@@ -46,10 +46,12 @@ const char* keytree_lookup(const KeyTree& tree, const char* key);
 KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value);
 
 // Reads key = value lines from `file` into the tree, merging with what it
-// holds.  The comment lines before a key become that key's comment (they
-// replace an existing key's comment); those after the last key become the
-// tree's trailer.  0 when all was read; 1 when memory ran out or the stream
-// reported an error (the keys read so far stay).
+// holds.  The comment lines before a key become that key's comment: those
+// of a key that stands twice are joined in file order, and they replace a
+// comment the key had before this file only when there are any.  Those
+// after the last key become the tree's trailer.  0 when all was read; 1
+// when memory ran out or the stream reported an error (the keys read so
+// far stay).
 int keytree_read(KeyTree& tree, FILE* file);
 
 // Writes the tree in key order: each comment verbatim, then "key = value\n"

@@ -336,8 +336,16 @@ struct Writer {
     }
 };
 
-// The reader takes a value from the first chunk of its line, and a closing
-// quote only just before the newline: a value line is cut to fit in that.
+// How many characters of a value fit the line of parameter `name`: the
+// reader takes a value from the first chunk of its line, and a closing
+// quote only just before the newline.
+std::size_t value_room(const char* name, bool quoted)
+{
+    std::size_t used = std::strlen(name) + 3 + (quoted ? 3 : 0);
+    return used < kChunkSize - 1 ? kChunkSize - 1 - used : 0;
+}
+
+// A value line is cut to fit what the reader takes of it.
 void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
 {
     FILE* file = w.file;
@@ -362,10 +370,8 @@ void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
     // or be taken for a quoted one.
     if (*quote == '\0' && (is_space(text[0]) || text[0] == '\'' || text[0] == '"'))
         quote = "\"";
-    std::size_t used = std::strlen(name) + 3 + (*quote != '\0' ? 3 : 0);
-    std::size_t room = used < kChunkSize - 1 ? kChunkSize - 1 - used : 0;
     std::fprintf(file, "%s = %s", name, quote);
-    std::fwrite(text, 1, std::min(std::strcspn(text, "\n"), room), file);
+    std::fwrite(text, 1, std::min(std::strcspn(text, "\n"), value_room(name, *quote != '\0')), file);
     std::fprintf(file, "%s\n", quote);
 }
 
@@ -393,6 +399,19 @@ bool matches(const ParamEntry* entry, int index, const char* value)
 }
 
 } // namespace
+
+bool paramfile_fits(ParamNameTable table, int index, const char* value)
+{
+    const char* name = table_name(table, index);
+    // Whatever quotes the line gets, the value must fit between them.
+    return name != nullptr && value != nullptr && std::strchr(value, '\n') == nullptr &&
+           std::strlen(value) <= value_room(name, true);
+}
+
+bool paramfile_name_fits(const char* name)
+{
+    return name != nullptr && std::strchr(name, '\n') == nullptr && writable_name(name);
+}
 
 ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum)
 {

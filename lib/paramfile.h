@@ -83,6 +83,10 @@ ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum);
 // EINVAL, nothing written) when a section name holds a ']' or is too long
 // for its header line.
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table);
+// Whether paramfile_write writes `value` of the parameter `index` whole, in
+// any quotes, so that it reads back unchanged; and a section name whole.
+bool paramfile_fits(ParamNameTable table, int index, const char* value);
+bool paramfile_name_fits(const char* name);
 
 int paramfile_index(ParamNameTable table, const char* name);
 

@@ -3,22 +3,139 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <string>
+#include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lib/fd.h"
+
 namespace {
 
-// The file a rewrite of `path` replaces: the end of its chain of links.
-std::string target_of(const char* path)
+// A fresh file's name is hidden, so that a scan of the directory never
+// takes it for one of its own: "." + the file's name + "." + six of
+// mkstemp's letters.  Only names of exactly this form are ever removed.
+constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kSuffixLength = 6;
+constexpr int kNameTries = 100;
+
+// A fresh file that nobody holds a lock on and that has not changed for
+// this long was left by a rewrite that was killed.
+constexpr time_t kStaleSeconds = 60;
+
+struct Target {
+    std::string path;  // the file replaced: the end of the path's chain of links
+    std::string dir;   // its directory
+    std::string base;  // its name in the directory
+};
+
+Target target_of(const char* path)
 {
+    Target target{path, ".", path};
     char resolved[PATH_MAX];
     struct stat st;
     if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, resolved))
-        return resolved;
-    return path;
+        target.path = resolved;
+    std::size_t slash = target.path.rfind('/');
+    if (slash != std::string::npos) {
+        target.dir = slash == 0 ? "/" : target.path.substr(0, slash);
+        target.base = target.path.substr(slash + 1);
+    } else {
+        target.base = target.path;
+    }
+    return target;
+}
+
+bool directory_refuses(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+bool fresh_name(std::string_view name, std::string_view base)
+{
+    if (name.size() != base.size() + 2 + kSuffixLength || name[0] != '.' ||
+        name.substr(1, base.size()) != base || name[base.size() + 1] != '.')
+        return false;
+    return name.substr(base.size() + 2).find_first_not_of(kLetters) == std::string_view::npos;
+}
+
+std::string random_name(const Target& target)
+{
+    unsigned char bytes[kSuffixLength];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        // Only before the kernel's pool is ready: any spread will do, as a
+        // name that is taken is tried again.
+        static unsigned long next =
+            static_cast<unsigned long>(std::time(nullptr)) ^ static_cast<unsigned long>(getpid()) << 20;
+        for (unsigned char& b : bytes) {
+            next = next * 6364136223846793005UL + 1442695040888963407UL;
+            b = static_cast<unsigned char>(next >> 56);
+        }
+    }
+    std::string name = target.dir + "/." + target.base + ".";
+    for (unsigned char b : bytes)
+        name += kLetters[b % kLetters.size()];
+    return name;
+}
+
+struct flock whole_file(short type)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// A fresh file is locked by its writer for as long as it exists, so that
+// the clean-up of another rewrite can tell it from a left-over.
+void hold(int fd)
+{
+    struct flock lock = whole_file(F_WRLCK);
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0 && errno == EINVAL)
+        (void)fcntl(fd, F_SETLK, &lock);
+}
+
+bool held(int fd)
+{
+    struct flock lock = whole_file(F_WRLCK);
+    if (fcntl(fd, F_OFD_GETLK, &lock) != 0) {
+        lock = whole_file(F_WRLCK);
+        if (fcntl(fd, F_GETLK, &lock) != 0)
+            return false;
+    }
+    return lock.l_type != F_UNLCK;
+}
+
+// Removes the fresh files of earlier rewrites of the same file that were
+// killed before they were put in place.  One that cannot be opened to ask
+// for its lock goes by its age alone.
+void remove_stale(const Target& target)
+{
+    DIR* dir = opendir(target.dir.c_str());
+    if (dir == nullptr)
+        return;
+    int dirfd = ::dirfd(dir);
+    time_t now = std::time(nullptr);
+    while (dirent* entry = readdir(dir)) {
+        if (!fresh_name(entry->d_name, target.base))
+            continue;
+        struct stat st;
+        if (fstatat(dirfd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            now - st.st_mtime < kStaleSeconds)
+            continue;
+        int fd = openat(dirfd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        bool live = fd >= 0 && held(fd);
+        if (fd >= 0)
+            close(fd);
+        if (!live)
+            unlinkat(dirfd, entry->d_name, 0);
+    }
+    closedir(dir);
 }
 
 mode_t default_mode()
@@ -44,45 +161,202 @@ void copy_owner_and_mode(int fd, const std::string& target)
     fchmod(fd, st.st_mode & 07777);
 }
 
+// The fresh file and its hidden name once it has one: both released with
+// it, unless the name was put in place.
+struct Fresh {
+    int fd = -1;
+    std::string name;
+
+    Fresh() = default;
+    Fresh(const Fresh&) = delete;
+    Fresh& operator=(const Fresh&) = delete;
+    ~Fresh()
+    {
+        int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        if (!name.empty())
+            unlink(name.c_str());
+        errno = saved;
+    }
+};
+
+// 0 or the errno of the failure, for each step below.
+int open_unnamed(const Target& target, Fresh& fresh)
+{
+    fresh.fd = open(target.dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    return fresh.fd >= 0 ? 0 : errno;
+}
+
+int open_named(const Target& target, Fresh& fresh)
+{
+    std::string pattern = target.dir + "/." + target.base + ".XXXXXX";
+    fresh.fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fresh.fd < 0)
+        return errno;
+    fresh.name = pattern;
+    return 0;
+}
+
+// The unnamed file gets its hidden name only now that it is complete.
+int link_unnamed(const Target& target, Fresh& fresh)
+{
+    std::string self = "/proc/self/fd/" + std::to_string(fresh.fd);
+    for (int i = 0; i < kNameTries; ++i) {
+        std::string name = random_name(target);
+        int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        // Without /proc, only a privileged process may link a descriptor.
+        if (linked != 0 && errno == ENOENT)
+            linked = linkat(fresh.fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        if (linked == 0) {
+            fresh.name = name;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Owner and mode are given last, so that a protected-hardlinks kernel
+// lets the writer link what it still owns, and a named fresh file holds
+// its partial content under mode 0600 only.
+int put_in_place(const Target& target, Fresh& fresh)
+{
+    copy_owner_and_mode(fresh.fd, target.path);
+    if (rename(fresh.name.c_str(), target.path.c_str()) != 0)
+        return errno;
+    fresh.name.clear();
+    return 0;
+}
+
+int render(const std::function<int(FILE*)>& writer, std::string& content)
+{
+    char* buffer = nullptr;
+    std::size_t size = 0;
+    FILE* memory = open_memstream(&buffer, &size);
+    if (memory == nullptr)
+        return errno;
+    errno = 0;
+    bool written = writer(memory) == 0 && std::fflush(memory) == 0 && !std::ferror(memory);
+    int error = errno ? errno : EIO;
+    std::fclose(memory);
+    if (written)
+        content.assign(buffer, size);
+    std::free(buffer);
+    return written ? 0 : error;
+}
+
+bool read_all(int fd, std::string& content)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    content.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < content.size()) {
+        ssize_t n = pread(fd, content.data() + got, content.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    content.resize(got);
+    return true;
+}
+
+bool write_at_start(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The file is its own fresh file.  Room for a longer content is taken
+// before a byte of the old one is overwritten, so that a full disk
+// refuses the rewrite untouched; any later failure writes the old content
+// back.  `refused`: why the directory took no fresh file.
+int write_in_place(const Target& target, const std::string& content, int refused)
+{
+    Fd fd(open(target.path.c_str(), O_RDWR | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            errno = refused;
+        return REPLACE_NOTOPEN;
+    }
+    std::string old;
+    if (!read_all(fd.get(), old))
+        return REPLACE_NOWRITE;
+    if (content.size() > old.size()) {
+        int error = posix_fallocate(fd.get(), 0, static_cast<off_t>(content.size()));
+        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) {
+            (void)ftruncate(fd.get(), static_cast<off_t>(old.size()));
+            errno = error;
+            return REPLACE_NOWRITE;
+        }
+    }
+    if (!write_at_start(fd.get(), content) || ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0 ||
+        fsync(fd.get()) != 0) {
+        int error = errno;
+        if (write_at_start(fd.get(), old))
+            (void)ftruncate(fd.get(), static_cast<off_t>(old.size()));
+        (void)fsync(fd.get());
+        errno = error;
+        return REPLACE_NOWRITE;
+    }
+    return REPLACE_OK;
+}
+
+int failed(int code, int error)
+{
+    errno = error;
+    return code;
+}
+
 } // namespace
 
 int replacefile(const char* path, const std::function<int(FILE*)>& writer)
 {
-    std::string target = target_of(path);
-    // A hidden name, so that a scan of the directory never takes the
-    // fresh file for one of its own.
-    std::size_t slash = target.rfind('/');
-    std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-    std::string fresh = target.substr(0, base) + "." + target.substr(base) + ".XXXXXX";
-    int fd = mkstemp(fresh.data());
-    if (fd < 0)
-        return REPLACE_NOTOPEN;
-    copy_owner_and_mode(fd, target);
-    FILE* file = fdopen(fd, "w");
-    if (!file) {
-        int saved = errno;
-        close(fd);
-        unlink(fresh.c_str());
-        errno = saved;
-        return REPLACE_NOTOPEN;
-    }
-    errno = 0;
-    bool written = writer(file) == 0 && fflush(file) == 0 && !ferror(file) && fsync(fd) == 0;
-    int saved = errno ? errno : EIO;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        saved = errno;
-    }
-    if (!written) {
-        unlink(fresh.c_str());
-        errno = saved;
-        return REPLACE_NOWRITE;
-    }
-    if (rename(fresh.c_str(), target.c_str()) != 0) {
-        saved = errno;
-        unlink(fresh.c_str());
-        errno = saved;
-        return REPLACE_NORENAME;
-    }
-    return REPLACE_OK;
+    Target target = target_of(path);
+    remove_stale(target);
+    Fresh fresh;
+    int refused = open_unnamed(target, fresh);
+    bool unnamed = refused == 0;
+    // ENOENT and ENOTDIR: no such directory.  Anything else but a refusal
+    // is a kernel or file system without unnamed files.
+    if (!unnamed && !directory_refuses(refused) && refused != ENOENT && refused != ENOTDIR)
+        refused = open_named(target, fresh);
+    if (refused != 0 && !directory_refuses(refused))
+        return failed(REPLACE_NOTOPEN, refused);
+    if (refused == 0)
+        hold(fresh.fd);
+    // Made in memory first, so that whichever way it goes to the file, a
+    // failure leaves that file as it was.
+    std::string content;
+    if (int e = render(writer, content))
+        return failed(REPLACE_NOWRITE, e);
+    if (refused != 0)
+        return write_in_place(target, content, refused);
+    if (!write_at_start(fresh.fd, content) || fsync(fresh.fd) != 0)
+        return failed(REPLACE_NOWRITE, errno);
+    int e = unnamed ? link_unnamed(target, fresh) : 0;
+    if (e == 0)
+        e = put_in_place(target, fresh);
+    if (e == 0)
+        return REPLACE_OK;
+    // A sticky directory lets nobody but the file's owner replace it.
+    if (directory_refuses(e))
+        return write_in_place(target, content, e);
+    return failed(REPLACE_NORENAME, e);
 }

@@ -1,22 +1,38 @@
-// replacefile: rewrites a file whole, so that no reader ever sees it torn,
-// empty or half-written.  The new content goes into a fresh file beside the
-// old one (same directory, created exclusively), which takes the old file's
-// owner, group and mode, is flushed to disk and then renamed over it.  A
-// path that is a symbolic link has its target replaced, the link stays.
-// On any failure the old file is left as it was and the fresh file is
-// removed; the result says which step failed and errno says why.
+// replacefile: rewrites a file whole, through a fresh file renamed over it
+// where the directory may be written, else in place.  Owns its fresh
+// files: neither a failure nor a kill leaves one behind, but for a hidden
+// name that a later rewrite removes.  A failure leaves the old file as it
+// was; the result says which step failed and errno says why.
 #pragma once
 
 #include <cstdio>
 #include <functional>
 
 constexpr int REPLACE_OK = 0;
-constexpr int REPLACE_NOTOPEN = -1;   // no fresh file could be made (directory not writable…)
-constexpr int REPLACE_NOWRITE = -2;   // the writer or the stream reported an error
+constexpr int REPLACE_NOTOPEN = -1;   // neither a fresh file nor the old one opens
+constexpr int REPLACE_NOWRITE = -2;   // the writer or the file reported an error
 constexpr int REPLACE_NORENAME = -3;  // the fresh file could not be put in place
 
-// Writes the new content of `path` with `writer`, which gets the stream of
-// the fresh file and answers 0, or non-zero to abandon the rewrite.  A file
-// that did not exist is created with mode 0666 less the umask.  REPLACE_OK
-// or a failure code above, with errno set.
+// Writes the new content of `path` with `writer`, which gets a stream and
+// answers 0, or non-zero to abandon the rewrite; the content is made in
+// memory before the file is touched.
+//
+// Where the directory may be written, the content goes into a fresh file
+// there, unnamed while it is written (O_TMPFILE; else a hidden
+// ".<name>.XXXXXX" of mode 0600), which takes the old file's owner, group
+// and mode, is flushed to disk, gets a hidden name and is renamed over the
+// old file: no reader ever sees the file torn.  A hidden name that a
+// killed run left is removed by a later rewrite of the same file once it
+// is a minute old and unlocked; no other name is ever removed.
+//
+// Where only the file may be written (the directory refuses with EACCES,
+// EPERM or EROFS), it is rewritten in place: room for the new content is
+// taken first, the content goes over the old one, the file is cut to its
+// length and flushed.  A reader may see that half done; a write that
+// fails midway puts the old content back.
+//
+// A path that is a symbolic link has its target replaced, the link stays.
+// A file that did not exist is created with mode 0666 less the umask.
+// Takes no lock: a read-change-write holds lock_path's (lib/filelock)
+// from its read to this rewrite.  REPLACE_OK or a failure code above.
 int replacefile(const char* path, const std::function<int(FILE*)>& writer);

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +51,28 @@ struct Pipe {
     }
 };
 
+// A child that stops reading its input (it answered early, or died) must
+// not take the whole test binary down with SIGPIPE: the write is made with
+// the signal held off, and one it raised is taken back, so EPIPE simply
+// says the child stopped reading.  Ignoring it for good would hand SIG_IGN
+// on to every program the tests start.
+ssize_t write_to_child(int fd, const char* data, std::size_t size)
+{
+    sigset_t sigpipe, old;
+    sigemptyset(&sigpipe);
+    sigaddset(&sigpipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigpipe, &old);
+    ssize_t w = write(fd, data, size);
+    int saved = errno;
+    if (w < 0 && errno == EPIPE && !sigismember(&old, SIGPIPE)) {
+        const timespec now{0, 0};
+        sigtimedwait(&sigpipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return w;
+}
+
 // Feeds `input` to the child and collects its output until both output
 // pipes are closed, then reaps it.  A child that outlives the timeout is
 // killed.
@@ -84,7 +107,7 @@ RunResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::string& 
             if (fds[i].revents == 0)
                 continue;
             if (fds[i].fd == in.fd[1]) {
-                ssize_t w = write(in.fd[1], input.data() + written, input.size() - written);
+                ssize_t w = write_to_child(in.fd[1], input.data() + written, input.size() - written);
                 if (w > 0)
                     written += static_cast<std::size_t>(w);
                 if (w < 0 || written == input.size())

@@ -56,11 +56,10 @@ bool number(const char* text, long* value)
     return *text != '\0' && *end == '\0';
 }
 
-// A destination becomes a directory name below destinations/.
+// A destination becomes a directory below destinations/.
 bool safe_destination(const char* d)
 {
-    return d != nullptr && *d != '\0' && std::strcmp(d, ".") != 0 && std::strcmp(d, "..") != 0 &&
-           std::strchr(d, '/') == nullptr;
+    return d != nullptr && destinationdir(d);
 }
 
 std::string requestpath(const char* destination, char kind, unsigned major, unsigned minor)

@@ -6,7 +6,8 @@
 //   -f L            free the line before a modem test (nothing to do)
 //   -d L / -e L     switch the receive daemon of line L off / on
 //   -x L            switch off whatever else init respawns on L's device
-//   -a L -l ENTRY   append ENTRY to inittab
+//   -a L -l ENTRY   append ENTRY to inittab (under another free identifier
+//                   when its own was taken meanwhile; not when it is there)
 //   -X WORD         start-font, start-dialq, stop-dialq
 //   -L SCRIPT       zelin.sh, zelout.sh, zeltest.sh
 // After an inittab edit init is told to re-read it.  Environment:
@@ -27,6 +28,8 @@
 
 #include "admin/itlib.h"
 #include "lib/config.h"
+#include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/replacefile.h"
 
 namespace {
@@ -69,10 +72,20 @@ int edit_entry(const char* line, Edit edit)
     return rc == -1 ? edit(daemon_text(line).c_str()) : rc;
 }
 
-// An inittab edit on a fresh read, then init's re-read.
+// The code printed when inittab cannot be locked.
+constexpr int kCannotLock = -6;
+
+// An inittab edit on a fresh read, then init's re-read.  The lock is held
+// from the read to the write, so that two edits at once never write the
+// file each as it was before the other.  A missing inittab is read (and
+// fails) unlocked.
 template <typename Edit>
 int edit_inittab(const char* option, const char* arg, Edit edit)
 {
+    int fd = lockinittab();
+    if (fd < 0 && fd != LOCK_NOFILE)
+        return failed(option, arg, kCannotLock);
+    Fd lock(fd);
     int rc = readinittab();
     if (rc == 0)
         rc = edit();
@@ -80,6 +93,37 @@ int edit_inittab(const char* option, const char* arg, Edit edit)
         return failed(option, arg, rc);
     runtelinit();
     return 0;
+}
+
+// Whether the text holds `line` as one of its lines.
+bool has_line(const char* text, const std::string& line)
+{
+    std::string lines = std::string("\n") + (text ? text : "") + "\n";
+    return lines.find("\n" + line + "\n") != std::string::npos;
+}
+
+bool id_used(const char* text, char id)
+{
+    std::string lines = std::string("\n") + (text ? text : "");
+    return lines.find(std::string("\nqrt") + id + ":") != std::string::npos;
+}
+
+// The entry as the inittab now stands: the page chose its identifier from
+// an earlier read, which a concurrent append may have taken since, and the
+// same line saved twice at once asks for the same entry twice.
+int append_entry(const char* entry)
+{
+    std::string line = entry;
+    const char* text = inittabtext();
+    if (has_line(text, line))
+        return 0;
+    if (line.starts_with("qrt") && line.size() > 4 && line[4] == ':' && id_used(text, line[3])) {
+        int id = freeinittabid();
+        if (id == 0)
+            return -1;
+        line[3] = static_cast<char>(id);
+    }
+    return appendinittab(line.c_str());
 }
 
 std::string plandump() { return std::string(getspooldir()) + "/plandump"; }
@@ -190,7 +234,7 @@ int dispatch(int argc, char** argv)
         if (argc != 5 || std::strcmp(argv[3], "-l") != 0)
             return usage();
         const char* entry = argv[4];
-        return edit_inittab("-a", arg, [entry] { return appendinittab(entry); });
+        return edit_inittab("-a", arg, [entry] { return append_entry(entry); });
     }
     if (argc != 3)
         return usage();

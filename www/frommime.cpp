@@ -126,19 +126,24 @@ private:
     FILE* file_;
 };
 
-// Keeps at most `limit` bytes; the rest of the body is read and dropped.
+// Keeps at most `limit` bytes; the rest of the body is read and dropped,
+// and overflowed() tells that there was more.
 class MemorySink : public Sink {
 public:
     MemorySink(std::string* text, std::size_t limit) : text_(text), limit_(limit) {}
+    bool overflowed() const { return overflowed_; }
 
 private:
     void write(const char* bytes, std::size_t count) override
     {
         std::size_t room = limit_ - text_->size();
+        if (count > room)
+            overflowed_ = true;
         text_->append(bytes, count < room ? count : room);
     }
     std::string* text_;
     std::size_t limit_;
+    bool overflowed_ = false;
 };
 
 // A decoder between the raw body and its destination.
@@ -933,11 +938,13 @@ int leaf()
 
     if (field->file == 0) {
         // Without a boundary there is no end to the value: nothing is kept.
+        // A value too long keeps its name and no value, as in a urlencoded
+        // form: a prefix would be stored as if it were the whole.
         bool bounded = mime.depth != 0;
         std::string text;
         MemorySink sink(&text, FIELD_MAX - 1);
         decodebody(sink, false);
-        if (bounded)
+        if (bounded && !sink.overflowed())
             field->value = copytext(text);
         return 0;
     }

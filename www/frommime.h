@@ -26,7 +26,9 @@ constexpr std::size_t MIME_HEADER_MAX = 65536;
 // list's head).  `boundary` is the text after "boundary=" in the request's
 // content type, quoted or not; null when there is none.  A body that ends
 // before its closing boundary ends the parse; the part it cut keeps what
-// was read of it.  The number of fields allocated, the head not counted.
+// was read of it.  A text value of FIELD_MAX bytes or more is read and
+// dropped: the field keeps its name and has no value.  The number of
+// fields allocated, the head not counted.
 int extractform(FILE* in, FormField* head, const char* boundary, long length = -1);
 
 // `text` without its double quotes when it begins with one: the characters

@@ -168,6 +168,14 @@ const char* authparam(const char* name)
     return index == 0 ? nullptr : paramfile_get(authsection, index);
 }
 
+void authrefresh(ParamSection* users)
+{
+    if (authsection == nullptr)
+        return;
+    authsection = paramfile_find_section(users, authuser);
+    authprivileges = paramfile_get(authsection, USER_PRIVILEGES);
+}
+
 void authreset()
 {
     authuser = nullptr;

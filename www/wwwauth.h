@@ -51,5 +51,10 @@ int hasprivilege(const char* privilege);
 // is not one of them, or the value is not set.
 const char* authparam(const char* name);
 
+// Points authsection and authprivileges into `users`, a reload of the users
+// list, for the same signed-in name: null when the account is gone from it.
+// Nothing changes when nobody was signed in.
+void authrefresh(ParamSection* users);
+
 // Forgets the login facts (for tests).
 void authreset();

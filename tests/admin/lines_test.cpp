@@ -67,6 +67,8 @@ protected:
     RunResult run(const std::string& path, const std::string& body, std::vector<std::string> env) const
     {
         RunOptions options;
+        options.uid = runas;
+        options.gid = static_cast<gid_t>(runas);
         options.env = std::move(env);
         options.env.push_back(cgi::kNph);
         options.env.push_back(cgi::basic("admin:x"));
@@ -103,6 +105,7 @@ protected:
     }
 
     Sandbox box;
+    uid_t runas = static_cast<uid_t>(-1);   // the programs' user, with the same group
 };
 
 } // namespace
@@ -228,7 +231,7 @@ TEST_F(LinesTest, ListButtonsWithoutALine)
     line("fax-line-1", "device = /dev/null\n");
     box.remove(std::string(kDev) + "fax-line-1");
     RunResult r = post("/Action8", "lname=fax-line-1&button=Update");
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, cgi::kOk + pagehead(kTitle + "Fax Line Update") + banner("HXlineupdate") +
                          "<p>Cannot locate device named fax-line-1.\n" + footer());
 
@@ -369,6 +372,14 @@ TEST_F(LinesTest, RenameAndDelete)
         EXPECT_TRUE(box.exists(std::string(kDev) + "fax-line-1"));
         EXPECT_EQ(box.read(std::string(kDev) + "fax-line-2"), "device = /dev/null\n");
     }
+    // Without its old name a rename onto an existing line is told so first;
+    // onto a new name there is nothing to rename.
+    std::string noold = form("Update", "fax-line-2", "", "disabled").substr(std::string("oname=&").size());
+    EXPECT_NE(post("/Action7", noold).out.find("<p><b>FAX LINE NAME ALREADY EXISTS"), std::string::npos);
+    noold = form("Update", "fax-line-7", "", "disabled").substr(std::string("oname=&").size());
+    EXPECT_NE(post("/Action7", noold).out.find("<p><b>Cannot rename fax line file.</b>"), std::string::npos);
+    EXPECT_FALSE(box.exists(std::string(kDev) + "fax-line-7"));
+    EXPECT_EQ(box.read(std::string(kDev) + "fax-line-2"), "device = /dev/null\n");
 
     post("/Action7", form("Update", "fax-line-9", "fax-line-1", "send only"));
     EXPECT_FALSE(box.exists(std::string(kDev) + "fax-line-1"));
@@ -438,4 +449,28 @@ TEST_F(LinesTest, StatusPage)
     EXPECT_EQ(get("/Page103").out,
               head + "<tr><td>fax&amp;1</td><td colspan=2>No status available</td></tr>\n</table>\n"
                      "<!-- pid=0 retval=0 errno=2 -->\n" + tail);
+}
+
+// The web server's user may write the line file but not the dev directory
+// (root's, mode 0755): the file is rewritten in place.
+TEST_F(LinesTest, UpdateWhereTheWebServersUserMayWriteOnlyTheLineFile)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to run zeladmin as another user";
+    runas = 65534;
+    std::string path = box.path(std::string(kDev) + "fax-line-1");
+    line("fax-line-1", "# kept\ndevice = /dev/null\nvendor-key = 7\n");
+    ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+    ASSERT_EQ(chown(path.c_str(), 0, runas), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    EXPECT_EQ(post("/Action7", form("Update", "fax-line-1", "fax-line-1", "disabled")).out,
+              listpage(donemessage("fax-line-1", "updated"), {"fax-line-1"}));
+    EXPECT_EQ(box.read(std::string(kDev) + "fax-line-1"),
+              "# kept\ndevice = /dev/null\nfax-line-mode = disabled\nfax-speed = 19200\nname = fax-line-1\n"
+              "receive-only = Yes\nspeed = 19200\nvendor-key = 7\n");
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 07777, 0664u);
 }

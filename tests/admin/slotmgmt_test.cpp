@@ -405,22 +405,27 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
     EXPECT_EQ(lines_of(log).size(), 4u) << log;
 }
 
+// A number that could lead out of destinations/ has no files; one with a
+// "/" inside names a directory below another.
 TEST(SlotmgmtTest, PhoneNumbersThatAreNotADirectoryNameHaveNoFiles)
 {
     Sandbox box;
     box.write(std::string(kSpool) + "/cf1-0", "");
     box.write(std::string(kSpool) + "/destinations/cf1-0", "");
+    box.write(std::string(kSpool) + "/destinations/089/1234/sf1-0", "");
     RunResult r = inside(box, [] {
-        for (const char* phone : {"..", ".", "", "../destinations", "a/b"}) {
+        for (const char* phone : {"..", ".", "", "../destinations", "a/../..", "/tmp", "089/1234"}) {
             StatusSlot rec{};
             rec.idmajor = 1;
             slotfieldcopy(rec.phone, sizeof rec.phone, phone);
             char cf[PATH_MAX] = "x", sf[PATH_MAX] = "x";
-            std::printf("%d[%s%s] ", requestfiles(&rec, cf, sf), cf, sf);
+            int files = requestfiles(&rec, cf, sf);
+            const char* below = std::strstr(sf, "/destinations/");
+            std::printf("%d[%s] ", files, below ? below : "");
         }
         std::printf("\n");
     });
-    EXPECT_EQ(r.out, "0[] 0[] 0[] 0[] 0[] \n") << r.err;
+    EXPECT_EQ(r.out, "0[] 0[] 0[] 0[] 0[] 0[] 2[/destinations/089/1234/sf1-0] \n") << r.err;
 }
 
 TEST(SlotmgmtTest, ReportsKeepToTheFieldWidths)

@@ -157,7 +157,7 @@ TEST(TiffpeekTest, FailsWithTheReason)
         {"text file", "fax.tif", "Hello, world\n", PEEK_NOTTIFF, 0},
         {"bad magic", "fax.tif", "II" + le16(43) + le32(8), PEEK_NOTTIFF, 0},
         {"magic in the other order", "fax.tif", "MM" + le16(42) + le32(8), PEEK_NOTTIFF, 0},
-        {"one byte", "fax.tif", "I", PEEK_EOF, 0},
+        {"one byte", "fax.tif", "I", PEEK_NOTTIFF, 0},
         {"ends in the magic", "fax.tif", std::string("MM\0", 3), PEEK_EOF, 0},
         {"missing file", "nofile.tif", "", PEEK_OK, ENOENT},
         {"a directory", "dir", "", PEEK_READERROR, EISDIR},
@@ -210,7 +210,8 @@ TEST(TiffpeekTest, TruncatedFilesGiveNullOrTheBytesThatAreThere)
         Peek got = peek_bytes(box, full.substr(0, cut));
         if (cut < directory_end) {
             EXPECT_EQ(got.info, nullptr);
-            EXPECT_EQ(got.code, PEEK_EOF);
+            // Under two bytes there is no byte-order mark to be cut.
+            EXPECT_EQ(got.code, cut < 2 ? PEEK_NOTTIFF : PEEK_EOF);
             continue;
         }
         ASSERT_NE(got.info, nullptr);

@@ -256,13 +256,14 @@ TEST_F(ZeldispatchTest, FailedDeliveriesLeaveTheFaxUnclaimed)
                             "[0]: Moved fax 'df42' to '" + box.path(kQueue) + "/df42+0'"}));
     EXPECT_FALSE(fs::exists(path));
 
-    // Exit 0 with a warning is no success either.
+    // Exit 0 with a warning is no success either.  The gateway's lines
+    // stay on the one log line.
     box.write(Sandbox::kUsers, "[alice]\ndid = 5551234\ndelivery-email = alice@example.com\n");
     path = plain_fax();
-    r = dispatch({path}, {"STANDIN_WARN=warning: relay slow", "STANDIN_PRINT=queued"});
-    EXPECT_EQ(
-        r.err,
-        "zeldispatch: Unable to email fax to alice@example.com (0, queued/warning: relay slow)\n");
+    r = dispatch({path}, {"STANDIN_WARN=warning:\nrelay slow", "STANDIN_PRINT=queued\r\nas 7\r"});
+    const std::string failed = "Unable to email fax to alice@example.com (0, queued||as 7/warning:|relay slow)";
+    EXPECT_EQ(r.err, "zeldispatch: " + failed + "\n");
+    EXPECT_EQ(log().at(3), "[3]: " + failed);
     EXPECT_TRUE(fs::exists(box.path(kQueue + "/df42+1")));
     EXPECT_FALSE(fs::exists(path));
 }

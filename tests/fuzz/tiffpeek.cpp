@@ -68,10 +68,6 @@ int slot(uint16_t tag)
 Expected expect(std::string_view file)
 {
     Expected e;
-    if (file.size() < 2) {
-        e.error = PEEK_EOF;
-        return e;
-    }
     std::string_view order = file.substr(0, 2);
     if (order != "II" && order != "MM") {
         e.error = PEEK_NOTTIFF;

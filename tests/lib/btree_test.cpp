@@ -24,6 +24,16 @@ KeyTree read_text(const std::string& text, int* result = nullptr)
     return tree;
 }
 
+// Reads `text` into a tree that holds keys already, as the configuration
+// page reads the file into the loaded configuration.
+void reread(KeyTree& tree, std::string text)
+{
+    FILE* file = fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(keytree_read(tree, file), 0);
+    fclose(file);
+}
+
 std::string write_text(const KeyTree& tree)
 {
     char* buffer = nullptr;
@@ -118,11 +128,32 @@ TEST(BtreeTest, RereadingAFileIntoItsTreeDoesNotRepeatComments)
 {
     std::string file = "# a\nalpha = 1\n# b\nbeta = 2\n# tail\n";
     KeyTree tree = read_text(file);
-    std::string edited = file + "gamma = 3\n";   // added by hand since
-    FILE* f = fmemopen(edited.data(), edited.size(), "r");
-    ASSERT_EQ(keytree_read(tree, f), 0);
-    fclose(f);
+    reread(tree, file + "gamma = 3\n");   // added by hand since
     EXPECT_EQ(write_text(tree), "# a\nalpha = 1\n# b\nbeta = 2\n# tail\ngamma = 3\n");
+}
+
+TEST(BtreeTest, ARepeatedKeyKeepsTheCommentOfEachPlace)
+{
+    const std::string file = "# phone of the main office\n"
+                             "company-phone = 555-0100\n"
+                             "beta = 2\n"
+                             "# since the move\n"
+                             "company-phone = 555-0199\n"
+                             "zeta = 1\n"
+                             "company-phone = 555-0199\n";
+    const std::string sorted = "beta = 2\n"
+                               "# phone of the main office\n"
+                               "# since the move\n"
+                               "company-phone = 555-0199\n"
+                               "zeta = 1\n";
+    KeyTree tree = read_text(file);
+    EXPECT_EQ(write_text(tree), sorted);
+    // Each round reads the file back into its own tree and writes it.
+    for (const std::string& round : {file, sorted}) {
+        reread(tree, round);
+        EXPECT_EQ(write_text(tree), sorted);
+    }
+    EXPECT_EQ(write_text(read_text(sorted)), sorted);
 }
 
 TEST(BtreeTest, ValuesRoundTripThroughWriteAndRead)

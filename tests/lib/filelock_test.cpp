@@ -1,8 +1,10 @@
 #include "lib/filelock.h"
 
+#include <cstdio>
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,4 +89,47 @@ TEST(FilelockTest, WaitReturnsWhenTheHolderLetsGo)
     close(fd);
     waitpid(releaser, nullptr, 0);
     holder.release();
+}
+
+// lock_path holds the lock of the file the path names when it returns: one
+// renamed over the path while it waited sends it to the new file, and the
+// holder's opening and closing the file again meanwhile (a reader by path)
+// does not let go.  Either fault would have the waiter read "old".
+TEST(FilelockTest, LockPathFollowsAReplacedFileAndKeepsItsLock)
+{
+    Sandbox box;
+    box.write("users", "old\n");
+    box.write("users.new", "new\n");
+    std::string path = box.path("users");
+    int fd = lock_path(path.c_str());
+    ASSERT_GE(fd, 0);
+    int ready[2], seen[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(seen), 0);
+    pid_t waiter = fork();
+    if (waiter == 0) {
+        close(fd);   // the lock belongs to the open file, which a fork shares
+        (void)!write(ready[1], "x", 1);
+        int locked = lock_path(path.c_str());
+        char text[8] = {};
+        ssize_t n = locked < 0 ? -1 : read(locked, text, sizeof text - 1);
+        (void)!write(seen[1], n > 0 ? text : "failed", n > 0 ? static_cast<std::size_t>(n) : 6);
+        _exit(0);
+    }
+    close(seen[1]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    usleep(100 * 1000);
+    close(open(path.c_str(), O_RDONLY));
+    usleep(50 * 1000);
+    ASSERT_EQ(rename(box.path("users.new").c_str(), path.c_str()), 0);
+    close(fd);
+    char text[8] = {};
+    EXPECT_EQ(read(seen[0], text, sizeof text - 1), 4);
+    EXPECT_STREQ(text, "new\n");
+    waitpid(waiter, nullptr, 0);
+    for (int end : {ready[0], ready[1], seen[0]})
+        close(end);
+    EXPECT_EQ(lock_path(box.path("missing").c_str()), LOCK_NOFILE);
+    EXPECT_EQ(lock_path(box.root().c_str()), LOCK_NOTOPEN);
 }

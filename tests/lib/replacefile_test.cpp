@@ -1,6 +1,7 @@
 // replacefile: the whole-file rewrite that no reader sees torn.  Each case
-// checks what is left on disk: the content, owner and mode, links, and
-// that no fresh file stays behind when the rewrite is given up.
+// checks what is left on disk: the content, owner and mode, links, the
+// rewrite in place where only the file may be written, and that no fresh
+// file stays behind when the rewrite is given up or killed.
 #include "lib/replacefile.h"
 
 #include <algorithm>
@@ -10,7 +11,12 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,6 +37,18 @@ std::vector<std::string> entries(const std::string& dir)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Sets a file's times `seconds` into the past.
+void age(const std::string& path, int seconds)
+{
+    timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= seconds;
+    times[1] = times[0];
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 struct stat status_of(const std::string& path)
@@ -134,11 +152,130 @@ TEST(ReplacefileTest, NoFreshFileMeansNotOpen)
                 attempt();
         });
     } else {
+        // The file must refuse too, or it is rewritten in place.
         ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0444), 0);
         r = box.run_forked(attempt);
         chmod(dir.c_str(), 0755);
     }
     EXPECT_EQ(r.out, std::to_string(REPLACE_NOTOPEN) + " " + std::to_string(EACCES));
     EXPECT_EQ(box.read("locked/file"), "old\n");
     EXPECT_EQ(entries(dir), std::vector<std::string>{"file"});
+}
+
+// A common set-up: the web server's user may write the file but not the
+// directory.  Run as that user ("nobody"), which needs root to arrange.
+TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to run the rewrite as another user";
+    const std::string longer = "the new content, longer than the old one\n";
+    struct Case {
+        const char* what;
+        uid_t dirowner;
+        gid_t filegroup;
+        mode_t filemode;
+        rlim_t sizelimit;   // 0: none
+        int result;
+        int error;
+        bool sameinode;
+        std::string content;
+    } cases[] = {
+        {"writable directory", kNobody, kNobody, 0664, 0, REPLACE_OK, 0, false, longer},
+        {"group-writable file", 0, kNobody, 0664, 0, REPLACE_OK, 0, true, longer},
+        {"other-writable file", 0, 0, 0666, 0, REPLACE_OK, 0, true, longer},
+        {"read-only file", 0, kNobody, 0644, 0, REPLACE_NOTOPEN, EACCES, true, "old content, old content\n"},
+        // No room for the longer content: refused before a byte is written.
+        {"file size limit", 0, kNobody, 0664, 30, REPLACE_NOWRITE, EFBIG, true, "old content, old content\n"},
+    };
+    for (const Case& c : cases) {
+        Sandbox box;
+        box.write("data/file", "old content, old content\n", c.filemode);
+        std::string dir = box.path("data");
+        std::string path = dir + "/file";
+        ASSERT_EQ(chown(dir.c_str(), c.dirowner, c.dirowner), 0);
+        ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
+        ino_t before = status_of(path).st_ino;
+        RunResult r = box.run_forked([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{c.sizelimit, c.sizelimit};
+            if (c.sizelimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                return;
+            if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
+                return;
+            int result = replacefile(path.c_str(), [&](FILE* f) { return writes(f, longer.c_str()); });
+            std::printf("%d %d", result, result == REPLACE_OK ? 0 : errno);
+        });
+        EXPECT_EQ(r.out, std::to_string(c.result) + " " + std::to_string(c.error)) << c.what;
+        EXPECT_EQ(box.read("data/file"), c.content) << c.what;
+        struct stat st = status_of(path);
+        EXPECT_EQ(st.st_ino == before, c.sameinode) << c.what;
+        EXPECT_EQ(st.st_mode & 07777, c.filemode) << c.what;
+        EXPECT_EQ(st.st_gid, c.filegroup) << c.what;
+        EXPECT_EQ(entries(dir), std::vector<std::string>{"file"}) << c.what;
+    }
+}
+
+TEST(ReplacefileTest, KilledRewriteLeavesNoFreshFile)
+{
+    Sandbox box;
+    box.write("data/file", "old content\n");
+    std::string path = box.path("data/file");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        replacefile(path.c_str(), [&](FILE* f) {
+            writes(f, "half of the new");
+            (void)!write(ready[1], "x", 1);
+            pause();
+            return 0;
+        });
+        _exit(0);
+    }
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(box.read("data/file"), "old content\n");
+    EXPECT_EQ(entries(box.path("data")), std::vector<std::string>{"file"});
+}
+
+// What a killed rewrite may have left goes at the next rewrite of the same
+// file: a hidden fresh name of that file, a minute old and unlocked, and
+// nothing else.
+TEST(ReplacefileTest, StaleFreshFilesOfTheSameFileAreRemoved)
+{
+    Sandbox box;
+    box.write("data/file", "old\n");
+    std::string dir = box.path("data");
+    std::vector<std::string> kept = {".file.AbC12",  ".file.AbC1234", ".file.AbC12-", ".other.AbC123",
+                                     "file.AbC123",  ".file.Young1",  ".file.Lockd1", ".file.Dir123",
+                                     ".file.Lnk123", "file"};
+    for (const std::string& name : kept) {
+        if (name == ".file.Dir123")
+            std::filesystem::create_directory(dir + "/" + name);
+        else if (name == ".file.Lnk123")
+            ASSERT_EQ(symlink("file", (dir + "/" + name).c_str()), 0);
+        else if (name != "file")
+            box.write("data/" + name, "partial");
+        if (name != ".file.Young1")
+            age(dir + "/" + name, 300);
+    }
+    box.write("data/.file.AbC123", "partial", 0600);
+    age(dir + "/.file.AbC123", 300);
+    // A rewrite that is still writing holds its fresh file's lock.
+    int live = open((dir + "/.file.Lockd1").c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(live, F_OFD_SETLK, &lock), 0);
+
+    EXPECT_EQ(replacefile((dir + "/file").c_str(), [](FILE* f) { return writes(f, "new\n"); }), REPLACE_OK);
+    close(live);
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(entries(dir), kept);
+    EXPECT_EQ(box.read("data/file"), "new\n");
 }

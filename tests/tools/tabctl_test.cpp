@@ -7,9 +7,12 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -168,6 +171,89 @@ TEST_F(TabctlTest, SchedulerStartAndStop)
     r = tabctl({"-X", "stop-dialq"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "tabctl: -X stop-dialq failed (-1)\n");
+}
+
+// An identifier taken since the page chose it is replaced by a free one,
+// and an entry that is there already (the same line saved twice at once)
+// is not added again.
+TEST_F(TabctlTest, AppendTakesTheInittabAsItIsNow)
+{
+    const std::string other = "qrt1:2345:respawn:/opt/vantrel/lib/lineward fax-line-2\n";
+    const std::string entry = "qrt2:2345:respawn:/opt/vantrel/lib/lineward fax-line-1";
+    box.write("etc/inittab", kGetty + other);
+    EXPECT_EQ(tabctl({"-a", "fax-line-1", "-l", entry}).out, "");
+    EXPECT_EQ(tabctl({"-a", "fax-line-1", "-l", entry}).out, "");
+    EXPECT_EQ(tabctl({"-a", "fax-line-3", "-l", "qrt1:2345:respawn:/opt/vantrel/lib/lineward fax-line-3"}).out,
+              "");
+    EXPECT_EQ(inittab(), kGetty + other + entry + "\nqrt3:2345:respawn:/opt/vantrel/lib/lineward fax-line-3\n");
+}
+
+// Edits of different lines at once: each edits the file as the one before
+// it left it, so every line is switched on.
+TEST_F(TabctlTest, ConcurrentEditsAllSurvive)
+{
+    constexpr int kLines = 10;
+    auto entry = [](int i, const char* action) {
+        return "qrt" + std::to_string(i) + ":2345:" + action + ":/opt/vantrel/lib/lineward line" +
+               std::to_string(i) + "\n";
+    };
+    std::string off, on;
+    for (int i = 0; i < kLines; ++i) {
+        off += entry(i, "off");
+        on += entry(i, "respawn");
+    }
+    box.write("etc/inittab", off);
+    std::vector<std::thread> runs;
+    for (int i = 0; i < kLines; ++i)
+        runs.emplace_back([&, i] { EXPECT_EQ(tabctl({"-e", "line" + std::to_string(i)}).out, ""); });
+    for (std::thread& run : runs)
+        run.join();
+    EXPECT_EQ(inittab(), on);
+}
+
+// A full disk cuts the append short: the file goes back to what it was
+// (init would run the half entry) and the tool says it failed.
+TEST_F(TabctlTest, ShortAppendIsUndone)
+{
+    const std::string before = inittab();
+    const std::string entry = "qrt2:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-2";
+    RunResult r = box.run_forked([&] {
+        std::string root = "ZEL_ROOT=" + box.root();
+        std::string token = "ZELADMINTOKEN=" + fresh_token();
+        char* env[] = {root.data(), token.data(), nullptr};
+        rlimit limit{before.size() + 20, before.size() + 20};
+        signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &limit) == 0)
+            execle(tool_path("tabctl").c_str(), "tabctl", "-a", "fax-line-2", "-l", entry.c_str(), nullptr, env);
+        _exit(127);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "tabctl: -a fax-line-2 failed (-1)\n");
+    EXPECT_EQ(inittab(), before);
+}
+
+// The web server's user may write /etc/inittab but not /etc: the file is
+// rewritten in place.
+TEST_F(TabctlTest, EditWhereOnlyTheFileIsWritable)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to run the tool as another user";
+    std::string path = box.path("etc/inittab");
+    ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+    ASSERT_EQ(chown(path.c_str(), 0, 65534), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    RunOptions options;
+    options.args = {"-e", "fax-line-1"};
+    options.env = {"ZELADMINTOKEN=" + fresh_token()};
+    options.uid = 65534, options.gid = 65534;
+    RunResult r = box.run(tool_path("tabctl"), options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(inittab(), kFaxOn + kGetty);
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
 } // namespace
