@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "admin/home.h"
 #include "admin/itlib.h"
+#include "admin/request.h"
 #include "admin/sysconfig.h"
 #include "lib/string.h"
 #include "lib/btree.h"
@@ -256,6 +256,11 @@ int schedulerprobe(int quiet)
     return answer("Running.", 1);
 }
 
+bool schedulerrunning()
+{
+    return schedulerprobe(1) == 1;
+}
+
 // ---- Daemon status ------------------------------------------------------------
 
 void daemoncontrol(const char* word)
@@ -325,5 +330,5 @@ void HXemailtest() { emailstep(TEST); }
 void emailconfigoff()
 {
     setemailconfig("no");
-    HXhomepage();
+    gohome();
 }

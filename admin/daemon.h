@@ -10,6 +10,8 @@
 // scheduler: 1 running, 0 otherwise (writes its status text unless quiet).
 int fontserverprobe();
 int schedulerprobe(int quiet);
+// For the home page's alerts: the scheduler runs (writes nothing).
+bool schedulerrunning();
 // "Missing txtimg", "Needed.", "Not Needed." or "Need Indeterminate..".
 const char* convertercheck();
 

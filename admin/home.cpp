@@ -10,7 +10,6 @@
 #include "admin/daemon.h"
 #include "admin/images.h"
 #include "admin/lines.h"
-#include "admin/zeladmin.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
 #include "www/wwwauth.h"
@@ -62,26 +61,26 @@ void identification_item()
 
 bool admin_account_incomplete()
 {
-    return authuser && strcmp(authuser, "admin") == 0 && (admin_blank_password || admin_blank_email);
+    return authuser && strcmp(authuser, "admin") == 0 && (adminblankpassword() || adminblankemail());
 }
 
 void admin_account_items()
 {
-    if (admin_blank_password)
+    if (adminblankpassword())
         putline("<p><li><a href=\"$SCRIPT_NAME/Page3\">Missing admin account password.</a>");
-    if (admin_blank_email)
+    if (adminblankemail())
         putline("<p><li><a href=\"$SCRIPT_NAME/Page3\">Missing admin from-email address.</a>");
 }
 
 // No line, or the first line's device is not a usable character device.
-bool missing_faxmodem() { return firstlinecheck() != 0; }
+bool missing_faxmodem() { return faxmodemmissing(); }
 
 void faxmodem_item()
 {
     putline("<p><li><a href=\"$SCRIPT_NAME/Page20\">Missing fax modem information.</a>");
 }
 
-bool scheduler_stopped() { return schedulerprobe(1) != 1; }
+bool scheduler_stopped() { return !schedulerrunning(); }
 
 void scheduler_item()
 {
@@ -295,7 +294,7 @@ void start_screen()
     std::puts("<font size=6 color=\"#0000ff\">Image Messaging Software</font>");
     std::puts("</td></tr></table></center>");
     std::puts("<P><center><font size=4>To start, click on the logo above.</font><p>");
-    if (admin_blank_password) {
+    if (adminblankpassword()) {
         std::puts("<font size=2>If asked for a User Name, enter <i>admin</i> ");
         std::puts("(with no password).</font></center>");
     }

@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/home.h"
 #include "admin/itlib.h"
+#include "admin/request.h"
 #include "lib/string.h"
 #include "lib/config.h"
 #include "lib/createfile.h"
@@ -663,7 +663,7 @@ void lineform(const char* name, int redisplay, const char* message)
         return;
     }
     if (is(button, "Cancel")) {
-        HXhomepage();
+        gohome();
         return;
     }
     bool test = is(button, "Test Modem"), reset = is(button, "Reset Modem");
@@ -811,6 +811,11 @@ int firstlinecheck()
     if (loadlines(false) <= 0)
         return 1;
     return devicestate(keytree_lookup(*record(0)->tree, "device"));
+}
+
+bool faxmodemmissing()
+{
+    return firstlinecheck() != 0;
 }
 
 const char* nextlinename()

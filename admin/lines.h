@@ -37,6 +37,9 @@ LineRecord* loadline(const char* name);
 int devicestate(const char* device);
 // 1: no line defined; otherwise devicestate of the first listed line's device.
 int firstlinecheck();
+// For the home page's alerts: no line is defined or the first listed
+// line's device is not a usable character device.
+bool faxmodemmissing();
 const char* nextlinename();
 // 1 when `name` holds only letters, digits and ".-+=_#:" and does not
 // begin with '-' (a tool would take it for an option).

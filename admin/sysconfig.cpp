@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/home.h"
+#include "admin/request.h"
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/fd.h"
@@ -372,7 +372,7 @@ void HXconfigupdate()
 {
     const char* button = formvalue("button");
     if (button == nullptr || std::strcmp(button, "Update") != 0) {
-        HXhomepage();
+        gohome();
         return;
     }
     ConfigForm form = formfromposted();

@@ -9,8 +9,7 @@
 
 #include <unistd.h>
 
-#include "admin/home.h"
-#include "admin/zeladmin.h"
+#include "admin/request.h"
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
@@ -375,10 +374,10 @@ void accountform(const char* name, int adminflag, bool repost, const char* messa
     if (is(button, "Add")) {
         name = nullptr;
     } else if (is(button, "Cancel")) {
-        HXhomepage();
+        gohome();
         return;
     } else if (name && *name) {
-        section = paramfile_find_section(userlist, name);
+        section = paramfile_find_section(authusers(), name);
     } else if (is(button, "Delete")) {
         HXselectuser("Please select the user you wish to delete.");
         return;
@@ -392,7 +391,7 @@ void accountform(const char* name, int adminflag, bool repost, const char* messa
 // The signed-in user's reduced form, whatever the posted button says.
 void ownform(const char* message, bool repost)
 {
-    showaccount(paramfile_find_section(userlist, authuser), 0, repost, message,
+    showaccount(paramfile_find_section(authusers(), authuser), 0, repost, message,
                 formvalue("button"));
 }
 
@@ -534,7 +533,7 @@ const char* refusal(int self, bool naming, const char* newname, bool add)
             return BAD_NAME;
         if (!paramfile_name_fits(newname))
             return TOO_LONG;
-        if (paramfile_find_section(userlist, newname))
+        if (paramfile_find_section(authusers(), newname))
             return NAME_EXISTS;
     }
     if ((add || !typedcurrent()) && passwordrule() == Password::mismatch)
@@ -544,10 +543,10 @@ const char* refusal(int self, bool naming, const char* newname, bool add)
 
 void deleteaccount(std::string& name)
 {
-    ParamSection* section = paramfile_find_section(userlist, formvalue("uname"));
+    ParamSection* section = paramfile_find_section(authusers(), formvalue("uname"));
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     name = section->name;
-    paramfile_remove_section(&userlist, section);
+    authremoveuser(section);
 }
 
 const char* addaccount(std::string& name)
@@ -555,7 +554,7 @@ const char* addaccount(std::string& name)
     const char* uname = formvalue("uname");
     if (const char* error = refusal(0, true, uname, true))
         return error;
-    ParamSection* section = paramfile_add_section(&userlist);
+    ParamSection* section = authadduser();
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     section->name = strsave(uname);
     FXcatastrophe(section->name != nullptr, __FILE_NAME__, __LINE__);
@@ -579,7 +578,7 @@ const char* addaccount(std::string& name)
 const char* updateaccount(int self, std::string& name)
 {
     ParamSection* section =
-        paramfile_find_section(userlist, self ? authuser : formvalue("ouname"));
+        paramfile_find_section(authusers(), self ? authuser : formvalue("ouname"));
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     const char* uname = formvalue("uname");
     bool rename = !self && nullstrcmp(uname, formvalue("ouname")) != 0;
@@ -631,15 +630,6 @@ void refuse(int self, const char* error)
     exit(1);
 }
 
-// Makes `list` the users list; the login facts follow it.
-void replaceusers(ParamSection* list)
-{
-    ParamSection* old = userlist;
-    userlist = list;
-    authrefresh(userlist);
-    paramfile_free(old);
-}
-
 // The users file as the locked descriptor reads it.
 ParamSection* readusers(int fd)
 {
@@ -660,7 +650,7 @@ ParamSection* readusers(int fd)
 // start of the request.  The caller closes the descriptor after the write.
 int lockusers(int self)
 {
-    int fd = lock_path(userspath);
+    int fd = lock_path(authuserspath());
     if (fd < 0)
         cannotupdate(self, errno);
     ParamSection* list = readusers(fd);
@@ -669,7 +659,7 @@ int lockusers(int self)
         close(fd);
         cannotupdate(self, error);
     }
-    replaceusers(list);
+    authreplaceusers(list);
     return fd;
 }
 
@@ -677,18 +667,18 @@ int lockusers(int self)
 // as it was.  Returns only when the file was written.
 void writeusers(int self)
 {
-    int result = replacefile(userspath, [](FILE* file) {
-        return paramfile_write(file, userlist, users_param_names) == 0 ? 0 : -1;
+    int result = replacefile(authuserspath(), [](FILE* file) {
+        return paramfile_write(file, authusers(), users_param_names) == 0 ? 0 : -1;
     });
     if (result == REPLACE_OK)
         return;
     int error = errno;
     // The form must show the accounts as the file still has them, not the
     // change that did not reach it.
-    ParamSection* list = paramfile_load(userspath, users_param_names, 0);
+    ParamSection* list = paramfile_load(authuserspath(), users_param_names, 0);
     if (!list)
         fatalerror("ERR 999: Cannot load user parameter File");
-    replaceusers(list);
+    authreplaceusers(list);
     cannotupdate(self, error);
 }
 
@@ -714,7 +704,7 @@ void HXselectuser(const char* message)
          ", or press add to add a new user to the database.");
     putline("<form action=\"$SCRIPT_NAME/Action2\" method=post>");
     puts("<select name=user size=4>");
-    for (const ParamSection* section = userlist; section; section = section->next) {
+    for (const ParamSection* section = authusers(); section; section = section->next) {
         if (!section->name)
             continue;
         const char* label = paramfile_get(section, USER_FULL_NAME);
@@ -724,7 +714,7 @@ void HXselectuser(const char* message)
                htmlescape(label).c_str());
     }
     puts("</select>\n<br>");
-    putcount(paramfile_count_sections(userlist));
+    putcount(paramfile_count_sections(authusers()));
     puts("<p>");
     for (const char* button : {"Add", "Update", "Delete", "Cancel"})
         putbutton(button);
@@ -747,7 +737,7 @@ void userupdate(int self)
     }
     if (is(button, "Cancel")) {
         if (self) {
-            HXhomepage();
+            gohome();
         } else {
             HXsecurity("admin");
             HXselectuser(nullptr);

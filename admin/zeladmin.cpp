@@ -7,11 +7,10 @@
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "admin/daemon.h"
 #include "admin/home.h"
 #include "admin/lines.h"
+#include "admin/request.h"
 #include "admin/logview.h"
 #include "admin/queue.h"
 #include "admin/sysconfig.h"
@@ -27,12 +26,6 @@
 #include "www/wwworigin.h"
 #include "www/wwwputhtml.h"
 
-const char* userspath = nullptr;
-ParamSection* userlist = nullptr;
-int admin_blank_password = 0;
-int admin_blank_email = 0;
-int debug_mode = 0;
-
 namespace {
 
 // Only this server passes raw HTTP status lines on (it runs the program
@@ -42,27 +35,11 @@ constexpr const char* NPH_SERVER = "Mathopd/1.3pl7";
 
 constexpr const char* CHALLENGE = "WWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
 
-// `webadmin-auth`: who signs a request in.
-enum LoginMode {
-    LOGIN_NPH,     // absent or empty: the program, only under NPH_SERVER
-    LOGIN_BASIC,   // the program, HTTP Basic under every server
-    LOGIN_SERVER,  // the web server (REMOTE_USER)
-};
-LoginMode loginmode = LOGIN_NPH;
-
 // A request body larger than this is refused unread, whatever the path.
 constexpr long long DEFAULT_MAX_BODY = 64LL << 20;
 
 // How much of an outside value goes into a log line.
 constexpr std::size_t LOG_VALUE_MAX = 200;
-
-std::string userspath_text;
-
-const char* pathinfo()
-{
-    const char* path = getenv("PATH_INFO");
-    return path ? path : "";
-}
 
 bool startswith(const char* text, const char* prefix)
 {
@@ -187,52 +164,20 @@ void loadusers()
     const char* dir = get_config("zel-config-directory");
     if (!dir)
         fatalerror("ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf");
-    userspath_text = std::string(dir) + "/users";
-    userspath = userspath_text.c_str();
-    userlist = paramfile_load(userspath, users_param_names, 0);
-    if (!userlist)
+    if (!authloadusers((std::string(dir) + "/users").c_str()))
         fatalerror("ERR 999: Cannot load user parameter File");
-    if (const ParamSection* admin = paramfile_find_section(userlist, "admin")) {
-        admin_blank_password = if_blank(paramfile_get(admin, USER_PASSWORD));
-        admin_blank_email = if_blank(paramfile_get(admin, USER_FROM_EMAIL));
-    }
-}
-
-// Raw HTTP status lines only for the server that passes them on; any other
-// server takes the status from a CGI "Status:" header line.
-bool rawstatus = false;
-
-pid_t statusowner = 0;
-
-// An answer that ends without a page of its own (a fatal error) still
-// gets the status line it was given; a forked child writes none.
-void flushstatus()
-{
-    if (getpid() == statusowner)
-        putstatusline();
-}
-
-// The status goes out with the answer's first header line, so that a
-// refusal found later in the request can still change it.
-void statusline(const char* status)
-{
-    if (!statusset()) {
-        statusowner = getpid();
-        std::atexit(flushstatus);
-    }
-    setstatus(status, rawstatus);
 }
 
 void challenge(bool endheaders)
 {
-    statusline("401 Permission");
+    request_status("401 Permission");
     putstatusline();
     fputs(CHALLENGE, stdout);
     // Without credentials the raw header block ends here, so the page's own
     // Content-type line arrives as the first line of the body.  Under CGI
     // the page's Content-type completes the header instead, so the server
     // sends the page as HTML.
-    if (endheaders && rawstatus) {
+    if (endheaders && request_rawstatus()) {
         putframeheaders();
         fputs("\r\n", stdout);
     }
@@ -240,7 +185,7 @@ void challenge(bool endheaders)
 
 void adminhint()
 {
-    if (admin_blank_password)
+    if (adminblankpassword())
         puthtml("<p>Please use <i>admin</i> as your User Name and leave the Password blank.");
 }
 
@@ -257,13 +202,13 @@ bool debugpath(const char* path)
 bool needslogin(const char* path)
 {
     return startswith(path, "/Page") || startswith(path, "/Action") ||
-           (loginmode != LOGIN_NPH && debugpath(path));
+           (request_loginmode() != LOGIN_NPH && debugpath(path));
 }
 
 // Answers 401 and exits when the request needs credentials it lacks.
 void httplayer()
 {
-    const char* path = pathinfo();
+    const char* path = request_path();
     if (strcmp(path, "/logoff") == 0) {
         challenge(false);
         puthtml("<h1>Logoff</h1><p>You have successfully ");
@@ -279,7 +224,7 @@ void httplayer()
             adminhint();
             exit(0);
         }
-        int code = checkauth(header, userlist, &authuser);
+        int code = checkauth(header, authusers(), &authuser);
         if (code < 0) {
             challenge(false);
             // The name is the requester's own text.
@@ -292,7 +237,7 @@ void httplayer()
             exit(0);
         }
     }
-    statusline("200 OK");
+    request_status("200 OK");
 }
 
 // The web server has authenticated the request: the account it names is
@@ -300,26 +245,26 @@ void httplayer()
 // account is refused outright.
 void serverlayer()
 {
-    const char* path = pathinfo();
+    const char* path = request_path();
     if (strcmp(path, "/logoff") == 0) {
         // The login is the web server's, so only the browser can drop it.
-        statusline("200 OK");
+        request_status("200 OK");
         puthtml("<h1>Logoff</h1><p>Your login is kept by the web server: ");
         puthtml("close the browser to log off.\n");
         exit(0);
     }
     if (needslogin(path)) {
         const char* remote = getenv("REMOTE_USER");
-        int code = serverlogin(remote, userlist);
+        int code = serverlogin(remote, authusers());
         if (code < 0) {
-            statusline("403 Forbidden");
+            request_status("403 Forbidden");
             std::string name = htmlescape(remote ? remote : "");
             puthtml("<h1>Access Error</h1><p>Your user name (%s) is not an account of this server. (%d)\n",
                     name.c_str(), code);
             exit(0);
         }
     }
-    statusline("200 OK");
+    request_status("200 OK");
 }
 
 // `webadmin-auth`: absent or empty, only the raw-HTTP server's requests are
@@ -328,20 +273,22 @@ void serverlayer()
 void authlayer()
 {
     const char* server = getenv("SERVER_SOFTWARE");
-    rawstatus = server && strcmp(server, NPH_SERVER) == 0;
+    // Raw HTTP status lines only for the server that passes them on; any
+    // other server takes the status from a CGI "Status:" header line.
+    request_setrawstatus(server && strcmp(server, NPH_SERVER) == 0);
     const char* mode = get_config("webadmin-auth");
     if (if_blank(mode))
-        loginmode = LOGIN_NPH;
+        request_setloginmode(LOGIN_NPH);
     else if (strcmp(mode, "basic") == 0)
-        loginmode = LOGIN_BASIC;
+        request_setloginmode(LOGIN_BASIC);
     else if (strcmp(mode, "server") == 0)
-        loginmode = LOGIN_SERVER;
+        request_setloginmode(LOGIN_SERVER);
     else
         // An unknown mode must not leave the pages open to anyone.
         fatalerror("ERR 999: Unknown webadmin-auth value in /etc/opt/vantrel/vantrel.conf");
-    if (loginmode == LOGIN_SERVER)
+    if (request_loginmode() == LOGIN_SERVER)
         serverlayer();
-    else if (loginmode == LOGIN_BASIC || rawstatus)
+    else if (request_loginmode() == LOGIN_BASIC || request_rawstatus())
         httplayer();
 }
 
@@ -352,12 +299,6 @@ const OriginVerdict& origin()
 {
     static const OriginVerdict verdict = requestorigin(get_config("webadmin-origins"));
     return verdict;
-}
-
-bool ispost()
-{
-    const char* method = getenv("REQUEST_METHOD");
-    return method && strcmp(method, "POST") == 0;
 }
 
 // The page a /Page path routes to, when it is one that acts when opened.
@@ -392,7 +333,7 @@ std::string logvalue(const char* text)
     const OriginVerdict& from = origin();
     logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request for %s from another site refused (%s: %s)",
            logvalue(path).c_str(), from.header, logvalue(from.value.c_str()).c_str());
-    statusline("403 Forbidden");
+    request_status("403 Forbidden");
     putpagehead("Vantrel Image Messaging Software - Request Refused");
     putbanner("HXrefused");
     puthtml("<h1>Request Refused</h1><p>This request came from another site (%s: %s) and was "
@@ -438,7 +379,7 @@ void limitbody()
     // What the decoders would not read as a length is no body to them.
     if (end == text || (length <= limit && errno == 0))
         return;
-    statusline("413 Request Entity Too Large");
+    request_status("413 Request Entity Too Large");
     putpagehead("Vantrel Image Messaging Software - Request Too Large");
     putbanner("HXtoolarge");
     puthtml("<h1>Request Too Large</h1><p>The request's body of %s bytes is larger than the %lld "
@@ -452,7 +393,7 @@ void limitbody()
 // that would change something comes from another site.
 void guardrequest()
 {
-    const char* path = pathinfo();
+    const char* path = request_path();
     limitbody();
     if (changes(path) && origin().verdict == ORIGIN_CROSS)
         refusecrosssite(path);
@@ -462,13 +403,13 @@ void guardrequest()
 // from this site; a plain link from anywhere carries none.
 bool confirmed()
 {
-    return origin().verdict == ORIGIN_SAME || ispost();
+    return origin().verdict == ORIGIN_SAME || request_ispost();
 }
 
 void confirmpage(const char* what)
 {
     // The same address again, this time from this site's own page.
-    std::string again = pathinfo();
+    std::string again = request_path();
     if (const char* query = getenv("QUERY_STRING"); query && *query)
         again += std::string("?") + query;
     putpagehead("Vantrel Image Messaging Software - Please Confirm");
@@ -492,18 +433,9 @@ void testresponse()
     }
 }
 
-// Uploads live in a shared directory: whichever way the request ends
-// (a refused privilege, a fatal error, a failed decode), they go with it
-// unless debug mode keeps them.
-void removeuploads()
-{
-    if (!debug_mode)
-        removetempfiles();
-}
-
 void formpath(const char* path)
 {
-    std::atexit(removeuploads);
+    request_removeuploads_atexit();
     int count = decodeform();
     if (count < 0) {
         puthtml("<h2>ERROR WF010</h2><p>This script was called in error");
@@ -515,7 +447,7 @@ void formpath(const char* path)
         listform(count);
     } else if (strcmp(path, "/debug") == 0) {
         listform(count);
-        debug_mode = 1;
+        request_setdebug(true);
         runaction();
     } else {
         runaction();
@@ -524,8 +456,8 @@ void formpath(const char* path)
 
 void route(char** envp)
 {
-    const char* path = pathinfo();
-    if (loginmode != LOGIN_NPH && debugpath(path))
+    const char* path = request_path();
+    if (request_loginmode() != LOGIN_NPH && debugpath(path))
         HXsecurity("admin");
     if (strcmp(path, "/echo") == 0) {
         putstatusline();
@@ -549,38 +481,6 @@ void route(char** envp)
 
 // ---- Interfaces -----------------------------------------------------------
 
-void fatalerror(const char* message)
-{
-    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_FATAL, 0, "%s", message);
-    exit(1);
-}
-
-void HXsecurity(const char* privilege)
-{
-    if (hasprivilege(privilege))
-        return;
-    // Where the program signs users in, a refusal is told as one.
-    if (loginmode != LOGIN_NPH)
-        statusline("403 Forbidden");
-    putpagehead("Vantrel Image Messaging Software - Security Violation");
-    putbanner("HXsecurity");
-    putline("<h1>Security Violation</h1><p>You do not have sufficient privileges to access this administrative function.");
-    putfooter();
-    exit(1);
-}
-
-void FXcatastrophe(int condition, const char* file, int line)
-{
-    if (condition)
-        return;
-    putpagehead("Vantrel Image Messaging Software - Catatrophic Internal Failure");
-    putbanner("FXcatastrophe");
-    puthtml("<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical Support. File %s, line %d",
-            file ? file : "Null", line);
-    putfooter();
-    exit(1);
-}
-
 void dopage(long number) { dispatch(pages, number); }
 
 void dopublicpage(long number)
@@ -597,32 +497,28 @@ void doaction(long number) { dispatch(actions, number); }
 
 void runaction()
 {
-    const char* path = pathinfo();
+    const char* path = request_path();
     // The lower-case action table has no entries.
     if (!startswith(path, "/action") && startswith(path, "/Action"))
         doaction(pathnumber(path + 7));
-    if (debug_mode)
-        return;
-    for (const FormField* field = &formhead; field; field = field->next)
-        if (field->file && field->value)
-            unlink(field->value);
-    removetempfiles();
+    request_removeuploads();
 }
 
 int zeladmin_main(int argc, char** argv, char** envp)
 {
     logsetprogram(argc > 0 ? argv[0] : "zeladmin");
     config_load_or_exit();
+    request_sethomepage(HXhomepage);
     loadusers();
     authlayer();
     guardrequest();
-    debug_mode = if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0);
+    request_setdebug(if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0));
     route(envp);
     // A CGI response needs its header block even when nothing answered; the
     // raw-HTTP server takes the bare status line as it always has.
     if (statusset() && !framesent()) {
         putheaders();
-        if (!rawstatus)
+        if (!request_rawstatus())
             fputs("Content-type: text/html\r\n\r\n", stdout);
     }
     return 0;

@@ -919,6 +919,8 @@ int savepart(std::string* save)
 int leaf()
 {
     FormField* field = mime.firstleaf ? mime.head : addformfield();
+    if (field == nullptr)
+        mimefatal("Out of memory!");
     // A form of too many fields is refused whole; the rest is not read.
     if (formoverflow())
         mime.in->stop();

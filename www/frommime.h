@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "www/wwwinput.h"
+#include "www/formfield.h"
 
 // Bounds on what one body may make the reader hold.  A longer boundary is
 // taken as no boundary, a deeper part as a leaf, and a longer header block

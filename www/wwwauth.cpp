@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/if_blank.h"
 #include "www/base64.h"
 #include "www/sha1.h"
 
@@ -175,6 +176,57 @@ void authrefresh(ParamSection* users)
     authsection = paramfile_find_section(users, authuser);
     authprivileges = paramfile_get(authsection, USER_PRIVILEGES);
 }
+
+namespace {
+
+struct Users {
+    std::string path;
+    ParamSection* list = nullptr;
+    bool adminblankpassword = false;
+    bool adminblankemail = false;
+};
+Users users;
+
+} // namespace
+
+bool authloadusers(const char* path)
+{
+    users.path = path;
+    users.list = paramfile_load(path, users_param_names, 0);
+    if (users.list == nullptr)
+        return false;
+    if (const ParamSection* admin = paramfile_find_section(users.list, "admin")) {
+        users.adminblankpassword = if_blank(paramfile_get(admin, USER_PASSWORD)) != 0;
+        users.adminblankemail = if_blank(paramfile_get(admin, USER_FROM_EMAIL)) != 0;
+    }
+    return true;
+}
+
+ParamSection* authusers() { return users.list; }
+const char* authuserspath() { return users.path.empty() ? nullptr : users.path.c_str(); }
+
+void authreplaceusers(ParamSection* list)
+{
+    ParamSection* old = users.list;
+    users.list = list;
+    authrefresh(users.list);
+    if (old != list)
+        paramfile_free(old);
+}
+
+ParamSection* authadduser()
+{
+    return paramfile_add_section(&users.list);
+}
+
+void authremoveuser(ParamSection* section)
+{
+    paramfile_remove_section(&users.list, section);
+    authrefresh(users.list);
+}
+
+bool adminblankpassword() { return users.adminblankpassword; }
+bool adminblankemail() { return users.adminblankemail; }
 
 void authreset()
 {

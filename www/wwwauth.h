@@ -1,8 +1,10 @@
 // wwwauth: HTTP Basic login against the users list, the privileges of the
 // signed-in user, and the stored password digest (base64 of the SHA-1 of
 // the password; an empty stored value accepts any password).  Owns the
-// process-wide login facts below, set by checkauth for the rest of the run.
-// Failures are result codes; nothing is written to the page here.
+// users list of the run (loaded from the users file at start-up, replaced
+// by the account updates) and the process-wide login facts below, set by
+// checkauth for the rest of the run.  Failures are result codes; nothing
+// is written to the page here.
 #pragma once
 
 #include <cstddef>
@@ -55,6 +57,25 @@ const char* authparam(const char* name);
 // list, for the same signed-in name: null when the account is gone from it.
 // Nothing changes when nobody was signed in.
 void authrefresh(ParamSection* users);
+
+// Loads the users list of the run from the users file at `path`; false
+// when it cannot be read.  Also notes whether the admin account's password
+// and from-email are blank in the file as loaded.
+bool authloadusers(const char* path);
+// The users list and the users file's path; null until loaded.
+ParamSection* authusers();
+const char* authuserspath();
+// Makes `users` the users list in place of the current one, which is
+// released; the login facts follow it (authrefresh).
+void authreplaceusers(ParamSection* users);
+// Appends an empty section to the users list (null when out of memory), or
+// unlinks and releases one of its sections; the login facts follow.
+ParamSection* authadduser();
+void authremoveuser(ParamSection* section);
+// The admin account exists and its password / from-email was blank when
+// the list was loaded.
+bool adminblankpassword();
+bool adminblankemail();
 
 // Forgets the login facts (for tests).
 void authreset();

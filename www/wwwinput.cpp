@@ -12,25 +12,9 @@
 #include "www/frommime.h"
 #include "www/wwwputhtml.h"
 
-FormField formhead;
 int form_encoding = FORM_NONE;
 
 namespace {
-
-FormField* formtail = &formhead;
-int fieldcount = 0;
-
-// What the fields beyond the limit are decoded into, and dropped.
-FormField overflowfield;
-bool overflowed = false;
-
-void emptyoverflow()
-{
-    for (char* text : {overflowfield.contenttype, overflowfield.name, overflowfield.filename,
-                       overflowfield.value})
-        std::free(text);
-    overflowfield = FormField{};
-}
 
 // Decoded names and values are collected here before they are copied out.
 std::array<char, FIELD_MAX> workbuf;
@@ -137,44 +121,6 @@ const char* orabsent(const char* text)
 
 } // namespace
 
-void newformlist()
-{
-    formhead = FormField{};
-    formtail = &formhead;
-    fieldcount = 0;
-    emptyoverflow();
-    overflowed = false;
-}
-
-FormField* addformfield()
-{
-    if (fieldcount >= FORM_FIELDS_MAX) {
-        overflowed = true;
-        emptyoverflow();
-        return &overflowfield;
-    }
-    auto* field = static_cast<FormField*>(std::calloc(1, sizeof(FormField)));
-    if (field == nullptr) {
-        std::printf("extractmime: %s\n", "Out of memory!");
-        std::exit(255);
-    }
-    field->prev = formtail;
-    formtail->next = field;
-    formtail = field;
-    ++fieldcount;
-    return field;
-}
-
-int formfieldcount()
-{
-    return fieldcount;
-}
-
-bool formoverflow()
-{
-    return overflowed;
-}
-
 int decodeform()
 {
     const char* method = std::getenv("REQUEST_METHOD");
@@ -213,6 +159,8 @@ int decodeform()
         newformlist();
         while (remaining > 0 && !atendofinput(stdin)) {
             FormField* field = addformfield();
+            if (field == nullptr)
+                mimefatal("Out of memory!");
             if (formoverflow())
                 break;
             ++count;
@@ -262,17 +210,6 @@ int readformfield(FILE* in, long* remaining, char** name, char** value)
     if ((*slot = strsave(workbuf.data())) == nullptr)
         return FIELD_NOMEM;
     return FIELD_OK;
-}
-
-const char* formvalue(const char* name)
-{
-    if (name == nullptr)
-        return nullptr;
-    for (const FormField* f = &formhead; f != nullptr; f = f->next) {
-        if (f->file == 0 && f->name != nullptr && std::strcmp(f->name, name) == 0)
-            return f->value;
-    }
-    return nullptr;
 }
 
 void listform(int count)

@@ -3,6 +3,7 @@
 // stays open (a read past the body's length would hang there), and the
 // upload files of zeladmin's diagnostic and action paths.
 #include "www/frommime.h"
+#include "www/wwwinput.h"
 
 #include <atomic>
 #include <cctype>
