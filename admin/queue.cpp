@@ -27,14 +27,6 @@ constexpr const char* TITLE = "Vantrel Image Messaging Software";
 // The list shows this many requests at a time.
 constexpr int PAGE_ROWS = 25;
 
-// readslot's code for a record that cannot be positioned; a slot number
-// outside the database's range is reported with it.
-constexpr int SLOT_NOSEEK = -2;
-
-// requestfiles: which of the request's files exists.
-constexpr int FILES_QUEUED = 1;
-constexpr int FILES_SUSPENDED = 2;
-
 // Numbers in the path are read like atol, but stop growing here instead of
 // overflowing; every caller clamps to a far smaller range.
 constexpr long long PATH_NUMBER_CAP = 1LL << 40;
@@ -117,7 +109,8 @@ bool mayaccess(const StatusSlot& record)
     return ulstrncmp(mine, sender.c_str(), sizeof record.sender) == 0;
 }
 
-// readslot for the slot number asked for in the path.
+// readslot for the slot number asked for in the path; a number outside
+// the database's range is reported as a record that cannot be positioned.
 int loadslot(long long slot, StatusSlot* record)
 {
     if (slot < 0 || slot > INT_MAX)
@@ -323,7 +316,7 @@ void requestoperation(const Operation& op)
     long long asked = pathnumber("s=");
     StatusSlot record{};
     int code = loadslot(asked, &record);
-    if (code < 0)
+    if (code != SLOT_OK)
         cannotaccess(asked, code);
     else if (!mayaccess(record))
         printf("<p>You do not have authorisation to %s this request.", op.verb);
@@ -419,7 +412,7 @@ void HXreqstatus()
     long long asked = pathnumber("s=");
     StatusSlot record{};
     int code = loadslot(asked, &record);
-    if (code < 0) {
+    if (code != SLOT_OK) {
         cannotaccess(asked, code);
     } else if (!mayaccess(record)) {
         fputs("<p>You do not have authorisation to view the details of this request.", stdout);

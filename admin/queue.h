@@ -2,8 +2,9 @@
 // request id, one request's details, and suspend / activate / delete of a
 // request through the fax server's quectl tool.  The pages read the status
 // database (slotmgmt) and change nothing themselves.  Each handler writes a
-// whole page; a failure is a message inside it.  Page parameters come from
-// PATH_INFO ("s=", "up=", "dn=", "r=").
+// whole page; a failure is a message inside it, with readslot's SLOT_ code
+// for a record that cannot be read (SLOT_NOSEEK for a slot number out of
+// range).  Page parameters come from PATH_INFO ("s=", "up=", "dn=", "r=").
 #pragma once
 
 // Statistics for the system and for the sender `fromemail` (null or

@@ -204,11 +204,11 @@ int allocate(int fd, const std::string& path)
 {
     if (lock_wait(fd) != 0) {
         logerror("lockfile");
-        return -1;
+        return SLOT_NOALLOC;
     }
     auto fail = [fd] {
         lock_release(fd);
-        return -1;
+        return SLOT_NOALLOC;
     };
     StatusBitmapHeader header;
     if (read_full(fd, &header, kHeaderSize) != kHeaderSize) {
@@ -298,17 +298,17 @@ StatusBitmapHeader bmheader;
 // offset that readslot and writeslot move.
 class RecordStream {
 public:
-    // Opens on first use, then starts again at record 1.  -1 without a
-    // record file.
+    // Opens on first use, then starts again at record 1.  SLOT_OK or
+    // SLOT_NOTOPEN.
     int rewind()
     {
         if (fd_ < 0)
             fd_ = opendb(statuspath());
         if (fd_ < 0)
-            return -1;
+            return SLOT_NOTOPEN;
         next_ = STATUS_SLOT_SIZE;
         have_ = used_ = 0;
-        return 0;
+        return SLOT_OK;
     }
 
     // The next whole record, or false at the end of the file (a trailing
@@ -508,7 +508,7 @@ int findslot(const char* base)
     if (path.empty()) {
         errno = base == nullptr ? ENOENT : ENAMETOOLONG;
         logerror("%s.bm", base == nullptr ? "status" : base);
-        return -1;
+        return SLOT_NOALLOC;
     }
     // A process that loses the creation race allocates from the winner's
     // file; a file removed meanwhile sends us round once more.
@@ -520,15 +520,18 @@ int findslot(const char* base)
         }
         if (errno != ENOENT) {
             logerror("%s", path.c_str());
-            return -1;
+            return SLOT_NOALLOC;
         }
         std::vector<unsigned char> bytes = new_bitmap();
         int made = create_whole(path, bytes.data(), bytes.size());
-        if (made != 0)
-            return made;
+        // The new bitmap gives its creator slot 1.
+        if (made > 0)
+            return 1;
+        if (made < 0)
+            return SLOT_NOALLOC;
     }
     logerror("%s", path.c_str());
-    return -1;
+    return SLOT_NOALLOC;
 }
 
 int freeslot(int slot)
@@ -541,60 +544,61 @@ int freeslot(int slot)
     if (bmfd < 0) {
         std::string path = filepath(statuspath(), ".bm");
         if (path.empty() || (bmfd = open(path.c_str(), O_RDWR | O_CLOEXEC)) < 0)
-            return -1;
+            return FREE_NOTOPEN;
         if (pread_full(bmfd, &bmheader, kHeaderSize, 0) != kHeaderSize)
-            return forget(-2);
+            return forget(FREE_NOHEADER);
         if (bmheader.magic != STATUS_BM_MAGIC)
-            return forget(-3);
+            return forget(FREE_BADMAGIC);
     }
     // There is no slot 0 (and no bit for it); treat it as an unreachable place.
     if (slot < 1)
-        return forget(-4);
+        return forget(FREE_NOSEEK);
     off_t at = static_cast<off_t>(bmheader.offset) + (slot - 1) / 8;
     if (lseek(bmfd, at, SEEK_SET) < 0)
-        return forget(-4);
+        return forget(FREE_NOSEEK);
     if (lock_wait(bmfd) != 0)
-        return forget(-5);
+        return forget(FREE_NOLOCK);
     auto unlock = [&forget](int code) {
         lock_release(bmfd);
         return forget(code);
     };
     unsigned char byte;
     if (read_full(bmfd, &byte, 1) != 1)
-        return unlock(-6);
+        return unlock(FREE_NOREAD);
     byte = static_cast<unsigned char>(byte & ~(1u << ((slot - 1) % 8)));
     if (lseek(bmfd, at, SEEK_SET) < 0)
-        return unlock(-7);
+        return unlock(FREE_NOREWIND);
     if (write_full(bmfd, &byte, 1) != 1)
-        return unlock(-8);
+        return unlock(FREE_NOWRITE);
     lock_release(bmfd);
-    return 0;
+    return FREE_OK;
 }
 
 int testslot(int fd, int slot, int offset)
 {
     if (slot < 1)
-        return -1;
+        return SLOTBIT_NOREAD;
     off_t at = static_cast<off_t>(offset) + (slot - 1) / 8;
     off_t start = at / STATUS_BM_BLOCK * STATUS_BM_BLOCK;
     std::array<unsigned char, STATUS_BM_BLOCK> block;
     if (lseek(fd, start, SEEK_SET) < 0 ||
         read_full(fd, block.data(), block.size()) != STATUS_BM_BLOCK)
-        return -1;
-    return (block[static_cast<std::size_t>(at - start)] >> ((slot - 1) % 8)) & 1;
+        return SLOTBIT_NOREAD;
+    bool set = (block[static_cast<std::size_t>(at - start)] >> ((slot - 1) % 8)) & 1;
+    return set ? SLOTBIT_SET : SLOTBIT_CLEAR;
 }
 
 int opendb(const char* base)
 {
     if (base == nullptr)
-        return -1;
+        return SLOT_NOTOPEN;
     if (dbfd >= 0)
         return dbfd;
     std::string path = filepath(base, ".db");
     if (path.empty()) {
         errno = ENAMETOOLONG;
         logerror("%s.db", base);
-        return -1;
+        return SLOT_NOTOPEN;
     }
     // Two processes may find it missing at once; only one creation counts,
     // so neither can truncate a record the other has written.
@@ -608,10 +612,10 @@ int opendb(const char* base)
         std::uint32_t magic = STATUS_DB_MAGIC;
         std::memcpy(bytes.data(), &magic, sizeof magic);
         if (create_whole(path, bytes.data(), bytes.size()) < 0)
-            return -1;
+            return SLOT_NOTOPEN;
     }
     logerror("%s", path.c_str());
-    return -1;
+    return SLOT_NOTOPEN;
 }
 
 int readslot(int slot, StatusSlot* record)
@@ -623,18 +627,18 @@ int readslot(int slot, StatusSlot* record)
         return SLOT_NOSEEK;
     if (read_full(fd, record, STATUS_SLOT_SIZE) != STATUS_SLOT_SIZE)
         return SLOT_SHORT;
-    return 0;
+    return SLOT_OK;
 }
 
 int writeslot(int slot, StatusSlot* record)
 {
     int fd = opendb(statuspath());
     if (fd < 0)
-        return -1;
+        return SLOT_NOWRITE;
     record->timechanged = static_cast<std::uint32_t>(std::time(nullptr));
     if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
-        return -1;
-    return write_full(fd, record, STATUS_SLOT_SIZE) == STATUS_SLOT_SIZE ? 0 : -1;
+        return SLOT_NOWRITE;
+    return write_full(fd, record, STATUS_SLOT_SIZE) == STATUS_SLOT_SIZE ? SLOT_OK : SLOT_NOWRITE;
 }
 
 int clearslot(int slot)
@@ -645,13 +649,13 @@ int clearslot(int slot)
     if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
         return SLOT_NOSEEK;
     std::array<unsigned char, STATUS_SLOT_SIZE> zeros{};
-    return write_full(fd, zeros.data(), zeros.size()) == STATUS_SLOT_SIZE ? 0 : SLOT_SHORT;
+    return write_full(fd, zeros.data(), zeros.size()) == STATUS_SLOT_SIZE ? SLOT_OK : SLOT_SHORT;
 }
 
 void setslotstate(int slot, int state, const char* faxline)
 {
     StatusSlot record;
-    if (readslot(slot, &record) != 0 || record.state == state)
+    if (readslot(slot, &record) != SLOT_OK || record.state == state)
         return;
     record.state = static_cast<std::uint8_t>(state);
     setfield(record.faxline, faxline);
@@ -661,7 +665,7 @@ void setslotstate(int slot, int state, const char* faxline)
 void setslotcsid(int slot, const char* csid)
 {
     StatusSlot record;
-    if (csid == nullptr || readslot(slot, &record) != 0)
+    if (csid == nullptr || readslot(slot, &record) != SLOT_OK)
         return;
     setfield(record.csid, csid);
     writeslot(slot, &record);
@@ -670,7 +674,7 @@ void setslotcsid(int slot, const char* csid)
 int setslotpages(int slot, int sent, int total)
 {
     StatusSlot record;
-    if (int r = readslot(slot, &record); r != 0)
+    if (int r = readslot(slot, &record); r != SLOT_OK)
         return r;
     record.pagessent = static_cast<std::uint8_t>(sent);
     record.pagestotal = static_cast<std::uint8_t>(total);
@@ -680,7 +684,7 @@ int setslotpages(int slot, int sent, int total)
 int setsloterror(int slot, int code)
 {
     StatusSlot record;
-    if (int r = readslot(slot, &record); r != 0)
+    if (int r = readslot(slot, &record); r != SLOT_OK)
         return r;
     record.errorcode = static_cast<std::uint16_t>(code);
     return writeslot(slot, &record);
@@ -736,8 +740,8 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
         *olderout = 0;
     if (entries == nullptr || capacity < 0)
         capacity = 0;
-    if (querystream.rewind() != 0)
-        return -1;
+    if (querystream.rewind() != SLOT_OK)
+        return SLOT_NOTOPEN;
     Filter filter(kind, value);
     int filled = 0;
     int overflow = 0;
@@ -800,8 +804,8 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
     zerostats(all);
     if (mine != nullptr)
         zerostats(mine);
-    if (statsstream.rewind() != 0)
-        return -1;
+    if (statsstream.rewind() != SLOT_OK)
+        return SLOT_NOTOPEN;
     std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
     std::uint32_t hour = now - 3600;
     std::uint32_t day = now - 86400;
@@ -848,23 +852,23 @@ int requestfiles(const StatusSlot* record, char* cf, char* sf)
     cf[0] = sf[0] = '\0';
     const char* spool = get_config("spool-directory");
     if (spool == nullptr)
-        return -1;
+        return FILES_NOPATH;
     std::string phone = fieldtext(record->phone);
     if (!destinationdir(phone))
-        return 0;
+        return FILES_NONE;
     int major = static_cast<int>(record->idmajor);
     int minor = record->idminor;
     int n = std::snprintf(cf, PATH_MAX, "%s/destinations/%s/cf%d-%d", spool, phone.c_str(), major, minor);
     int m = std::snprintf(sf, PATH_MAX, "%s/destinations/%s/sf%d-%d", spool, phone.c_str(), major, minor);
     if (n < 0 || n >= PATH_MAX || m < 0 || m >= PATH_MAX) {
         cf[0] = sf[0] = '\0';
-        return -1;
+        return FILES_NOPATH;
     }
     if (exists(cf))
-        return 1;
+        return FILES_QUEUED;
     if (exists(sf))
-        return 2;
-    return 0;
+        return FILES_SUSPENDED;
+    return FILES_NONE;
 }
 
 void wakescheduler()
@@ -889,15 +893,15 @@ int activaterequest(const QueueEntry* entry)
     char cf[PATH_MAX];
     char sf[PATH_MAX];
     int files = requestfiles(&entry->record, cf, sf);
-    if (files <= 0)
-        return -1;
-    if (files == 1)
-        return -2;
+    if (files == FILES_NOPATH || files == FILES_NONE)
+        return ACTIVATE_NOFILE;
+    if (files == FILES_QUEUED)
+        return ACTIVATE_QUEUED;
     if (rename(sf, cf) != 0)
-        return -3;
+        return ACTIVATE_NORENAME;
     setslotstate(entry->slot, SLOT_REACTIVATED, "-");
     wakescheduler();
-    return 0;
+    return ACTIVATE_OK;
 }
 
 int suspendrequest(const QueueEntry* entry)
@@ -905,24 +909,24 @@ int suspendrequest(const QueueEntry* entry)
     char cf[PATH_MAX];
     char sf[PATH_MAX];
     int files = requestfiles(&entry->record, cf, sf);
-    if (files <= 0)
-        return -1;
-    if (files == 2)
-        return -2;
+    if (files == FILES_NOPATH || files == FILES_NONE)
+        return SUSPEND_NOFILE;
+    if (files == FILES_SUSPENDED)
+        return SUSPEND_ALREADY;
     {
         Fd fd(open(cf, O_WRONLY | O_CLOEXEC));
         if (fd.get() < 0)
-            return -3;
+            return SUSPEND_NOTOPEN;
         // A lock held elsewhere means the scheduler is sending it right now.
         if (lock_try_write(fd.get()) != 0)
-            return -4;
+            return SUSPEND_LOCKED;
         // Renamed under the lock, which goes with the descriptor: the
         // scheduler cannot take the request between the test and the rename.
         if (rename(cf, sf) != 0)
-            return -5;
+            return SUSPEND_NORENAME;
     }
     setslotstate(entry->slot, SLOT_SUSPENDED, "-");
-    return 0;
+    return SUSPEND_OK;
 }
 
 int deleterequest(const QueueEntry* entry)
@@ -930,19 +934,19 @@ int deleterequest(const QueueEntry* entry)
     char cf[PATH_MAX];
     char sf[PATH_MAX];
     int files = requestfiles(&entry->record, cf, sf);
-    if (files < 0)
-        return -1;
-    if (files == 1)
-        return -2;
-    if (files == 2) {
+    if (files == FILES_NOPATH)
+        return DELETE_NOPATH;
+    if (files == FILES_QUEUED)
+        return DELETE_QUEUED;
+    if (files == FILES_SUSPENDED) {
         FILE* file = std::fopen(sf, "re");
         if (file == nullptr)
-            return -4;
+            return DELETE_NOREAD;
         KeyTree keys;
         keytree_read(keys, file);
         std::fclose(file);
         if (unlink(sf) != 0)
-            return -5;
+            return DELETE_NOUNLINK;
         std::string root = resolved_spool(get_config("spool-directory"));
         if (const char* cover = keytree_lookup(keys, "retry-coversheet"))
             removefile(root, cover, entry->record);
@@ -954,13 +958,13 @@ int deleterequest(const QueueEntry* entry)
                 break;
             removefile(root, data, entry->record);
         }
-        return 0;
+        return DELETE_OK;
     }
     if (int r = freeslot(entry->slot); r < 0)
-        return r - 10;
+        return DELETE_FREESLOT + r;
     if (int r = clearslot(entry->slot); r < 0)
-        return r - 20;
-    return 0;
+        return DELETE_CLEARSLOT + r;
+    return DELETE_OK;
 }
 
 void printstatushdr(const char* base)
@@ -1048,8 +1052,8 @@ void printslot(const StatusSlot* record)
 
 int forallslots(void (*callback)(const QueueEntry* entry), std::uint32_t before)
 {
-    if (iterstream.rewind() != 0)
-        return -1;
+    if (iterstream.rewind() != SLOT_OK)
+        return SLOT_NOTOPEN;
     int calls = 0;
     QueueEntry entry;
     for (int slot = 1; iterstream.next(&entry.record); ++slot) {

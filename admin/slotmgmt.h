@@ -43,10 +43,59 @@ constexpr int QUERY_SENDER = 2;
 constexpr int QUERY_ID = 3;
 constexpr int QUERY_UID = 4;
 
-// Result codes of readslot (clearslot uses the same, -3 for a short write).
-constexpr int SLOT_NOTOPEN = -1;
-constexpr int SLOT_NOSEEK = -2;
-constexpr int SLOT_SHORT = -3;
+// Results of readslot and clearslot, passed on by setslotpages and
+// setsloterror; opendb and the scans fail with SLOT_NOTOPEN too.
+constexpr int SLOT_OK = 0;
+constexpr int SLOT_NOTOPEN = -1;   // no record file, none could be made
+constexpr int SLOT_NOSEEK = -2;    // the record's offset cannot be reached
+constexpr int SLOT_SHORT = -3;     // less than a whole record read or written
+constexpr int SLOT_NOWRITE = -1;   // writeslot: not written, whatever the step
+constexpr int SLOT_NOALLOC = -1;   // findslot: no slot allocated (logged)
+
+// Results of freeslot.
+constexpr int FREE_OK = 0;
+constexpr int FREE_NOTOPEN = -1;   // no bitmap file
+constexpr int FREE_NOHEADER = -2;  // its header cannot be read
+constexpr int FREE_BADMAGIC = -3;  // it is no slot bitmap
+constexpr int FREE_NOSEEK = -4;    // no bit for the slot (below 1, out of reach)
+constexpr int FREE_NOLOCK = -5;    // the bitmap's lock was refused
+constexpr int FREE_NOREAD = -6;    // the slot's byte cannot be read,
+constexpr int FREE_NOREWIND = -7;  // positioned again
+constexpr int FREE_NOWRITE = -8;   // or written back
+
+// Results of testslot.
+constexpr int SLOTBIT_SET = 1;     // the slot is in use
+constexpr int SLOTBIT_CLEAR = 0;   // the slot is free
+constexpr int SLOTBIT_NOREAD = -1; // a slot below 1, or its block unreadable
+
+// Results of requestfiles: which of a request's files exists.
+constexpr int FILES_NONE = 0;       // neither (or the number is no directory)
+constexpr int FILES_QUEUED = 1;     // the control file "cf<major>-<minor>"
+constexpr int FILES_SUSPENDED = 2;  // the suspended file "sf<major>-<minor>"
+constexpr int FILES_NOPATH = -1;    // no spool directory, or a path too long
+
+// Results of suspendrequest.
+constexpr int SUSPEND_OK = 0;
+constexpr int SUSPEND_NOFILE = -1;    // no request file, or no path to one
+constexpr int SUSPEND_ALREADY = -2;   // already suspended
+constexpr int SUSPEND_NOTOPEN = -3;   // the control file cannot be opened
+constexpr int SUSPEND_LOCKED = -4;    // locked elsewhere: being sent
+constexpr int SUSPEND_NORENAME = -5;  // the rename failed
+
+// Results of activaterequest.
+constexpr int ACTIVATE_OK = 0;
+constexpr int ACTIVATE_NOFILE = -1;    // no request file, or no path to one
+constexpr int ACTIVATE_QUEUED = -2;    // not suspended
+constexpr int ACTIVATE_NORENAME = -3;  // the rename failed
+
+// Results of deleterequest; -3 is not used.
+constexpr int DELETE_OK = 0;
+constexpr int DELETE_NOPATH = -1;      // no path to the request's files
+constexpr int DELETE_QUEUED = -2;      // still queued: suspend it first
+constexpr int DELETE_NOREAD = -4;      // the suspended file cannot be read
+constexpr int DELETE_NOUNLINK = -5;    // the suspended file cannot be removed
+constexpr int DELETE_FREESLOT = -10;   // + freeslot's code: slot not freed
+constexpr int DELETE_CLEARSLOT = -20;  // + clearslot's code: record not cleared
 
 // The header of status.bm as it lies in the file (24 bytes), followed at
 // `offset` by the bitmap: slot n is bit (n-1)%8 of byte (n-1)/8.  The file
@@ -133,40 +182,73 @@ const char* slotshortname(int state);
 // `spool-directory` + "/status" (static buffer), or null without the key.
 const char* statuspath();
 
+// Allocates the first free slot of the bitmap "<base>.bm" under its lock,
+// creating the file when missing.  The slot number (1 up) or SLOT_NOALLOC.
 int findslot(const char* base);
+// Frees the slot's bit in the bitmap, whose descriptor stays open between
+// calls (a failure closes it).  FREE_OK or a FREE_ code; not logged.
 int freeslot(int slot);
+// Whether the slot's bit is set in the bitmap open as `fd`, its bits from
+// `offset`; moves the file offset.  A SLOTBIT_ code.
 int testslot(int fd, int slot, int offset);
+// The kept descriptor of "<base>.db" (the module's: never close it), made
+// with its header record when missing.  SLOT_NOTOPEN when there is none,
+// logged unless `base` is null.
 int opendb(const char* base);
+// Reads record `slot` whole.  SLOT_OK or a SLOT_ code.
 int readslot(int slot, StatusSlot* record);
+// Stamps the record's change time and writes it whole.  SLOT_OK or
+// SLOT_NOWRITE.
 int writeslot(int slot, StatusSlot* record);
+// Zeroes record `slot`.  SLOT_OK or a SLOT_ code.
 int clearslot(int slot);
+// Set a field of a record that can be read and rewrite it; a failure is
+// ignored.  Nothing changes for a null CSID or a state the record already
+// has; a null fax line is kept.
 void setslotstate(int slot, int state, const char* faxline);
 void setslotcsid(int slot, const char* csid);
+// readslot's code, else writeslot's.
 int setslotpages(int slot, int sent, int total);
 int setsloterror(int slot, int code);
+// Allocates a slot and writes the request's New record there, then sets
+// "slotno" in its keys; a slot that cannot be had is logged, no "slotno".
 void addrequest(unsigned idmajor, unsigned idminor, QueueRequest* request);
+// Up to `capacity` records of filter `kind`/`value` (in no order) older
+// (`older` 1) or newer (0) than the id bound (major 0: none), those nearest
+// it; *newer and *olderout count the rest on each side.  The number
+// filled, or SLOT_NOTOPEN.
 int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor,
                unsigned boundminor, int* newer, int* olderout, int kind, const char* value);
+// Counts the records by state into `all`, and those of `sender` (any case;
+// null: of owner `uid`) into `mine` (may be null).  The number of records
+// in use, or SLOT_NOTOPEN.
 int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid);
 // `cf` and `sf` receive the paths (PATH_MAX bytes each).  A phone number
-// that is no destination directory (destinationdir) has no files (0, both
-// paths empty).  -1 also when a path would not fit.
+// that is no destination directory (destinationdir) has no files
+// (FILES_NONE, both paths empty).  FILES_NOPATH also when a path would not
+// fit.
 int requestfiles(const StatusSlot* record, char* cf, char* sf);
 // Whether `phone` names a directory below destinations/: not empty, no
 // leading "/", no "." or ".." component ("089/1234" is one below "089").
 bool destinationdir(std::string_view phone);
+// Sends SIGALRM to the scheduler named in "<spool>/plandump", if any.
 void wakescheduler();
 // Renames the control file to the suspended name while holding a lock on
-// it: -1 no request file, -2 already suspended, -3 cannot open, -4 locked
-// elsewhere (being sent), -5 rename failed.
+// it, and marks the record Suspended.  SUSPEND_OK or a SUSPEND_ code.
 int suspendrequest(const QueueEntry* entry);
+// Renames the suspended file back, marks the record Reactivated and wakes
+// the scheduler.  ACTIVATE_OK or an ACTIVATE_ code.
 int activaterequest(const QueueEntry* entry);
 // A suspended request loses its files: the suspended file and the files it
 // names, of which only those inside the spool directory are removed (the
-// others are skipped and logged; the result stays 0).  A request without
-// files loses its slot.
+// others are skipped and logged; the result stays DELETE_OK).  A request
+// without files loses its slot.  DELETE_OK or a DELETE_ code.
 int deleterequest(const QueueEntry* entry);
+// The reports on standard output: the bitmap's header (a failure is said
+// there and by perror), one line per request, one request in full.
 void printstatushdr(const char* base);
 void printslotline(const QueueEntry* entry);
 void printslot(const StatusSlot* record);
+// Calls `callback` (may be null) for each record in use, in slot order,
+// changed before `before` (0: any).  The number of calls, or SLOT_NOTOPEN.
 int forallslots(void (*callback)(const QueueEntry* entry), std::uint32_t before);

@@ -83,7 +83,7 @@ bool writefile(const std::string& path, const std::string& bytes)
 int request_operation(const Options& o)
 {
     QueueEntry entry{o.slot, {}};
-    if (int r = readslot(o.slot, &entry.record); r != 0)
+    if (int r = readslot(o.slot, &entry.record); r != SLOT_OK)
         return fail("Cannot read slot %ld (%ld).", o.slot, r);
     if (entry.record.state == SLOT_EMPTY)
         return fail("Slot %ld is empty.", o.slot);
@@ -92,36 +92,38 @@ int request_operation(const Options& o)
     int r = 0;
     if (o.action == 's') {
         switch (r = suspendrequest(&entry)) {
-        case 0: return 0;
-        case -1: return fail("Request %ld-%ld has no request file.", major, minor);
-        case -2: return fail("Request %ld-%ld is already suspended.", major, minor);
-        case -3: return fail("Cannot open the control file of request %ld-%ld.", major, minor);
-        case -4: return fail("Request %ld-%ld is being sent; try again later.", major, minor);
+        case SUSPEND_OK: return 0;
+        case SUSPEND_NOFILE: return fail("Request %ld-%ld has no request file.", major, minor);
+        case SUSPEND_ALREADY: return fail("Request %ld-%ld is already suspended.", major, minor);
+        case SUSPEND_NOTOPEN:
+            return fail("Cannot open the control file of request %ld-%ld.", major, minor);
+        case SUSPEND_LOCKED:
+            return fail("Request %ld-%ld is being sent; try again later.", major, minor);
         default: return fail("Cannot rename the control file of request %ld-%ld.", major, minor);
         }
     }
     if (o.action == 'a') {
         switch (r = activaterequest(&entry)) {
-        case 0: return 0;
-        case -1: return fail("Request %ld-%ld has no request file.", major, minor);
-        case -2: return fail("Request %ld-%ld is not suspended.", major, minor);
+        case ACTIVATE_OK: return 0;
+        case ACTIVATE_NOFILE: return fail("Request %ld-%ld has no request file.", major, minor);
+        case ACTIVATE_QUEUED: return fail("Request %ld-%ld is not suspended.", major, minor);
         default: return fail("Cannot rename the suspended file of request %ld-%ld.", major, minor);
         }
     }
     r = deleterequest(&entry);
-    if (r == 0)
+    if (r == DELETE_OK)
         return 0;
-    if (r == -1)
+    if (r == DELETE_NOPATH)
         return fail("Cannot find the files of request %ld-%ld.", major, minor);
-    if (r == -2)
+    if (r == DELETE_QUEUED)
         return fail("Request %ld-%ld is queued; suspend it first.", major, minor);
-    if (r == -4)
+    if (r == DELETE_NOREAD)
         return fail("Cannot read the suspended file of request %ld-%ld.", major, minor);
-    if (r == -5)
+    if (r == DELETE_NOUNLINK)
         return fail("Cannot remove the suspended file of request %ld-%ld.", major, minor);
-    if (r > -20)
-        return fail("Cannot release slot %ld (%ld).", o.slot, r + 10);
-    return fail("Cannot clear slot %ld (%ld).", o.slot, r + 20);
+    if (r > DELETE_CLEARSLOT)
+        return fail("Cannot release slot %ld (%ld).", o.slot, r - DELETE_FREESLOT);
+    return fail("Cannot clear slot %ld (%ld).", o.slot, r - DELETE_CLEARSLOT);
 }
 
 // Queues one request file: a record, and the control file that shows the
@@ -349,7 +351,7 @@ int main(int argc, char** argv)
     }
     default: {
         StatusSlot record;
-        if (int r = readslot(o.slot, &record); r != 0)
+        if (int r = readslot(o.slot, &record); r != SLOT_OK)
             return fail("Cannot read slot %ld (%ld).", o.slot, r);
         printslot(&record);
         return 0;

@@ -251,6 +251,8 @@ TEST_F(QueuePagesTest, DetailPageShowsRecordAndApplicableOperations)
                          "align=center>\n\?\?\?</td></tr>"),
               std::string::npos);
 
+    // The message gives readslot's code: SLOT_SHORT beyond the last record,
+    // SLOT_NOSEEK for a number out of range.
     const struct {
         const char* path;
         std::string message;

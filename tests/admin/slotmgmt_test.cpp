@@ -53,6 +53,15 @@ unsigned le16(const std::string& s, std::size_t at)
     return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
 }
 
+// What a child prints with `format`, so that expectations name the codes.
+template <typename... Codes>
+std::string printed(const char* format, Codes... codes)
+{
+    char text[256];
+    std::snprintf(text, sizeof text, format, codes...);
+    return text;
+}
+
 std::string bm(const Sandbox& box) { return box.read(std::string(kSpool) + "/status.bm"); }
 std::string db(const Sandbox& box) { return box.read(std::string(kSpool) + "/status.db"); }
 
@@ -92,7 +101,9 @@ TEST(SlotmgmtTest, BitmapBytesAllocationAndRelease)
         std::printf("%d %d %d %d test=%d%d%d\n", a, b, freed, c, testslot(fd, 1, 24),
                     testslot(fd, 2, 24), testslot(fd, 3, 24));
     });
-    EXPECT_EQ(r.out, "1 2 0 1 test=110\n") << r.err;
+    EXPECT_EQ(r.out, printed("1 2 %d 1 test=%d%d%d\n", FREE_OK, SLOTBIT_SET, SLOTBIT_SET,
+                             SLOTBIT_CLEAR))
+        << r.err;
     std::string file = bm(box);
     ASSERT_EQ(file.size(), 8192u);
     EXPECT_EQ(file.substr(0, 4), std::string("\x14\x02\x00\x20", 4));
@@ -122,7 +133,7 @@ TEST(SlotmgmtTest, FullFirstBlockGrowsAndBadMagicFails)
 
     box.write(std::string(kSpool) + "/status.bm", "\x15" + header.substr(1) + std::string(8168, '\0'));
     r = inside(box, [] { std::printf("%d\n", findslot(statuspath())); });
-    EXPECT_EQ(r.out, "-1\n");
+    EXPECT_EQ(r.out, printed("%d\n", SLOT_NOALLOC));
     EXPECT_NE(box.read(Sandbox::kLog).find("sbmh bad magic"), std::string::npos);
 }
 
@@ -186,7 +197,9 @@ TEST(SlotmgmtTest, ReadEdgesAndNoSpoolDirectory)
         std::printf("%d %d/%d %d %.20s %.14s\n", rec.state, rec.pagessent, rec.pagestotal,
                     rec.errorcode, rec.csid, rec.faxline);
     });
-    EXPECT_EQ(r.out, "0 15 -3 -2\n0 0\n3 2/3 77 REMOTE CSID ttyS0\n") << r.err;
+    EXPECT_EQ(r.out, printed("%d 15 %d %d\n%d %d\n%d 2/3 77 REMOTE CSID ttyS0\n", SLOT_OK,
+                             SLOT_SHORT, SLOT_NOSEEK, SLOT_OK, SLOT_OK, SLOT_ACTIVE))
+        << r.err;
 
     Sandbox bare;
     bare.write(Sandbox::kConfig, "zel-directory = /z\n");
@@ -196,7 +209,9 @@ TEST(SlotmgmtTest, ReadEdgesAndNoSpoolDirectory)
         std::printf("%s %d %d %d %d\n", statuspath() ? "path" : "null", findslot(statuspath()),
                     readslot(1, &rec), requestfiles(&rec, cf, sf), queryqueue(nullptr, 0, 1, 0, 0, nullptr, nullptr, 0, nullptr));
     });
-    EXPECT_EQ(r.out, "null -1 -1 -1 -1\n") << r.err;
+    EXPECT_EQ(r.out, printed("null %d %d %d %d\n", SLOT_NOALLOC, SLOT_NOTOPEN, FILES_NOPATH,
+                             SLOT_NOTOPEN))
+        << r.err;
 }
 
 TEST(SlotmgmtTest, QueryKeepsTheNewestOrTheOldestWithCounts)
@@ -338,9 +353,15 @@ TEST(SlotmgmtTest, SuspendActivateDeleteWithTheirFiles)
         say(testslot(fd, e.slot, 24));
         say(deleterequest(&e));
         say(testslot(fd, e.slot, 24));
-        std::printf("%d\n", readslot(e.slot, &now) == 0 && now.state == 0 && now.idmajor == 0);
+        std::printf("%d\n", readslot(e.slot, &now) == SLOT_OK && now.state == SLOT_EMPTY &&
+                                 now.idmajor == 0);
     });
-    EXPECT_EQ(r.out, "-2 0 5 - -2 0 9 - -2\n-4 0 0 0 1 0 0 1\n") << r.err;
+    EXPECT_EQ(r.out, printed("%d %d %d - %d %d %d - %d\n%d %d %d %d %d %d %d 1\n",
+                             ACTIVATE_QUEUED, SUSPEND_OK, SLOT_SUSPENDED, SUSPEND_ALREADY,
+                             ACTIVATE_OK, SLOT_REACTIVATED, DELETE_QUEUED, SUSPEND_LOCKED,
+                             SUSPEND_OK, DELETE_OK, FILES_NONE, SLOTBIT_SET, DELETE_OK,
+                             SLOTBIT_CLEAR))
+        << r.err;
     EXPECT_FALSE(box.exists(dir + "cf1-0"));
     EXPECT_FALSE(box.exists(dir + "sf1-0"));
     EXPECT_FALSE(box.exists(datadir + "cover"));
@@ -391,7 +412,7 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
         int fd = open((std::string(statuspath()) + ".bm").c_str(), O_RDONLY);
         std::printf("%d\n", testslot(fd, e.slot, 24));
     });
-    EXPECT_EQ(r.out, "0 0 0\n") << r.err;
+    EXPECT_EQ(r.out, printed("%d %d %d\n", DELETE_OK, DELETE_OK, SLOTBIT_CLEAR)) << r.err;
     EXPECT_FALSE(box.exists(sfpath));
     for (const char* name : inside_names)
         EXPECT_FALSE(box.exists(in + name)) << name;
@@ -425,7 +446,10 @@ TEST(SlotmgmtTest, PhoneNumbersThatAreNotADirectoryNameHaveNoFiles)
         }
         std::printf("\n");
     });
-    EXPECT_EQ(r.out, "0[] 0[] 0[] 0[] 0[] 0[] 2[/destinations/089/1234/sf1-0] \n") << r.err;
+    EXPECT_EQ(r.out, printed("%d[] %d[] %d[] %d[] %d[] %d[] %d[/destinations/089/1234/sf1-0] \n",
+                             FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE,
+                             FILES_NONE, FILES_SUSPENDED))
+        << r.err;
 }
 
 TEST(SlotmgmtTest, ReportsKeepToTheFieldWidths)
@@ -515,18 +539,18 @@ TEST(SlotmgmtTest, ConcurrentAllocationHandsOutEachSlotOnce)
                 auto [s, since] = held.front();
                 held.erase(held.begin());
                 StatusSlot now;
-                if (readslot(s, &now) != 0 || now.owneruid != getpid())
+                if (readslot(s, &now) != SLOT_OK || now.owneruid != getpid())
                     out += "E lost " + std::to_string(s) + "\n";
                 clearslot(s);
                 long end = clock();
-                if (freeslot(s) != 0)
+                if (freeslot(s) != FREE_OK)
                     out += "E free\n";
                 out += "H " + std::to_string(s) + " " + std::to_string(since) + " " +
                        std::to_string(end) + "\n";
             }
             for (auto [s, since] : held) {
                 StatusSlot now;
-                if (readslot(s, &now) != 0 || now.owneruid != getpid())
+                if (readslot(s, &now) != SLOT_OK || now.owneruid != getpid())
                     out += "E lost " + std::to_string(s) + "\n";
                 out += "K " + std::to_string(s) + " " + std::to_string(since) + "\n";
             }

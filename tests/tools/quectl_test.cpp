@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "admin/slotmgmt.h"
 #include "tests/harness.h"
 
 namespace {
@@ -95,7 +96,7 @@ TEST(QuectlTest, SuspendActivateDeleteRenameTheFilesAndMarkTheRecord)
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(box.exists(kDest + "cf12-3"));
     EXPECT_EQ(box.read(kDest + "sf12-3"), kRequest);
-    EXPECT_EQ(record(box, 1)[0], 5);
+    EXPECT_EQ(record(box, 1)[0], SLOT_SUSPENDED);
     EXPECT_EQ(record(box, 1).substr(48, 2), std::string("-\0", 2));
 
     r = quectl(box, {"-s", "-n", "1"});
@@ -105,7 +106,7 @@ TEST(QuectlTest, SuspendActivateDeleteRenameTheFilesAndMarkTheRecord)
     r = quectl(box, {"-a", "-n", "1"});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(box.exists(kDest + "cf12-3"));
-    EXPECT_EQ(record(box, 1)[0], 9);
+    EXPECT_EQ(record(box, 1)[0], SLOT_REACTIVATED);
     r = quectl(box, {"-a", "-n", "1"});
     EXPECT_EQ(r.out, "Request 12-3 is not suspended.\n");
     r = quectl(box, {"-d", "-n", "1"});
@@ -126,7 +127,7 @@ TEST(QuectlTest, SuspendActivateDeleteRenameTheFilesAndMarkTheRecord)
     EXPECT_EQ(r.out, "Slot 1 is empty.\n");
     r = quectl(box, {"-a", "-n", "7"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Cannot read slot 7 (-3).\n");
+    EXPECT_EQ(r.out, "Cannot read slot 7 (-3).\n");   // SLOT_SHORT: beyond the last record
 }
 
 TEST(QuectlTest, GeneratedQueueAndUsage)
