@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "admin/request.h"
 #include "admin/sysconfig.h"
 #include "lib/string.h"

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "admin/request.h"
 #include "lib/string.h"
 #include "lib/config.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 #include "lib/string.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"

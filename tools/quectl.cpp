@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/createfile.h"

@@ -26,7 +26,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"

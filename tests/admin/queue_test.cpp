@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"

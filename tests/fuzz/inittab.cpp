@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "tests/fuzz/fuzzing.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 #include "tests/harness.h"
 
 namespace {

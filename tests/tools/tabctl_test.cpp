@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "tests/harness.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // and many processes allocating at once.  Each case runs in a forked child
 // that has loaded a sandbox configuration, so the module's kept
 // descriptors start fresh; the child prints what it saw.
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,7 +12,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 #include "lib/config.h"
 #include "tests/harness.h"
 

@@ -1,4 +1,4 @@
-#include "admin/itlib.h"
+#include "sys/itlib.h"
 
 #include <array>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "admin/slotmgmt.h"
+#include "sys/slotmgmt.h"
 
 #include <algorithm>
 #include <array>
