@@ -224,7 +224,7 @@ void httplayer()
             adminhint();
             exit(0);
         }
-        int code = checkauth(header, authusers(), &authuser);
+        int code = checkauth(header, authusers(), nullptr);
         if (code < 0) {
             challenge(false);
             // The name is the requester's own text.
