@@ -4,6 +4,7 @@
 #             each fuzz target (build-fuzz/, clang) over its seed corpus and
 #             20000 generated inputs, then the browser tests
 # make fuzz   runs each fuzz target for FUZZ_SECONDS (default 60) seconds
+# make lint   runs clang-tidy (.clang-tidy's checks) over the sources
 # make bench  runs the benchmarks under bench/
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
 
@@ -17,7 +18,7 @@ FUZZ_SECONDS ?= 60
 # warnings every developer sees.
 FUZZ_CMAKE := cmake -S . -B $(FUZZ) -G Ninja -DZEL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DZEL_WERROR=OFF
 
-.PHONY: all check deps test test-san fuzz bench demo browser clean
+.PHONY: all check deps test test-san fuzz bench demo browser lint clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -60,6 +61,12 @@ fuzz: deps
 	$(FUZZ_CMAKE)
 	cmake --build $(FUZZ)
 	sh tests/fuzz/run.sh $(FUZZ) fuzz $(FUZZ_SECONDS)
+
+# The sources of the programs and tools, as the build compiles them; the
+# checks and their settings are in .clang-tidy.
+lint: $(BUILD)/build.ninja
+	sh tools/install-deps.sh lint
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '$(CURDIR)/(lib|www|sys|admin|dispatch|tools)/'
 
 bench: all
 	sh tools/install-deps.sh bench

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Makes a bare Debian machine ready to build and test the project.
 # Installs what is missing with apt-get when run as root; otherwise names the
-# packages to install and fails.  "bench" adds what the benchmarks need.
+# packages to install and fails.  "bench" adds what the benchmarks need,
+# "lint" clang-tidy.
 set -eu
 
 need=""
@@ -32,6 +33,9 @@ have_cmd lighttpd || [ -x /usr/sbin/lighttpd ] || want lighttpd
 have_cmd chromium || want chromium
 have_cmd node || want nodejs
 have_cmd npm || want npm
+if [ "${1:-}" = lint ]; then
+  have_cmd run-clang-tidy || want clang-tidy
+fi
 if [ "${1:-}" = bench ]; then
   have_cmd wrk || want wrk
   have_cmd hyperfine || want hyperfine
