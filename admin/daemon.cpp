@@ -22,13 +22,14 @@
 #include "lib/config.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
+#include "lib/plandump.h"
 #include "lib/spawn.h"
 #include "www/wwwputhtml.h"
 
 namespace {
 
 constexpr const char* TITLE = "Vantrel Image Messaging Software";
-// The scheduler's state file holds its pid at the start of the first line.
+// How much of the first line of the scheduler's state file the probe reads.
 constexpr std::size_t PLANDUMP_LINE = 255;
 
 struct FreeDeleter {
@@ -36,29 +37,22 @@ struct FreeDeleter {
 };
 using ToolOutput = std::unique_ptr<char, FreeDeleter>;
 
-const char* faxdir()
-{
-    const char* dir = get_config("fax-directory");
-    // Without the key, the installation's server directory, as the line
-    // and queue pages do.
-    return if_blank(dir) ? getfaxdir() : dir;
-}
-
 // "<fax-directory>/<tool> <arguments>"; the arguments are fixed words or
 // already quoted.
 std::string toolcommand(const char* tool, const std::string& arguments)
 {
-    return shellword((std::string(faxdir()) + "/" + tool).c_str()) + " " + arguments;
+    std::string path = std::string(fax_directory(getfaxdir())) + "/" + tool;
+    return shellword(path) + " " + arguments;
 }
 
 // Every tool of the maker checks the admin token, so each run gets a
 // fresh one just before it starts.
-int runtool(const std::string& command, ToolOutput& output)
+int run_tool_keep_output(const std::string& command, ToolOutput& output)
 {
     std::fflush(stdout);
     settoken();
     char* text = nullptr;
-    int status = runcommand(command.c_str(), &text);
+    int status = run_shell_merged_output(command.c_str(), &text);
     output.reset(text);
     return status;
 }
@@ -78,22 +72,6 @@ bool examine(const std::string& path, struct stat& st)
 void statusline(const char* text)
 {
     std::printf("%s\n", text);
-}
-
-// The scheduler's pid from the first line of its state file; 0 when the
-// line holds no usable pid.  Only a positive pid is usable: kill() with 0
-// or a negative number would probe whole process groups.
-pid_t plandumppid(FILE* file)
-{
-    char line[PLANDUMP_LINE + 1];
-    if (std::fgets(line, sizeof line, file) == nullptr)
-        return 0;
-    char* end = nullptr;
-    errno = 0;
-    long pid = std::strtol(line, &end, 10);
-    if (end == line || errno == ERANGE || pid <= 0 || pid > INT_MAX)
-        return 0;
-    return static_cast<pid_t>(pid);
 }
 
 // The Start/Stop cell for a probe's result.
@@ -165,7 +143,7 @@ void emailstep(const EmailStep& step)
     std::fflush(stdout);
 
     ToolOutput output;
-    runtool(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
+    run_tool_keep_output(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
     if (output) {
         std::printf("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
                     "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
@@ -198,7 +176,7 @@ void emaillink(int page, const char* label)
 
 const char* convertercheck()
 {
-    std::string bin = std::string(faxdir()) + "/bin/";
+    std::string bin = std::string(fax_directory(getfaxdir())) + "/bin/";
     struct stat txtimg, variant;
     if (!examine(bin + "txtimg", txtimg))
         return "Missing txtimg";
@@ -217,7 +195,7 @@ int fontserverprobe()
     if (!if_blank(server)) {
         std::string command = toolcommand("lib/fstxtimg", "-T " + shellword(server));
         ToolOutput output;
-        int status = runtool(command, output);
+        int status = run_tool_keep_output(command, output);
         if (status == 0) {
             result = 1;
             text = "Available.";
@@ -245,11 +223,9 @@ int schedulerprobe(int quiet)
     const char* spool = get_config("spool-directory");
     if (if_blank(spool))
         return answer("Not known.", 0);
-    FILE* file = std::fopen((std::string(spool) + "/plandump").c_str(), "r");
-    if (file == nullptr)
+    pid_t pid = plandump_pid(spool, PLANDUMP_LINE);
+    if (pid == PLANDUMP_NOFILE)
         return answer("Never run.", 0);
-    pid_t pid = plandumppid(file);
-    std::fclose(file);
     // A process we may not signal still runs.
     if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH))
         return answer("Not running.", 0);
@@ -266,7 +242,7 @@ bool schedulerrunning()
 void daemoncontrol(const char* word)
 {
     ToolOutput output;
-    int status = runtool(toolcommand("lib/tabctl", std::string("-X ") + word), output);
+    int status = run_tool_keep_output(toolcommand("lib/tabctl", std::string("-X ") + word), output);
     // A daemon that was started keeps the tool's output open; the wait's
     // own message says nothing about the daemon.
     if (status == RUN_NODATA)

@@ -1,8 +1,8 @@
 // daemon: the daemon status page with start and stop through the control
 // tool, and the e-mail server set-up pages, which run the tool with its
 // set-up scripts and record the outcome in `email-config`.  Tool runs go
-// through runcommand with the admin token set; their answers are shown as
-// the pages say.  Nothing here fails the request.
+// through run_shell_merged_output with the admin token set; their answers
+// are shown as the pages say.  Nothing here fails the request.
 #pragma once
 
 // Probes.  The font server: 1 available, 0 not, -1 not configured or

@@ -12,20 +12,15 @@
 #include "admin/lines.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
+#include "lib/version.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
-
-const char* const ZEL_VERSION = "2.0.35";
-// The stamp of the release build, fixed so that every build of one
-// release shows the same pages.
-const char* const ZEL_BUILD_DATE = "Sep  2 2003";
-const char* const ZEL_BUILD_TIME = "13:29:06";
 
 namespace {
 
 constexpr const char* TITLE = "Vantrel Image Messaging Software";
 constexpr const char* FONT = "Arial,Helvetica,sans-serif";
-constexpr const char* MODULE_VERSION = "zeladmin home pages, release 2.0.35";
+constexpr const char* MODULE_NAME = "zeladmin home pages";
 
 // ---- Images -----------------------------------------------------------------
 
@@ -312,7 +307,8 @@ void HXhomepage()
     if (count == 0)
         count = write_prolog();
     write_menu();
-    std::printf("<!-- %s%s\n%s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_VERSION);
+    std::printf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
+                ZEL_VERSION);
     if (count)
         std::puts("</td></tr></table>");
     home_footer();

@@ -5,11 +5,6 @@
 // writes nothing.
 #pragma once
 
-// The release, as every page shows it, and the stamp of its build.
-extern const char* const ZEL_VERSION;
-extern const char* const ZEL_BUILD_DATE;
-extern const char* const ZEL_BUILD_TIME;
-
 void start_screen();
 void HXhomepage();
 void home_footer();

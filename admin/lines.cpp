@@ -85,12 +85,6 @@ std::string linepath(const char* name)
     return devdir() + "/" + name;
 }
 
-const char* faxdirectory()
-{
-    const char* dir = get_config("fax-directory");
-    return dir ? dir : getfaxdir();
-}
-
 bool fileexists(const std::string& path)
 {
     struct stat st;
@@ -99,22 +93,9 @@ bool fileexists(const std::string& path)
 
 // ---- Shell words --------------------------------------------------------------
 
-// Single quotes inside a single-quoted word.
-std::string quoteinner(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::string toolcommand(const char* tool, const char* options, const char* name)
 {
-    return shellword(faxdirectory()) + "/lib/" + tool + " " + options + " " + shellword(name);
+    return shellword(fax_directory(getfaxdir())) + "/lib/" + tool + " " + options + " " + shellword(name);
 }
 
 // ---- The field table ------------------------------------------------------------
@@ -322,11 +303,13 @@ void setreceiveonly()
 
 // ---- Tool runs ------------------------------------------------------------------
 
-void runtool(const std::string& command)
+// With a fresh admin token; a tool that prints anything has failed, and
+// what it printed is shown as the error page.
+void run_tool_output_as_error(const std::string& command)
 {
     settoken();
     char* output = nullptr;
-    runcommand(command.c_str(), &output);
+    run_shell_merged_output(command.c_str(), &output);
     if (output != nullptr && *output != '\0')
         HXerror(command.c_str(), output);
     std::free(output);
@@ -340,7 +323,7 @@ int analyse(const char* device, const char* name)
 
 void freeline(const char* name)
 {
-    runtool(toolcommand("tabctl", "-f", name));
+    run_tool_output_as_error(toolcommand("tabctl", "-f", name));
 }
 
 // ---- The line list --------------------------------------------------------------
@@ -432,7 +415,7 @@ void modempage(const char* name, bool reset)
     freeline(name);
     std::string command = toolcommand("mdmchk", reset ? "-T -f" : "-t -f", name);
     char* output = nullptr;
-    runcommand(command.c_str(), &output);
+    run_shell_merged_output(command.c_str(), &output);
     if (output != nullptr && *output != '\0')
         std::printf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
                     "%s</pre><p></table><p>",
@@ -884,15 +867,15 @@ void applylinemode()
     int result = analyse(device, name);
     if (!receiving(mode)) {
         if (result == INITTAB_ENABLED)
-            runtool(toolcommand("tabctl", "-d", name));
+            run_tool_output_as_error(toolcommand("tabctl", "-d", name));
         return;
     }
     if (result == INITTAB_DISABLED) {
-        runtool(toolcommand("tabctl", "-e", name));
+        run_tool_output_as_error(toolcommand("tabctl", "-e", name));
         return;
     }
     if (result == INITTAB_GETTY) {
-        runtool(toolcommand("tabctl", "-x", name));
+        run_tool_output_as_error(toolcommand("tabctl", "-x", name));
         result = analyse(device, name);
     }
     if (result != INITTAB_NOENTRY)
@@ -902,6 +885,6 @@ void applylinemode()
     if (id <= 0 || id > UCHAR_MAX)
         HXerror(add.c_str(), "No free inittab entry identifier is left (qrt1 to qrtZ are in use).\n");
     std::string entry = std::string("qrt") + static_cast<char>(id) + ":2345:respawn:" +
-                        faxdirectory() + "/lib/lineward " + name;
-    runtool(add + " -l '" + quoteinner(entry) + "'");
+                        fax_directory(getfaxdir()) + "/lib/lineward " + name;
+    run_tool_output_as_error(add + " -l '" + shellword_inner(entry) + "'");
 }

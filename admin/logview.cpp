@@ -14,16 +14,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "admin/home.h"
 #include "lib/config.h"
 #include "lib/fd.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/string.h"
+#include "lib/version.h"
 #include "www/wwwputhtml.h"
 
 namespace {
 
-constexpr const char* MODULE_VERSION = "zeladmin log viewers, release 2.0.35";
+constexpr const char* MODULE_NAME = "zeladmin log viewers";
 constexpr int PAGE_LINES = 20;
 constexpr int ACCT_FIELDS = 20;
 
@@ -33,21 +34,6 @@ struct Span {
     off_t start;
     off_t end;
 };
-
-bool readall(int fd, char* buf, std::size_t count, off_t at)
-{
-    while (count > 0) {
-        ssize_t got = pread(fd, buf, count, at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        buf += got;
-        count -= static_cast<std::size_t>(got);
-        at += got;
-    }
-    return true;
-}
 
 // The complete lines ending at or before `from`, up to k of them, last
 // first.  Reads windows backwards from `from`, every byte once; a long line
@@ -63,7 +49,7 @@ bool search_backward(int fd, off_t from, int k, char sep, std::vector<Span>& lin
     while (static_cast<int>(seps.size()) < k + 1 && pos > 0 && windows > 0) {
         off_t at = std::max<off_t>(0, pos - READLINES_WINDOW);
         auto count = static_cast<std::size_t>(pos - at);
-        if (!readall(fd, window.data(), count, at))
+        if (pread_full(fd, window.data(), count, at) != FULLIO_OK)
             return false;
         --windows;
         for (std::size_t i = count; i-- > 0 && static_cast<int>(seps.size()) < k + 1;)
@@ -94,7 +80,7 @@ bool search_forward(int fd, off_t from, off_t size, int k, char sep, std::vector
     off_t budget = READLINES_SCAN_LIMIT;
     while (static_cast<int>(lines.size()) < k && pos < size && budget > 0) {
         auto count = static_cast<std::size_t>(std::min<off_t>({size - pos, budget, off_t{chunk.size()}}));
-        if (!readall(fd, chunk.data(), count, pos))
+        if (pread_full(fd, chunk.data(), count, pos) != FULLIO_OK)
             return false;
         budget -= static_cast<off_t>(count);
         std::size_t i = 0;
@@ -262,7 +248,8 @@ void logpage(const LogPage& page)
         puthtml("&nbsp;&nbsp;<a href=\"$SCRIPT_NAME/Page%d/o=%lld/l=20\">Next 20 Lines</a>",
                 page.number, static_cast<long long>(range.end));
     if (&page == &syslogpage)
-        std::printf("<!-- %s%s\n%s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_VERSION);
+        std::printf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
+                    ZEL_VERSION);
     putfooter();
 }
 
@@ -301,7 +288,7 @@ int readlines(const char* path, off_t offset, int n, LineRange* result, LineFunc
     std::array<char, READLINES_MAX_LINE> text;
     for (const Span& line : lines) {
         auto length = static_cast<std::size_t>(std::min<off_t>(line.end - line.start, READLINES_MAX_LINE));
-        if (!readall(fd.get(), text.data(), length, line.start))
+        if (pread_full(fd.get(), text.data(), length, line.start) != FULLIO_OK)
             length = 0;
         f(std::string_view(text.data(), length));
     }

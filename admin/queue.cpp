@@ -293,13 +293,10 @@ constexpr Operation DELETE = {"HXreqdelete", "Delete Request", "delete", "-d"};
 
 void runquectl(const char* option, int slot)
 {
-    const char* faxdir = get_config("fax-directory");
-    if (!faxdir)
-        faxdir = getfaxdir();
     std::string command =
-        shellword(faxdir) + "/lib/quectl " + option + " -n " + std::to_string(slot);
+        shellword(fax_directory(getfaxdir())) + "/lib/quectl " + option + " -n " + std::to_string(slot);
     char* output = nullptr;
-    runcommand(command.c_str(), &output);
+    run_shell_merged_output(command.c_str(), &output);
     if (output) {
         // The tool's answer is shown as it printed it.
         fputs(output, stdout);

@@ -20,7 +20,9 @@
 
 #include "dispatch/zeldispatch.h"
 #include "lib/config.h"
+#include "lib/fd.h"
 #include "lib/log.h"
+#include "lib/string.h"
 #include "lib/trim.h"
 
 namespace {
@@ -29,16 +31,6 @@ constexpr std::size_t kKeyMax = 31;
 constexpr const char* kDefaultFaxDir = "/opt/vantrel/zel";
 
 const FaxTiffInfo kNoFacts{0, -1, 0, 0, nullptr, nullptr, nullptr, nullptr};
-
-// Inside single quotes the shell gives nothing a meaning but the quote
-// itself, which is closed, escaped and reopened.
-std::string single_quoted_text(std::string_view value)
-{
-    std::string out;
-    for (char c : value)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out;
-}
 
 // Inside double quotes a backslash escapes only these (and a newline, which
 // a value keeps as it is: escaped, it would vanish).
@@ -173,13 +165,13 @@ private:
             return false;
         switch (stack_.back().quoting) {
         case Quoting::kSingle:
-            out_ += single_quoted_text(value);
+            out_ += shellword_inner(value);
             break;
         case Quoting::kDouble:
             out_ += double_quoted_text(value);
             break;
         case Quoting::kBare:
-            out_ += "'" + single_quoted_text(value) + "'";
+            out_ += "'" + shellword_inner(value) + "'";
             break;
         }
         p_ += 1 + n;
@@ -382,15 +374,14 @@ void set_child_path()
     if (const char* configured = get_config("zel-dispatch-path")) {
         path = configured;
     } else {
-        const char* faxdir = get_config("fax-directory");
-        std::string dir = faxdir ? faxdir : kDefaultFaxDir;
+        std::string dir = fax_directory(kDefaultFaxDir);
         path = "/bin:/usr/bin:" + dir + "/lib:" + dir + "/bin";
     }
     setenv("PATH", path.c_str(), 1);
 }
 
 // The child gets /dev/null for its streams and no other descriptor.
-[[noreturn]] void run_child(const std::string& command)
+[[noreturn]] void exec_discarding_output(const std::string& command)
 {
     logclose();
     close(STDIN_FILENO);
@@ -399,9 +390,7 @@ void set_child_path()
     for (int i = 0; i < 3; ++i)
         if (open("/dev/null", O_RDWR) < 0)
             _exit(127);
-    if (close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
-        for (long fd = STDERR_FILENO + 1, n = sysconf(_SC_OPEN_MAX); fd < n; ++fd)
-            close(static_cast<int>(fd));
+    close_descriptors_from(STDERR_FILENO + 1);
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
 }
@@ -440,7 +429,7 @@ void DoCommand(const char* action)
         return;
     }
     if (pid == 0)
-        run_child(command);
+        exec_discarding_output(command);
     dispatch_trace("DoCommand processed: '%s'\n", command.c_str());
 
     int status = 0;

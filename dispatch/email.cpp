@@ -59,8 +59,8 @@ int email_fax(const char* address, const char* path, bool html, bool pdf, int li
     args.push_back(nullptr);
 
     std::vector<char> out(kGatewayBuffer), err(kGatewayBuffer);
-    int status = runprogram(program.c_str(), const_cast<char* const*>(args.data()), out.data(),
-                            err.data(), kGatewayBuffer);
+    int status = run_program_split_output(program.c_str(), const_cast<char* const*>(args.data()),
+                                          out.data(), err.data(), kGatewayBuffer);
     if (status != 0 || out[0] != '\0' || err[0] != '\0') {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_ERROR, 0,
                "Unable to email fax to %s (%d, %s/%s)", address, status,

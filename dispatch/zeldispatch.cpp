@@ -23,14 +23,13 @@
 #include "lib/rootpath.h"
 #include "lib/trim.h"
 #include "lib/ulstrcmp.h"
+#include "lib/version.h"
 
 DispatchRun dispatch;
 
 namespace {
 
 constexpr const char* kDebugSwitch = "/tmp/dispatch.dbg";
-constexpr const char* kSccsId = "zeldispatch 2.0.35";
-constexpr const char* kBuild = "2.0.35";
 constexpr const char* kUnclaimed = "unclaimed";
 // The longest line file path; the name comes from the calling side's tag.
 constexpr std::size_t kPathMax = 255;
@@ -80,8 +79,8 @@ void start_privileges()
     std::time_t now = std::time(nullptr);
     const char* when = std::ctime(&now);
     dispatch_trace("---------- %s", when ? when : "\n");
-    dispatch_trace("SccsID = %s\n", kSccsId);
-    dispatch_trace("Build = %s\n", kBuild);
+    dispatch_trace("SccsID = zeldispatch %s\n", ZEL_VERSION);
+    dispatch_trace("Build = %s\n", ZEL_VERSION);
     trace_ids();
     uid_t uid = geteuid();
     errno = 0;

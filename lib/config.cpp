@@ -114,6 +114,12 @@ const char* get_config(const char* key)
     return keytree_lookup(*configroot, key);
 }
 
+const char* fax_directory(const char* absent)
+{
+    const char* dir = get_config("fax-directory");
+    return dir ? dir : absent;
+}
+
 const char* getlogfilename()
 {
     assert(configroot != ((void *)0));

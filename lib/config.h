@@ -18,6 +18,11 @@ void config_load_or_exit();
 // The configured value of `key`, or null.
 const char* get_config(const char* key);
 
+// The installation directory of the fax server's tools: the value of
+// `fax-directory` as it stands, a blank value too (a tool's path is built
+// from it as written); `absent` when the key is not set.
+const char* fax_directory(const char* absent);
+
 // The system log: the spool directory followed by "/log".
 const char* getlogfilename();
 

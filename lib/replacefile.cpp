@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "lib/fd.h"
+#include "lib/fullio.h"
 
 namespace {
 
@@ -253,34 +254,16 @@ bool read_all(int fd, std::string& content)
     if (fstat(fd, &st) != 0)
         return false;
     content.resize(static_cast<std::size_t>(st.st_size));
+    // XXX: a read that fails midway keeps what it got as the old content.
     std::size_t got = 0;
-    while (got < content.size()) {
-        ssize_t n = pread(fd, content.data() + got, content.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
+    pread_full(fd, content.data(), content.size(), 0, &got);
     content.resize(got);
     return true;
 }
 
 bool write_at_start(int fd, const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return pwrite_full(fd, bytes.data(), bytes.size(), 0) == FULLIO_OK;
 }
 
 // The file is its own fresh file.  Room for a longer content is taken

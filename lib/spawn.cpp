@@ -11,10 +11,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "lib/fd.h"
 
 namespace {
 
@@ -48,22 +49,6 @@ int above_stdio(int fd)
     return fd > STDERR_FILENO ? fd : fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
 }
 
-// The child gets 0-2 only: descriptors that the caller opened without
-// close-on-exec must not reach the tools.
-void close_from(int lowest)
-{
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, lowest, ~0U, 0) == 0)
-        return;
-#endif
-    rlimit limit{};
-    rlim_t top = 65536;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        top = limit.rlim_cur;
-    for (rlim_t fd = static_cast<rlim_t>(lowest); fd < top; ++fd)
-        close(static_cast<int>(fd));
-}
-
 // Makes `out` and `err` the child's standard output and error, then closes
 // everything above them.
 void redirect(int out, int err, const char* failure)
@@ -72,25 +57,10 @@ void redirect(int out, int err, const char* failure)
     err = above_stdio(err);
     if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
         child_fail(failure);
-    close_from(STDERR_FILENO + 1);
+    close_descriptors_from(STDERR_FILENO + 1);
 }
 
 // --- in the parent ---
-
-// A descriptor closed when it goes.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-};
 
 // A pipe whose ends are not inherited by any exec, ours or another's.
 bool make_pipe(Fd& read_end, Fd& write_end)
@@ -98,8 +68,8 @@ bool make_pipe(Fd& read_end, Fd& write_end)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return false;
-    read_end.fd = fds[0];
-    write_end.fd = fds[1];
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
     return true;
 }
 
@@ -112,14 +82,14 @@ struct Capture {
     std::size_t room = 0;
     std::size_t len = 0;
 
-    bool open() const { return end.fd >= 0; }
+    bool open() const { return end.get() >= 0; }
     bool full() const { return len >= room; }
 
     // One read of what the pipe holds now; the end is non-blocking.
     void take()
     {
         char chunk[4096];
-        ssize_t n = read(end.fd, chunk, sizeof chunk);
+        ssize_t n = read(end.get(), chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             return;
         if (n <= 0) {
@@ -175,13 +145,13 @@ public:
     explicit Child(pid_t pid) : pid_(pid)
     {
 #ifdef SYS_pidfd_open
-        pidfd_.fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 #endif
     }
 
     bool ended() const { return ended_; }
     int status() const { return status_; }
-    int pidfd() const { return pidfd_.fd; }
+    int pidfd() const { return pidfd_.get(); }
 
     void check() { reap(WNOHANG); }
     void wait() { reap(0); }
@@ -225,7 +195,7 @@ bool poll_once(Capture* caps, int ncaps, Child* child, int timeout_ms)
     for (int i = 0; i < ncaps; ++i)
         if (caps[i].open()) {
             owner[n] = &caps[i];
-            fds[n++] = pollfd{caps[i].end.fd, POLLIN, 0};
+            fds[n++] = pollfd{caps[i].end.get(), POLLIN, 0};
         }
     if (child && child->pidfd() >= 0) {
         owner[n] = nullptr;
@@ -278,7 +248,7 @@ int exit_code(int status)
 
 } // namespace
 
-int runcommand(const char* command, char** output)
+int run_shell_merged_output(const char* command, char** output)
 {
     assert(command != nullptr && output != nullptr);
     *output = nullptr;
@@ -297,18 +267,18 @@ int runcommand(const char* command, char** output)
         return RUN_NOPROCESS;
     }
     if (pid == 0) {
-        close(cap.end.fd);
-        int w = above_stdio(write_end.fd);
+        close(cap.end.get());
+        int w = above_stdio(write_end.get());
         if (w < 0 || dup2(w, STDOUT_FILENO) < 0)
             child_fail("Cannot run command (Dup 1 failed - %s)\n");
         if (dup2(w, STDERR_FILENO) < 0)
             child_fail("Cannot run command (Dup 2 failed - %s)\n");
-        close_from(STDERR_FILENO + 1);
+        close_descriptors_from(STDERR_FILENO + 1);
         execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         child_fail("Cannot run command (Execv failed - %s)\n");
     }
     write_end.reset();
-    set_nonblocking(cap.end.fd);
+    set_nonblocking(cap.end.get());
     char* buffer = static_cast<char*>(safecalloc(kCommandRoom, 1));
     cap.store = buffer;
     cap.room = kCommandRoom - 1;
@@ -343,7 +313,7 @@ int runcommand(const char* command, char** output)
     return status;
 }
 
-int runprogram(const char* path, char* const argv[], char* out, char* err, std::size_t size)
+int run_program_split_output(const char* path, char* const argv[], char* out, char* err, std::size_t size)
 {
     assert(path != nullptr && argv != nullptr);
     Capture caps[2];
@@ -357,9 +327,9 @@ int runprogram(const char* path, char* const argv[], char* out, char* err, std::
     if (pid < 0)
         return RUN_NOFORK;
     if (pid == 0) {
-        close(caps[0].end.fd);
-        close(caps[1].end.fd);
-        redirect(out_write.fd, err_write.fd, "Cannot run command (Dup failed - %s)\n");
+        close(caps[0].end.get());
+        close(caps[1].end.get());
+        redirect(out_write.get(), err_write.get(), "Cannot run command (Dup failed - %s)\n");
         execv(path, argv);
         child_fail("Cannot run command (Execv failed - %s)\n");
     }
@@ -367,7 +337,7 @@ int runprogram(const char* path, char* const argv[], char* out, char* err, std::
     err_write.reset();
     char* stores[2] = {out, err};
     for (int i = 0; i < 2; ++i) {
-        set_nonblocking(caps[i].end.fd);
+        set_nonblocking(caps[i].end.get());
         caps[i].store = stores[i];
         caps[i].room = size > 0 && stores[i] != nullptr ? size - 1 : 0;
     }

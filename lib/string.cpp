@@ -207,8 +207,13 @@ std::string shellword(std::string_view text)
                 (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+=:,@%", c) != nullptr);
     if (plain)
         return std::string(text);
-    std::string out = "'";
+    return "'" + shellword_inner(text) + "'";
+}
+
+std::string shellword_inner(std::string_view text)
+{
+    std::string out;
     for (char c : text)
         out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return out;
 }

@@ -47,3 +47,8 @@ int charinset(int c, const char* set);
 // so ordinary command lines read plainly; otherwise in single quotes, a
 // quote inside written '\''.  An empty text gives ''.
 std::string shellword(std::string_view text);
+
+// `text` for the inside of a single-quoted shell word, where nothing has a
+// meaning but the quote itself: each ' written '\'' (closed, escaped and
+// reopened), everything else as it stands.
+std::string shellword_inner(std::string_view text);

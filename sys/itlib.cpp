@@ -20,6 +20,7 @@
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/replacefile.h"
 #include "lib/rootpath.h"
@@ -229,16 +230,7 @@ int readinittab()
     } catch (const std::length_error&) {
         return -3;
     }
-    std::size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    if (got < text.size())
+    if (read_full(fd, text.data(), text.size()) != FULLIO_OK)
         return -4;
     inittab = std::move(text);
     loaded = true;
@@ -428,7 +420,7 @@ void runtelinit()
     char* argv[] = {program.data(), q.data(), nullptr};
     std::array<char, 256> out{};
     std::array<char, 256> err{};
-    runprogram(program.c_str(), argv, out.data(), err.data(), out.size());
+    run_program_split_output(program.c_str(), argv, out.data(), err.data(), out.size());
 }
 
 char* linedevice(const char* line)

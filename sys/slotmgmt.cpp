@@ -22,8 +22,10 @@
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/log.h"
+#include "lib/plandump.h"
 #include "lib/ulstrcmp.h"
 
 // The structures are the files' bytes: both files are little-endian, and
@@ -51,56 +53,6 @@ namespace {
 
 constexpr int kHeaderSize = sizeof(StatusBitmapHeader);
 
-
-// Reads until `size` bytes, end of file or an error (-1); signals do not
-// cut a read short.
-ssize_t read_full(int fd, void* buffer, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, static_cast<char*>(buffer) + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// The bytes written; fewer than `size` only when the system refused more.
-ssize_t write_full(int fd, const void* buffer, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, static_cast<const char*>(buffer) + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-ssize_t pread_full(int fd, void* buffer, std::size_t size, off_t offset)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = pread(fd, static_cast<char*>(buffer) + done, size - done,
-                          offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return done > 0 ? static_cast<ssize_t>(done) : -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 int lock_wait(int fd)
 {
@@ -173,7 +125,7 @@ int create_whole(const std::string& path, const void* bytes, std::size_t size)
     fchmod(fd.get(), 0644);
     chown_like_spool(fd.get(), path);
     int result = 1;
-    if (write_full(fd.get(), bytes, size) != static_cast<ssize_t>(size)) {
+    if (write_full(fd.get(), bytes, size) != FULLIO_OK) {
         logerror("%s", path.c_str());
         result = -1;
     } else if (link(temp.c_str(), path.c_str()) != 0) {
@@ -211,7 +163,7 @@ int allocate(int fd, const std::string& path)
         return SLOT_NOALLOC;
     };
     StatusBitmapHeader header;
-    if (read_full(fd, &header, kHeaderSize) != kHeaderSize) {
+    if (read_full(fd, &header, kHeaderSize) != FULLIO_OK) {
         logerror("sbmh header read");
         return fail();
     }
@@ -231,8 +183,13 @@ int allocate(int fd, const std::string& path)
         return fail();
     }
     std::array<unsigned char, STATUS_BM_BLOCK> block;
+    // The bytes read into the block, -1 on an error.
+    auto readblock = [fd, &block](std::size_t size) -> ssize_t {
+        std::size_t got = 0;
+        return read_full(fd, block.data(), size, &got) == FULLIO_ERROR ? -1 : static_cast<ssize_t>(got);
+    };
     off_t pos = header.offset;
-    ssize_t len = read_full(fd, block.data(), static_cast<std::size_t>(STATUS_BM_BLOCK - header.offset));
+    ssize_t len = readblock(static_cast<std::size_t>(STATUS_BM_BLOCK - header.offset));
     for (;;) {
         if (len < 0) {
             logerror("%s", path.c_str());
@@ -247,7 +204,7 @@ int allocate(int fd, const std::string& path)
             ++i;
         if (i == len) {
             pos += len;
-            len = read_full(fd, block.data(), STATUS_BM_BLOCK);
+            len = readblock(STATUS_BM_BLOCK);
             continue;
         }
         unsigned char& byte = block[static_cast<std::size_t>(i)];
@@ -260,7 +217,7 @@ int allocate(int fd, const std::string& path)
         }
         byte = static_cast<unsigned char>(byte | (1u << bit));
         seek_or_die(fd, pos, "lseek(fd, offset, 0) >= 0");
-        if (write_full(fd, block.data(), static_cast<std::size_t>(len)) < len) {
+        if (write_full(fd, block.data(), static_cast<std::size_t>(len)) != FULLIO_OK) {
             logerror("%s", path.c_str());
             return fail();
         }
@@ -268,7 +225,7 @@ int allocate(int fd, const std::string& path)
             header.maxused = static_cast<std::uint32_t>(slot);
             seek_or_die(fd, 0, "lseek(fd, 0L, 0) >= 0");
             // The slot is already ours; a stale max used only misleads reports.
-            if (write_full(fd, &header, kHeaderSize) != kHeaderSize)
+            if (write_full(fd, &header, kHeaderSize) != FULLIO_OK)
                 logerror("sbmh update");
         }
         lock_release(fd);
@@ -316,10 +273,11 @@ public:
     bool next(StatusSlot* record)
     {
         if (used_ == have_) {
-            ssize_t n = pread_full(fd_, buffer_.data(), buffer_.size(), next_);
+            std::size_t n = 0;
+            pread_full(fd_, buffer_.data(), buffer_.size(), next_, &n);
             if (n < STATUS_SLOT_SIZE)
                 return false;
-            have_ = static_cast<std::size_t>(n) / STATUS_SLOT_SIZE * STATUS_SLOT_SIZE;
+            have_ = n / STATUS_SLOT_SIZE * STATUS_SLOT_SIZE;
             used_ = 0;
             next_ += static_cast<off_t>(have_);
         }
@@ -545,7 +503,7 @@ int freeslot(int slot)
         std::string path = filepath(statuspath(), ".bm");
         if (path.empty() || (bmfd = open(path.c_str(), O_RDWR | O_CLOEXEC)) < 0)
             return FREE_NOTOPEN;
-        if (pread_full(bmfd, &bmheader, kHeaderSize, 0) != kHeaderSize)
+        if (pread_full(bmfd, &bmheader, kHeaderSize, 0) != FULLIO_OK)
             return forget(FREE_NOHEADER);
         if (bmheader.magic != STATUS_BM_MAGIC)
             return forget(FREE_BADMAGIC);
@@ -563,12 +521,12 @@ int freeslot(int slot)
         return forget(code);
     };
     unsigned char byte;
-    if (read_full(bmfd, &byte, 1) != 1)
+    if (read_full(bmfd, &byte, 1) != FULLIO_OK)
         return unlock(FREE_NOREAD);
     byte = static_cast<unsigned char>(byte & ~(1u << ((slot - 1) % 8)));
     if (lseek(bmfd, at, SEEK_SET) < 0)
         return unlock(FREE_NOREWIND);
-    if (write_full(bmfd, &byte, 1) != 1)
+    if (write_full(bmfd, &byte, 1) != FULLIO_OK)
         return unlock(FREE_NOWRITE);
     lock_release(bmfd);
     return FREE_OK;
@@ -582,7 +540,7 @@ int testslot(int fd, int slot, int offset)
     off_t start = at / STATUS_BM_BLOCK * STATUS_BM_BLOCK;
     std::array<unsigned char, STATUS_BM_BLOCK> block;
     if (lseek(fd, start, SEEK_SET) < 0 ||
-        read_full(fd, block.data(), block.size()) != STATUS_BM_BLOCK)
+        read_full(fd, block.data(), block.size()) != FULLIO_OK)
         return SLOTBIT_NOREAD;
     bool set = (block[static_cast<std::size_t>(at - start)] >> ((slot - 1) % 8)) & 1;
     return set ? SLOTBIT_SET : SLOTBIT_CLEAR;
@@ -625,7 +583,7 @@ int readslot(int slot, StatusSlot* record)
         return SLOT_NOTOPEN;
     if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
         return SLOT_NOSEEK;
-    if (read_full(fd, record, STATUS_SLOT_SIZE) != STATUS_SLOT_SIZE)
+    if (read_full(fd, record, STATUS_SLOT_SIZE) != FULLIO_OK)
         return SLOT_SHORT;
     return SLOT_OK;
 }
@@ -638,7 +596,7 @@ int writeslot(int slot, StatusSlot* record)
     record->timechanged = static_cast<std::uint32_t>(std::time(nullptr));
     if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
         return SLOT_NOWRITE;
-    return write_full(fd, record, STATUS_SLOT_SIZE) == STATUS_SLOT_SIZE ? SLOT_OK : SLOT_NOWRITE;
+    return write_full(fd, record, STATUS_SLOT_SIZE) == FULLIO_OK ? SLOT_OK : SLOT_NOWRITE;
 }
 
 int clearslot(int slot)
@@ -649,7 +607,7 @@ int clearslot(int slot)
     if (lseek(fd, static_cast<off_t>(slot) * STATUS_SLOT_SIZE, SEEK_SET) < 0)
         return SLOT_NOSEEK;
     std::array<unsigned char, STATUS_SLOT_SIZE> zeros{};
-    return write_full(fd, zeros.data(), zeros.size()) == STATUS_SLOT_SIZE ? SLOT_OK : SLOT_SHORT;
+    return write_full(fd, zeros.data(), zeros.size()) == FULLIO_OK ? SLOT_OK : SLOT_SHORT;
 }
 
 void setslotstate(int slot, int state, const char* faxline)
@@ -873,19 +831,10 @@ int requestfiles(const StatusSlot* record, char* cf, char* sf)
 
 void wakescheduler()
 {
-    std::string path = std::string(getspooldir()) + "/plandump";
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (file == nullptr)
-        return;
-    char line[512];
-    bool got = std::fgets(line, sizeof line, file) != nullptr;
-    std::fclose(file);
-    if (!got)
-        return;
-    long pid = std::atol(line);
-    // Never 0 or a negative number: those would signal whole process groups.
-    if (pid > 0 && pid <= INT_MAX)
-        kill(static_cast<pid_t>(pid), SIGALRM);
+    constexpr std::size_t kLineMax = 511;   // of the state file's first line
+    pid_t pid = plandump_pid(getspooldir(), kLineMax);
+    if (pid > 0)
+        kill(pid, SIGALRM);
 }
 
 int activaterequest(const QueueEntry* entry)
@@ -984,7 +933,7 @@ void printstatushdr(const char* base)
         return;
     }
     StatusBitmapHeader h;
-    if (read_full(fd.get(), &h, kHeaderSize) != kHeaderSize) {
+    if (read_full(fd.get(), &h, kHeaderSize) != FULLIO_OK) {
         int e = errno;
         std::printf("ERROR - Cannot read status database file (%s)\n", path.c_str());
         std::fflush(stdout);

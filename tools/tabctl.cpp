@@ -30,6 +30,7 @@
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
+#include "lib/plandump.h"
 #include "lib/replacefile.h"
 
 namespace {
@@ -128,17 +129,8 @@ int append_entry(const char* entry)
 
 std::string plandump() { return std::string(getspooldir()) + "/plandump"; }
 
-long dialq_pid()
-{
-    FILE* file = std::fopen(plandump().c_str(), "r");
-    if (file == nullptr)
-        return 0;
-    long pid = 0;
-    if (std::fscanf(file, "%ld", &pid) != 1)
-        pid = 0;
-    std::fclose(file);
-    return pid;
-}
+// As the daemon page reads it.
+long dialq_pid() { return plandump_pid(getspooldir(), 255); }
 
 // The child leaves the caller's session and pipes behind: the page that
 // runs us waits for its output pipe to close.
@@ -156,8 +148,7 @@ int start_dialq()
         int null = open("/dev/null", O_RDWR);
         for (int fd = 0; fd < 3; ++fd)
             dup2(null, fd);
-        for (int fd = 3; fd < 256; ++fd)
-            close(fd);
+        close_descriptors_from(STDERR_FILENO + 1);
         for (unsigned left = kDialqLifetime; left > 0;)
             left = sleep(left);
         _exit(0);

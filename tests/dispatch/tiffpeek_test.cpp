@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "lib/string.h"
 #include "tests/harness.h"
 #include "tests/tiffwriter.h"
 
@@ -270,20 +271,12 @@ TEST(TiffpeekTest, HostileValuesEndPromptly)
         EXPECT_EQ(std::string(value), std::string(65535, 'x'));
 }
 
-std::string shell_quoted(const std::string& text)
-{
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 // The last value tiffdump shows for each tag, as in
 // "34204 (0x859c) ASCII (2) 6<12345\0>" or "PageNumber (297) SHORT (3) 2<0 3>".
 std::map<long, std::string> tiffdump_values(const std::string& path)
 {
     std::map<long, std::string> values;
-    std::string dump = shell_output("tiffdump " + shell_quoted(path) + " 2>/dev/null");
+    std::string dump = shell_output("tiffdump " + shellword(path) + " 2>/dev/null");
     for (const std::string& line : lines_of(dump)) {
         std::size_t open = line.find('<'), close = line.rfind('>');
         if (line.empty() || open == std::string::npos || close < open)
@@ -376,10 +369,10 @@ TEST(TiffpeekTest, ReadsAFaxWrittenByLibtiff)
     for (bool big : {false, true}) {
         SCOPED_TRACE(big ? "MM" : "II");
         std::string path = box.path("fax.tif");
-        std::string command = shell_quoted(helper) + (big ? " -b " : " ") + shell_quoted(path) +
+        std::string command = shellword(helper) + (big ? " -b " : " ") + shellword(path) +
                               " 7 1700000000 65";
         for (const auto& value : {want.tsi, want.barcode, want.did, want.faxline})
-            command += " " + shell_quoted(*value);
+            command += " " + shellword(*value);
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         Peek got = peek(path);
         ASSERT_NE(got.info, nullptr) << got.code;
@@ -389,7 +382,7 @@ TEST(TiffpeekTest, ReadsAFaxWrittenByLibtiff)
         }
         if (have_program("tiffinfo")) {
             std::vector<std::string> info =
-                lines_of(shell_output("tiffinfo " + shell_quoted(path) + " 2>/dev/null"));
+                lines_of(shell_output("tiffinfo " + shellword(path) + " 2>/dev/null"));
             for (const char* line :
                  {"  Compression Scheme: CCITT Group 3", "  Page Number: 0-1", "  Tag 34200: 7",
                   "  Tag 34206: 1700000000", "  Tag 34207: 65", "  Tag 34201: +1 555 0100",

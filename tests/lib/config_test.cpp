@@ -106,6 +106,25 @@ TEST(ConfigTest, ACommentOnlyFileLoadsWithDefaults)
     EXPECT_EQ(r.out, "null /opt/vantrel\n");
 }
 
+// Every tool path is built from the value as written: a blank one is not
+// taken for an absent key (which would fall back to the server directory).
+TEST(ConfigTest, FaxDirectoryBlankIsItsValue)
+{
+    Sandbox box;
+    auto show = [&box] {
+        return box.run_forked([] {
+            config_load_or_exit();
+            std::printf("[%s] [%s]\n", fax_directory("/absent"), getfaxdir());
+        }).out;
+    };
+    box.write(Sandbox::kConfig, "server-directory = /s\nfax-directory =\n");
+    EXPECT_EQ(show(), "[] [/s]\n");
+    box.write(Sandbox::kConfig, "server-directory = /s\nfax-directory = \"  \"\n");
+    EXPECT_EQ(show(), "[  ] [/s]\n");
+    box.write(Sandbox::kConfig, "server-directory = /s\n");
+    EXPECT_EQ(show(), "[/absent] [/s]\n");
+}
+
 TEST(ConfigDeathTest, GettersAssertThatTheConfigurationIsLoaded)
 {
     EXPECT_DEATH(get_config("spool-directory"), "config.cpp:.*configroot != \\(\\(void \\*\\)0\\)");

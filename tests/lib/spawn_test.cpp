@@ -29,7 +29,7 @@ struct Shell {
 Shell shell(const std::string& command)
 {
     char* out = nullptr;
-    int status = runcommand(command.c_str(), &out);
+    int status = run_shell_merged_output(command.c_str(), &out);
     Shell r{status, out ? out : "", out == nullptr};
     std::free(out);
     return r;
@@ -47,7 +47,7 @@ Program program(const char* path, std::initializer_list<const char*> args, std::
         argv.push_back(const_cast<char*>(a));
     argv.push_back(nullptr);
     std::string out(size, '?'), err(size, '?');
-    int status = runprogram(path, argv.data(), out.data(), err.data(), size);
+    int status = run_program_split_output(path, argv.data(), out.data(), err.data(), size);
     return Program{status, out.c_str(), err.c_str()};
 }
 
@@ -237,7 +237,7 @@ TEST(SpawnTest, NoPipeIsAStatus)
         Shell s = shell("echo never");
         char o[4], e[4];
         char* argv[] = {const_cast<char*>("true"), nullptr};
-        int status = runprogram("/bin/true", argv, o, e, sizeof o);
+        int status = run_program_split_output("/bin/true", argv, o, e, sizeof o);
         std::printf("%d|%s|%d\n", s.status, s.text.c_str(), status == RUN_NOPIPE);
     });
     EXPECT_EQ(out, "-1|Cannot run command (pipe failed).|1\n");
