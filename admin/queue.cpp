@@ -90,8 +90,12 @@ std::string timetext(std::uint32_t when)
     time_t t = when;
     struct tm tm;
     char text[32] = "";
+    // The format is the administrator's, from the configuration file.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     if (!localtime_r(&t, &tm) || strftime(text, sizeof text, format, &tm) == 0)
         text[0] = '\0';
+#pragma GCC diagnostic pop
     // The format comes from the configuration file.
     return htmlescape(text);
 }

@@ -108,6 +108,11 @@ void config_load_or_exit()
     logopen(getlogfilename());
 }
 
+// The assertions' texts are the messages the system has always printed,
+// null pointer constant and all.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+
 const char* get_config(const char* key)
 {
     assert(configroot != ((void *)0));
@@ -152,6 +157,8 @@ const char* getconfigdir()
     assert(configroot != ((void *)0));
     return state().configdir.c_str();
 }
+
+#pragma GCC diagnostic pop
 
 const char* safedfcat(const char* dir, const char* name)
 {

@@ -32,11 +32,15 @@ constexpr int kTickMs = 20;
 
 // Writes `format` with the text of errno to standard error and exits with
 // status -1 (exit code 255).
-[[noreturn]] void child_fail(const char* format)
+[[noreturn, gnu::format(printf, 1, 0)]] void child_fail(const char* format)
 {
     const char* reason = strerrordesc_np(errno);
     char text[256];
+    // Every caller passes a literal, which the attribute checks there.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     int n = std::snprintf(text, sizeof text, format, reason ? reason : "Unknown error");
+#pragma GCC diagnostic pop
     if (n > 0)
         (void)!write(STDERR_FILENO, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
     _exit(255);
