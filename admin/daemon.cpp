@@ -71,30 +71,29 @@ bool examine(const std::string& path, struct stat& st)
 
 void statusline(const char* text)
 {
-    std::printf("%s\n", text);
+    puthtml("%s\n", text);
 }
 
 // The Start/Stop cell for a probe's result.
 void startstopcell(int result, int startpage, int stoppage)
 {
-    char cell[128];
+    // Expanded with its number in place: puthtml would cut a long expansion
+    // before the number goes in.
+    std::string cell = "Start / Stop";
     if (result == 1)
-        std::snprintf(cell, sizeof cell, "Start / <a href=\"$SCRIPT_NAME/Page%d\">Stop</a>", stoppage);
+        cell = "Start / <a href=\"$SCRIPT_NAME/Page" + std::to_string(stoppage) + "\">Stop</a>";
     else if (result == 0)
-        std::snprintf(cell, sizeof cell, "<a href=\"$SCRIPT_NAME/Page%d\">Start</a> / Stop", startpage);
-    else
-        std::snprintf(cell, sizeof cell, "Start / Stop");
-    char expanded[EXPAND_SIZE];
-    std::fputs(expandenv(cell, expanded, sizeof expanded), stdout);
+        cell = "<a href=\"$SCRIPT_NAME/Page" + std::to_string(startpage) + "\">Start</a> / Stop";
+    putexpanded(cell.c_str());
 }
 
 void daemonrow(const char* name, int (*probe)(), const char* autostart, int startpage, int stoppage)
 {
-    std::printf("<tr><td><b>%s</b></td><td><i>", name);
+    puthtml("<tr><td><b>%s</b></td><td><i>", name);
     int result = probe();
-    std::printf("</i></td><td>%s</td><td>", if_yes(get_config(autostart), 1) ? "Yes" : "No");
+    puthtml("</i></td><td>%s</td><td>", if_yes(get_config(autostart), 1) ? "Yes" : "No");
     startstopcell(result, startpage, stoppage);
-    std::puts("</td></tr>");
+    putline("</td></tr>");
 }
 
 int schedulerrow() { return schedulerprobe(0); }
@@ -136,25 +135,25 @@ void emailstep(const EmailStep& step)
 {
     putpagehead("%s - %s", TITLE, step.title);
     putbanner(step.helpid);
-    std::printf("<p>Please wait while we try to %s your email server (this can take a moment)."
-                "<p>Please do not click on stop or any other link until the %s has ended."
-                "<hr><pre>\n",
-                step.verb, step.escaped ? "test" : "configuration process");
+    puthtml("<p>Please wait while we try to %s your email server (this can take a moment)."
+            "<p>Please do not click on stop or any other link until the %s has ended."
+            "<hr><pre>\n",
+            step.verb, step.escaped ? "test" : "configuration process");
     std::fflush(stdout);
 
     ToolOutput output;
     run_tool_keep_output(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
     if (output) {
-        std::printf("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
-                    "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
-                    step.heading);
+        puthtml("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
+                "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
+                step.heading);
         if (step.escaped)
             puthtmlescaped(output.get());
         else
-            std::fputs(output.get(), stdout);
-        std::printf("</pre><hr><p><center>%s</center></table><p>\n", step.closing);
+            puthtml("%s", output.get());
+        puthtml("</pre><hr><p><center>%s</center></table><p>\n", step.closing);
     } else {
-        std::printf("</pre><hr><p><center>%s</center><p>\n", step.closing);
+        puthtml("</pre><hr><p><center>%s</center><p>\n", step.closing);
     }
     if (step.emailconfig)
         setemailconfig(step.emailconfig);
@@ -163,11 +162,10 @@ void emailstep(const EmailStep& step)
 
 void emaillink(int page, const char* label)
 {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "<p><a href=\"$SCRIPT_NAME/Page%d\"><font face=\"Arial,Helvetica\" size=4>", page);
-    putline(text);
-    std::printf("%s</font></a>\n", label);
+    std::string link = "<p><a href=\"$SCRIPT_NAME/Page" + std::to_string(page) +
+                       "\"><font face=\"Arial,Helvetica\" size=4>";
+    putline(link.c_str());
+    puthtml("%s</font></a>\n", label);
 }
 
 } // namespace
@@ -204,8 +202,8 @@ int fontserverprobe()
             text = "Not Available.";
         } else {
             text = "Not Known.";
-            std::printf("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
-                        output ? htmlescape(output.get()).c_str() : "-no emsg-");
+            puthtml("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
+                    output ? htmlescape(output.get()).c_str() : "-no emsg-");
         }
     }
     statusline(text);
@@ -255,15 +253,15 @@ void HXdaemon(const char* output)
     putpagehead("%s - Daemon Status", TITLE);
     putbanner("HXdaemon");
     if (output) {
-        std::puts("<h1>ZEL Daemon Command Response</h1>");
-        std::puts("<table width=\"50%\" align=center cellpadding=4 border=2>");
-        std::printf("<tr><td><pre>%s</pre></td></tr></table>\n", output);
+        putline("<h1>ZEL Daemon Command Response</h1>");
+        putline("<table width=\"50%\" align=center cellpadding=4 border=2>");
+        puthtml("<tr><td><pre>%s</pre></td></tr></table>\n", output);
     }
-    std::puts("<h1>ZEL Daemon Status</h1>");
-    std::puts("<p>Please wait a moment while we query your running daemons..</p>");
+    putline("<h1>ZEL Daemon Status</h1>");
+    putline("<p>Please wait a moment while we query your running daemons..</p>");
     std::fflush(stdout);
-    std::puts("<table align=center cellpadding=4 border=2>");
-    std::puts("<tr><th>Daemon</th><th>Status</th><th>Auto Start</th><th>Start/Stop</th></tr>");
+    putline("<table align=center cellpadding=4 border=2>");
+    putline("<tr><th>Daemon</th><th>Status</th><th>Auto Start</th><th>Start/Stop</th></tr>");
     daemonrow("Font Server", fontserverprobe, "init-font-server", 901, 902);
     daemonrow("Fax Scheduler", schedulerrow, "init-dialq", 911, 912);
     static const char* const closing[] = {
@@ -285,12 +283,12 @@ void HXemail()
 {
     putpagehead("%s - Email Server Configuration Options", TITLE);
     putbanner("HXemail");
-    std::puts("<h1>Email Server Configuration</h1>");
-    std::puts("<p>For the email to fax gateway component of the Vantrel Messaging Server to work, "
-              "your mail server must pass all mail meant for fax delivery to it.");
-    std::puts("If you do not need the email to fax gateway you need not do this, and you can "
-              "select the link below so that you are no longer reminded.");
-    std::puts("The HELP button explains how to set up your mail server by hand.");
+    putline("<h1>Email Server Configuration</h1>");
+    putline("<p>For the email to fax gateway component of the Vantrel Messaging Server to work, "
+            "your mail server must pass all mail meant for fax delivery to it.");
+    putline("If you do not need the email to fax gateway you need not do this, and you can "
+            "select the link below so that you are no longer reminded.");
+    putline("The HELP button explains how to set up your mail server by hand.");
     if (if_blank(get_config("email-config")))
         emaillink(41, "Do NOT Configure Email");
     emaillink(44, "<b>Test Email Configuration</b>");

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -147,7 +148,7 @@ int write_prolog()
     char block[8192];
     std::size_t n;
     while ((n = fread(block, 1, sizeof block, file)) > 0)
-        fwrite(block, 1, n, stdout);
+        puttext(std::string_view(block, n));
     fclose(file);
     putline("<p></table></td>");
     putline("<td>");
@@ -208,14 +209,14 @@ std::string pathsegment(const char* text)
 
 void write_entry(const MenuEntry& entry, bool last)
 {
-    std::printf("<font size=4 face=\"%s\">\n", FONT);
+    puthtml("<font size=4 face=\"%s\">\n", FONT);
     const char* end = last ? "</font></td></tr>" : "</font><br>";
     if (entry.link) {
         std::string line = std::string("<a href=\"") + entry.link + "\">" + entry.label + "</a>" + end;
         putline(line.c_str());
     } else {
-        std::printf("<a href=\"/tarnixfwg.cgi/-s/-u/%s\">%s</a>%s\n",
-                    pathsegment(authuser ? authuser : "").c_str(), entry.label, end);
+        puthtml("<a href=\"/tarnixfwg.cgi/-s/-u/%s\">%s</a>%s\n",
+                pathsegment(authuser ? authuser : "").c_str(), entry.label, end);
     }
 }
 
@@ -233,9 +234,9 @@ void write_menu()
             if (menu[i].shown())
                 shown[count++] = &menu[i];
         if (count) {
-            std::printf("<tr><td><font size=5 color=\"#0000ff\" face=\"%s\">%s</font></td>\n", FONT,
-                        menu[first].group);
-            std::puts("<td nowrap>");
+            puthtml("<tr><td><font size=5 color=\"#0000ff\" face=\"%s\">%s</font></td>\n", FONT,
+                    menu[first].group);
+            putline("<td nowrap>");
             for (std::size_t i = 0; i < count; ++i)
                 write_entry(*shown[i], i + 1 == count);
         }
@@ -248,13 +249,13 @@ void write_menu()
 
 void write_notice()
 {
-    std::printf("<p><font size=1>Vantrel and Image Messaging Software are trademarks of "
-                "<a href=\"%s\">Vantrel</a>\n",
-                MAKER_URL);
-    std::puts("Technologies. All other product names are trademarks of their respective owners.<br>");
-    std::printf("Copyright &copy; Vantrel Technologies (<a href=\"%s\">www.vantrel.com</a>). "
-                "All rights reserved.</font>\n",
-                MAKER_URL);
+    puthtml("<p><font size=1>Vantrel and Image Messaging Software are trademarks of "
+            "<a href=\"%s\">Vantrel</a>\n",
+            MAKER_URL);
+    putline("Technologies. All other product names are trademarks of their respective owners.<br>");
+    puthtml("Copyright &copy; Vantrel Technologies (<a href=\"%s\">www.vantrel.com</a>). "
+            "All rights reserved.</font>\n",
+            MAKER_URL);
 }
 
 // "2.0.35" as the maker's web site writes it in paths.
@@ -277,7 +278,7 @@ void home_footer()
     // Through the program's own path, as the page footer does, so the
     // link works wherever the server mounts the program.
     putline("<a href=\"$SCRIPT_NAME/logoff\">Log off</a>");
-    std::puts("</BODY></HTML>");
+    putline("</BODY></HTML>");
 }
 
 void start_screen()
@@ -286,17 +287,17 @@ void start_screen()
     putline("<center><table border=4 cellspacing=10 cellpadding=10><tr><td align=center>");
     putline("<a href=\"$SCRIPT_NAME/Page1\"><img src=\"$SCRIPT_NAME/page-1\" "
             "alt=\"Vantrel Logo\" border=0></a><font size=2>&reg;</font><br>");
-    std::puts("<font size=6 color=\"#0000ff\">Image Messaging Software</font>");
-    std::puts("</td></tr></table></center>");
-    std::puts("<P><center><font size=4>To start, click on the logo above.</font><p>");
+    putline("<font size=6 color=\"#0000ff\">Image Messaging Software</font>");
+    putline("</td></tr></table></center>");
+    putline("<P><center><font size=4>To start, click on the logo above.</font><p>");
     if (adminblankpassword()) {
-        std::puts("<font size=2>If asked for a User Name, enter <i>admin</i> ");
-        std::puts("(with no password).</font></center>");
+        putline("<font size=2>If asked for a User Name, enter <i>admin</i> ");
+        putline("(with no password).</font></center>");
     }
-    std::puts("<center><form action=\"/help.cgi\" method=put>");
-    std::puts("<input type=submit name=\"HXstartscreen\" value=\"Help!\">");
-    std::puts("</form></center>");
-    std::puts("</BODY></HTML>");
+    putline("<center><form action=\"/help.cgi\" method=put>");
+    putline("<input type=submit name=\"HXstartscreen\" value=\"Help!\">");
+    putline("</form></center>");
+    putline("</BODY></HTML>");
 }
 
 void HXhomepage()
@@ -307,10 +308,10 @@ void HXhomepage()
     if (count == 0)
         count = write_prolog();
     write_menu();
-    std::printf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
-                ZEL_VERSION);
+    puthtml("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
+            ZEL_VERSION);
     if (count)
-        std::puts("</td></tr></table>");
+        putline("</td></tr></table>");
     home_footer();
 }
 
@@ -318,14 +319,14 @@ void HXversion()
 {
     putpagehead("%s - Version Info", TITLE);
     putbanner("HXversion");
-    std::puts("<h1>ZEL Version</h1><table border=2 align=center>");
-    std::printf("<tr><td>Package</td><td>%s</td></tr>\n", TITLE);
-    std::printf("<tr><td>Version</td><td>%s</td>\n", ZEL_VERSION);
-    std::printf("<tr><td>Compiled</td><td>%s %s</td>\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME);
-    std::puts("</table>");
-    std::printf("<p>To find out whether a newer version is available, visit the "
-                "<a href=\"%szel/versions/%s.html\">Vantrel web site</a>.\n",
-                MAKER_URL, dashed_version().c_str());
+    putline("<h1>ZEL Version</h1><table border=2 align=center>");
+    puthtml("<tr><td>Package</td><td>%s</td></tr>\n", TITLE);
+    puthtml("<tr><td>Version</td><td>%s</td>\n", ZEL_VERSION);
+    puthtml("<tr><td>Compiled</td><td>%s %s</td>\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME);
+    putline("</table>");
+    puthtml("<p>To find out whether a newer version is available, visit the "
+            "<a href=\"%szel/versions/%s.html\">Vantrel web site</a>.\n",
+            MAKER_URL, dashed_version().c_str());
     putfooter();
 }
 
@@ -333,13 +334,13 @@ void HXdownload()
 {
     putpagehead("%s - Download", TITLE);
     putbanner("HXdownload");
-    std::puts("<h1>ZEL Software Download</h1>");
+    putline("<h1>ZEL Software Download</h1>");
     struct utsname host;
     std::string node = uname(&host) == 0 ? host.nodename : "";
-    std::printf("<p>New versions and updates of this software are available from the Vantrel web "
-                "site:\n<p><a href=\"%scgi-bin/zeldownload/-n/%s/-b/%s/-f/zel/-p/linux\">"
-                "ZEL Software and Update Download Page</a>\n",
-                MAKER_URL, htmlescape(node).c_str(), dashed_version().c_str());
+    puthtml("<p>New versions and updates of this software are available from the Vantrel web "
+            "site:\n<p><a href=\"%scgi-bin/zeldownload/-n/%s/-b/%s/-f/zel/-p/linux\">"
+            "ZEL Software and Update Download Page</a>\n",
+            MAKER_URL, htmlescape(node).c_str(), dashed_version().c_str());
     putfooter();
 }
 
@@ -347,18 +348,18 @@ void HXwpt()
 {
     putpagehead("%s - Download Windows Print Driver", TITLE);
     putbanner("HXwpt");
-    std::puts("<h1>ZEL Windows Print Driver</h1>");
-    std::puts("<p>The Windows Print Driver lets any Windows application print to fax: a document "
-              "printed to it is sent as a fax through this server.");
-    std::puts("<p>The driver is not needed for plain text messages, which can be sent without it.");
-    std::puts("<p>You can download the driver from the Vantrel web site or from this server:");
-    std::puts("<font face=\"Arial,Helvetica\" size=4>");
+    putline("<h1>ZEL Windows Print Driver</h1>");
+    putline("<p>The Windows Print Driver lets any Windows application print to fax: a document "
+            "printed to it is sent as a fax through this server.");
+    putline("<p>The driver is not needed for plain text messages, which can be sent without it.");
+    putline("<p>You can download the driver from the Vantrel web site or from this server:");
+    putline("<font face=\"Arial,Helvetica\" size=4>");
     putline("<p><a href=\"$SCRIPT_NAME/REVUZAZ.EXE\">");
-    std::puts("Windows Print Driver from your local ZEL server</a>");
-    std::puts("</font>");
-    std::printf("<p><a href=\"%szel/download/REVUZAZ/\">The Windows Print Driver on the Vantrel web "
-                "site</a>\n",
-                MAKER_URL);
+    putline("Windows Print Driver from your local ZEL server</a>");
+    putline("</font>");
+    puthtml("<p><a href=\"%szel/download/REVUZAZ/\">The Windows Print Driver on the Vantrel web "
+            "site</a>\n",
+            MAKER_URL);
 }
 
 int serve_image(long number)
@@ -367,6 +368,7 @@ int serve_image(long number)
         return -1;
     const ImageEntry& image = images[number];
     putheaders();
+    // An image, not a page: its own header, then its bytes unbuffered.
     std::fputs(image.kind == IMAGE_GIF ? "Content-type: image/gif\r\n\r\n" : "Content-type: image/jpeg\r\n\r\n",
                stdout);
     std::fflush(stdout);

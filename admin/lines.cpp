@@ -1,5 +1,6 @@
 #include "admin/lines.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -102,66 +103,83 @@ std::string toolcommand(const char* tool, const char* options, const char* name)
 
 enum class Kind { text, select };
 
+// A field of the line form: its input, which is also its key in the line
+// file, and the hidden input that carries the value the form showed.
 struct LineField {
     const char* key;
+    const char* oldname;
     const char* label;
     Kind kind;
-    int size;
-    const char* choices;
-    const char* dflt;
-    bool shown;
+    int size;             // of a text input
+    const char* choices;  // of a select, comma-separated
+    const char* dflt;     // a new line's value, and that of a key the file lacks
+    bool shown;           // false: kept in the file, not shown
+};
+
+constexpr LineField fields[] = {
+    {"name", "oname", "Fax Line Name", Kind::text, 32, nullptr, "fax-line-1", true},
+    {"device", "odevice", "Device Name", Kind::text, 32, nullptr, "/dev/ttyxx", true},
+    {"uucp-lock-file", "ouucp-lock-file", "UUCP Lock File", Kind::text, 40, nullptr,
+     "/var/lock/LCK..ttyxx", true},
+    {"fax-line-mode", "ofax-line-mode", "Fax Mode", Kind::select, 0,
+     "disabled,receive only,send only,send/receive", "disabled", true},
+    {"data-receive", "odata-receive", "Enable Logins", Kind::select, 0, "Yes,No", "No", true},
+    {"class2-type", "oclass2-type", "Class 2 Type", Kind::select, 0,
+     "auto,class2,class2.0,rockwell,rockwell2,rockwell3", "auto", true},
+    {"device-type", "odevice-type", "Device Type", Kind::select, 0, "eia592,Gammalink", "eia592",
+     true},
+    {"speed", "ospeed", "Modem Init Speed", Kind::select, 0, "9600,19200,38400,57600", "19200",
+     true},
+    {"fax-speed", "ofax-speed", "Modem Fax-Mode Speed", Kind::select, 0, "9600,19200,38400,57600",
+     "19200", true},
+    {"line-type", "oline-type", "Line Type", Kind::text, 16, nullptr, "default", true},
+    {"modem-init-string", "omodem-init-string", "Modem Init String", Kind::text, 40, nullptr,
+     "ATM0S0=0S7=45&D2&C1", true},
+    {"number-of-rings", "onumber-of-rings", "Number of Rings", Kind::text, 2, nullptr, "1", true},
+    {"pulse-dial", "opulse-dial", "Pulse Dial", Kind::select, 0, "Yes,No", "No", true},
+    {"receive-only", "oreceive-only", "Receive Only", Kind::select, 0, "Yes,No", "No", false},
+    {"tsi", "otsi", "Station ID", Kind::text, 20, nullptr, "", true},
+};
+constexpr std::size_t FIELD_COUNT = std::size(fields);
+
+// One request's values of the form, parallel to fields; nullopt: not
+// posted.
+struct FieldValues {
     std::optional<std::string> value;
     std::optional<std::string> old;
 };
+using LineForm = std::array<FieldValues, FIELD_COUNT>;
 
-LineField fields[] = {
-    {"name", "Fax Line Name", Kind::text, 32, nullptr, "fax-line-1", true, {}, {}},
-    {"device", "Device Name", Kind::text, 32, nullptr, "/dev/ttyxx", true, {}, {}},
-    {"uucp-lock-file", "UUCP Lock File", Kind::text, 40, nullptr, "/var/lock/LCK..ttyxx", true,
-     {}, {}},
-    {"fax-line-mode", "Fax Mode", Kind::select, 0, "disabled,receive only,send only,send/receive",
-     "disabled", true, {}, {}},
-    {"data-receive", "Enable Logins", Kind::select, 0, "Yes,No", "No", true, {}, {}},
-    {"class2-type", "Class 2 Type", Kind::select, 0,
-     "auto,class2,class2.0,rockwell,rockwell2,rockwell3", "auto", true, {}, {}},
-    {"device-type", "Device Type", Kind::select, 0, "eia592,Gammalink", "eia592", true, {}, {}},
-    {"speed", "Modem Init Speed", Kind::select, 0, "9600,19200,38400,57600", "19200", true, {},
-     {}},
-    {"fax-speed", "Modem Fax-Mode Speed", Kind::select, 0, "9600,19200,38400,57600", "19200",
-     true, {}, {}},
-    {"line-type", "Line Type", Kind::text, 16, nullptr, "default", true, {}, {}},
-    {"modem-init-string", "Modem Init String", Kind::text, 40, nullptr, "ATM0S0=0S7=45&D2&C1",
-     true, {}, {}},
-    {"number-of-rings", "Number of Rings", Kind::text, 2, nullptr, "1", true, {}, {}},
-    {"pulse-dial", "Pulse Dial", Kind::select, 0, "Yes,No", "No", true, {}, {}},
-    {"receive-only", "Receive Only", Kind::select, 0, "Yes,No", "No", false, {}, {}},
-    {"tsi", "Station ID", Kind::text, 20, nullptr, "", true, {}, {}},
-};
+int linewarnings(const LineForm& form);
+void applylinemode(const LineForm& form);
 
-LineField& field(const char* key)
+std::size_t field(const char* key)
 {
-    for (LineField& f : fields)
-        if (std::strcmp(f.key, key) == 0)
-            return f;
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        if (std::strcmp(fields[i].key, key) == 0)
+            return i;
     std::abort();   // a key of the table itself
 }
 
-const char* current(const char* key)
+const char* current(const LineForm& form, const char* key)
 {
-    const LineField& f = field(key);
+    const FieldValues& f = form[field(key)];
     return f.value ? f.value->c_str() : nullptr;
 }
 
-void setname(const char* name)
+void setname(LineForm& form, const char* name)
 {
-    LineField& f = field("name");
+    FieldValues& f = form[field("name")];
     f.value = f.old = name ? name : "";
 }
 
-void formclear()
+// Every value and old value empty.
+LineForm clearedform()
 {
-    for (LineField& f : fields)
+    LineForm form;
+    for (FieldValues& f : form)
         f.value = f.old = std::string();
+    return form;
 }
 
 std::optional<std::string> posted(const char* name)
@@ -170,38 +188,40 @@ std::optional<std::string> posted(const char* name)
     return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
-void formfromposted()
+LineForm formfromposted()
 {
-    for (LineField& f : fields) {
-        f.value = posted(f.key);
-        f.old = posted((std::string("o") + f.key).c_str());
+    LineForm form;
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
+        form[i].value = posted(fields[i].key);
+        form[i].old = posted(fields[i].oldname);
+    }
+    return form;
+}
+
+void formfromfile(LineForm& form, const KeyTree& tree)
+{
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
+        const char* value = keytree_lookup(tree, fields[i].key);
+        form[i].value = value ? value : fields[i].dflt;
     }
 }
 
-void formfromfile(const KeyTree& tree)
+void formdefaults(LineForm& form)
 {
-    for (LineField& f : fields) {
-        const char* value = keytree_lookup(tree, f.key);
-        f.value = value ? value : f.dflt;
-    }
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        form[i].value = fields[i].dflt;
 }
 
-void formdefaults()
+void formhidden(const LineForm& form)
 {
-    for (LineField& f : fields)
-        f.value = f.dflt;
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        puthtml("<input type=hidden name=\"%s\" value=\"%s\">\n", fields[i].oldname,
+                form[i].old ? htmlescape(*form[i].old).c_str() : "");
 }
 
-void formhidden()
+void putchoices(const LineField& f, const FieldValues& v)
 {
-    for (const LineField& f : fields)
-        std::printf("<input type=hidden name=\"o%s\" value=\"%s\">\n", f.key,
-                    f.old ? htmlescape(*f.old).c_str() : "");
-}
-
-void putchoices(const LineField& f)
-{
-    std::printf("<select name=\"%s\" size=1>\n", f.key);
+    puthtml("<select name=\"%s\" size=1>\n", f.key);
     std::string choices = f.choices;
     std::size_t start = 0;
     while (start <= choices.size()) {
@@ -209,26 +229,27 @@ void putchoices(const LineField& f)
         if (end == std::string::npos)
             end = choices.size();
         std::string choice = choices.substr(start, end - start);
-        bool selected = f.value && ulstrcmp(choice.c_str(), f.value->c_str()) == 0;
-        std::printf(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
-                    choice.c_str());
+        bool selected = v.value && ulstrcmp(choice.c_str(), v.value->c_str()) == 0;
+        puthtml(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
+                choice.c_str());
         start = end + 1;
     }
-    std::printf("</select>\n");
+    puthtml("</select>\n");
 }
 
-void formrows()
+void formrows(const LineForm& form)
 {
-    for (const LineField& f : fields) {
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
+        const LineField& f = fields[i];
         if (!f.shown)
             continue;
-        std::printf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
+        puthtml("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
         if (f.kind == Kind::select)
-            putchoices(f);
+            putchoices(f, form[i]);
         else
-            std::printf("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
-                        f.value ? htmlescape(*f.value).c_str() : "");
-        std::printf("</td>\n</tr>\n");
+            puthtml("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
+                    form[i].value ? htmlescape(*form[i].value).c_str() : "");
+        puthtml("</td>\n</tr>\n");
     }
 }
 
@@ -248,7 +269,7 @@ int readlocked(int fd, KeyTree& tree)
 // it is lost.  The file is locked from its read to its rewrite, so that a
 // concurrent save of the same line keeps what this one wrote of the keys
 // the form does not know.
-int formsave(const char* path)
+int formsave(const char* path, const LineForm& form)
 {
     KeyTree tree;
     int fd = lock_path(path);
@@ -257,8 +278,8 @@ int formsave(const char* path)
     Fd lock(fd);
     if (lock.get() >= 0 && readlocked(lock.get(), tree) != 0)
         return -1;
-    for (const LineField& f : fields)
-        if (f.value && keytree_set(tree, f.key, f.value->c_str()) == nullptr)
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        if (form[i].value && keytree_set(tree, fields[i].key, form[i].value->c_str()) == nullptr)
             return -1;
     if (makeparents(path, 0644) != 0)
         return -1;
@@ -294,11 +315,11 @@ const char* derivedmode(bool receiveonly, bool on)
     return on ? "send/receive" : "send only";
 }
 
-void setreceiveonly()
+void setreceiveonly(LineForm& form)
 {
-    const char* mode = current("fax-line-mode");
+    const char* mode = current(form, "fax-line-mode");
     if (knownmode(mode))
-        field("receive-only").value = sending(mode) ? "No" : "Yes";
+        form[field("receive-only")].value = sending(mode) ? "No" : "Yes";
 }
 
 // ---- Tool runs ------------------------------------------------------------------
@@ -358,7 +379,7 @@ int loadlines(bool report)
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
         if (report)
-            std::printf("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
+            puthtml("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
         return -1;
     }
     while (dirent* entry = readdir(d)) {
@@ -407,21 +428,21 @@ void modempage(const char* name, bool reset)
 {
     putpagehead("%s", reset ? RESET_TITLE : TEST_TITLE);
     putbanner(reset ? "HXmodemreset" : "HXmodemtest");
-    std::printf(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
-                        "two minutes).<p><pre>"
-                      : "<p>Please wait while we test this modem (this can take up to two "
-                        "minutes).<p><pre>");
+    puthtml(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
+                    "two minutes).<p><pre>"
+                  : "<p>Please wait while we test this modem (this can take up to two "
+                    "minutes).<p><pre>");
     std::fflush(stdout);
     freeline(name);
     std::string command = toolcommand("mdmchk", reset ? "-T -f" : "-t -f", name);
     char* output = nullptr;
     run_shell_merged_output(command.c_str(), &output);
     if (output != nullptr && *output != '\0')
-        std::printf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
-                    "%s</pre><p></table><p>",
-                    BOX_HEAD + 3, output);
+        puthtml("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
+                "%s</pre><p></table><p>",
+                BOX_HEAD + 3, output);
     else
-        std::printf("</pre>");
+        puthtml("</pre>");
     std::free(output);
     putfooter();
 }
@@ -429,63 +450,63 @@ void modempage(const char* name, bool reset)
 void putbuttons(const char* button)
 {
     if (is(button, "Update")) {
-        std::printf("<input type=submit name=button value=\"Update\">\n");
+        puthtml("<input type=submit name=button value=\"Update\">\n");
     } else if (is(button, "Delete")) {
-        std::printf("ARE YOU SURE YOU WANT TO DELETE THIS LINE?");
-        std::printf("<input type=submit name=button value=\"Delete\">\n");
+        puthtml("ARE YOU SURE YOU WANT TO DELETE THIS LINE?");
+        puthtml("<input type=submit name=button value=\"Delete\">\n");
     } else if (is(button, "Add")) {
-        std::printf("<input type=submit name=button value=\"Add\">\n");
+        puthtml("<input type=submit name=button value=\"Add\">\n");
     } else {
         return;
     }
-    std::printf("<input type=submit name=button value=\"Cancel\">\n");
+    puthtml("<input type=submit name=button value=\"Cancel\">\n");
 }
 
 // The line's file as the form shows it; ends the request when it is gone.
-void formfromline(const char* name)
+// The inittab's state of the line.
+int formfromline(LineForm& form, const char* name)
 {
-    LineRecord* line = loadline(name);
-    if (line == nullptr) {
-        std::printf("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
+    std::optional<LineFile> line = loadline(name);
+    if (!line) {
+        puthtml("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
         putfooter();
         std::exit(-1);
     }
-    formfromfile(*line->tree);
-    setname(name);
+    formfromfile(form, line->tree);
+    setname(form, name);
+    return line->analysis;
 }
-
-int lastanalysis = 0;
 
 void linepage(const char* name, int redisplay, const char* message, const char* button)
 {
     putpagehead("%s", UPDATE_TITLE);
     putbanner("HXlineupdate");
-    formclear();
+    LineForm form = clearedform();
     bool add = is(button, "Add");
     if (add) {
         name = nextlinename();
         if (!redisplay) {
-            formdefaults();
-            setname(name);
+            formdefaults(form);
+            setname(form, name);
         }
     }
     if (redisplay) {
-        formfromposted();
+        form = formfromposted();
     } else if (!add) {
-        formfromline(name);
-        std::printf("<!-- inittabstat %d -->\n", lastanalysis);
+        int analysis = formfromline(form, name);
+        puthtml("<!-- inittabstat %d -->\n", analysis);
     }
     putmessage(message);
     if (!add)
-        linewarnings();
+        linewarnings(form);
     puthtml("<form action=\"$SCRIPT_NAME/Action7\" method=post>\n");
-    formhidden();
-    std::printf("<p><table border=2 cellpadding=2 cellspacing=2>");
-    std::printf("<caption>Parameters for <em>%s</em></caption>", escaped(name).c_str());
-    formrows();
-    std::printf("</table>\n<p>\n");
+    formhidden(form);
+    puthtml("<p><table border=2 cellpadding=2 cellspacing=2>");
+    puthtml("<caption>Parameters for <em>%s</em></caption>", escaped(name).c_str());
+    formrows(form);
+    puthtml("</table>\n<p>\n");
     putbuttons(button);
-    std::printf("</form>");
+    puthtml("</form>");
     putfooter();
 }
 
@@ -504,34 +525,34 @@ void deleteline(const char* name)
     donepage(name, "deleted");
 }
 
-void addline(const char* name)
+void addline(const char* name, LineForm& form)
 {
     std::string path = linepath(name);
     if (fileexists(path)) {
         showagain(NAME_EXISTS);
         return;
     }
-    setreceiveonly();
+    setreceiveonly(form);
     // A line that could not be written is not reported as added, and its
     // receiving is left alone.
-    if (formsave(path.c_str()) != 0) {
+    if (formsave(path.c_str(), form) != 0) {
         showagain(CANNOT_CREATE);
         return;
     }
-    applylinemode();
+    applylinemode(form);
     donepage(name, "added");
 }
 
-void updateline(const char* name, const char* oname)
+void updateline(const char* name, const char* oname, LineForm& form)
 {
     std::string path = linepath(name);
-    setreceiveonly();
+    setreceiveonly(form);
     if (is(oname, name)) {
-        if (formsave(path.c_str()) != 0) {
+        if (formsave(path.c_str(), form) != 0) {
             showagain(CANNOT_RENAME);
             return;
         }
-        applylinemode();
+        applylinemode(form);
         donepage(name, "updated");
         return;
     }
@@ -548,7 +569,7 @@ void updateline(const char* name, const char* oname)
         showagain(BAD_NAME);
         return;
     }
-    if (formsave(path.c_str()) != 0) {
+    if (formsave(path.c_str(), form) != 0) {
         showagain(CANNOT_RENAME);
         return;
     }
@@ -557,7 +578,7 @@ void updateline(const char* name, const char* oname)
         showagain(CANNOT_RENAME);
         return;
     }
-    applylinemode();
+    applylinemode(form);
     donepage(name, "renamed/updated");
 }
 
@@ -601,9 +622,9 @@ void statusrow(const LineRecord& line, Probes& probes)
         bool same = listen && std::strtol(process, nullptr, 10) == std::strtol(listen, nullptr, 10);
         transmit = same || gone(process, &ignored, &probes.retval) ? "not running" : "running";
     }
-    std::printf("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
-                htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
-                escaped(status ? status : "Not available").c_str(), receive, transmit);
+    puthtml("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
+            htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
+            escaped(status ? status : "Not available").c_str(), receive, transmit);
 }
 
 } // namespace
@@ -618,21 +639,21 @@ void HXselectline(const char* message)
     putbanner("HXselectline");
     int count = linelist();
     putmessage(message);
-    std::printf("<p>Please select the fax line you wish to update or delete, or press add to add "
-                "a new line to the system.\n");
+    puthtml("<p>Please select the fax line you wish to update or delete, or press add to add "
+            "a new line to the system.\n");
     puthtml("<form action=\"$SCRIPT_NAME/Action8\" method=post>\n");
-    std::printf("<select name=lname size=4>\n");
+    puthtml("<select name=lname size=4>\n");
     for (int i = 0; i < lines.count; ++i) {
         std::string name = htmlescape(record(i)->name);
-        std::printf("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
+        puthtml("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
     }
-    std::printf("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
-    std::printf("<input type=submit name=button value=\"Add\">\n");
-    std::printf("<input type=submit name=button value=\"Update\">\n");
-    std::printf("<input type=submit name=button value=\"Delete\">\n");
-    std::printf("<p><input type=submit name=button value=\"Test Modem\">\n");
-    std::printf("<input type=submit name=button value=\"Reset Modem\">\n");
-    std::printf("</form>\n");
+    puthtml("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
+    puthtml("<input type=submit name=button value=\"Add\">\n");
+    puthtml("<input type=submit name=button value=\"Update\">\n");
+    puthtml("<input type=submit name=button value=\"Delete\">\n");
+    puthtml("<p><input type=submit name=button value=\"Test Modem\">\n");
+    puthtml("<input type=submit name=button value=\"Reset Modem\">\n");
+    puthtml("</form>\n");
     putfooter();
 }
 
@@ -665,7 +686,7 @@ void lineform(const char* name, int redisplay, const char* message)
 
 void lineupdate()
 {
-    formfromposted();
+    LineForm form = formfromposted();
     const char* name = formvalue("name");
     const char* oname = formvalue("oname");
     const char* button = formvalue("button");
@@ -691,9 +712,9 @@ void lineupdate()
     else if (is(button, "Delete"))
         deleteline(name);
     else if (is(button, "Add"))
-        addline(name);
+        addline(name, form);
     else
-        updateline(name, oname);
+        updateline(name, oname, form);
 }
 
 void HXerror(const char* command, const char* output)
@@ -701,17 +722,17 @@ void HXerror(const char* command, const char* output)
     if (headstate() == HEAD_BODY) {
         // A modem page is open, its output inside <pre>: the error joins it
         // rather than starting a second document.
-        std::printf("</pre>");
+        puthtml("</pre>");
     } else {
         putpagehead("%s", ERROR_TITLE);
     }
     putbanner("HXerror");
-    std::printf("<p>There has been a problem trying to update the specified faxline. Please "
-                "report the following error to %s<p>Here is the command that we tried to run:"
-                "<pre>",
-                SUPPORT_EMAIL);
+    puthtml("<p>There has been a problem trying to update the specified faxline. Please "
+            "report the following error to %s<p>Here is the command that we tried to run:"
+            "<pre>",
+            SUPPORT_EMAIL);
     puthtmlescaped(command);
-    std::printf("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
+    puthtml("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
     putfooter();
     std::exit(0);
 }
@@ -724,7 +745,7 @@ void HXlinestatus()
                              "<th>Port</th>", "<th>Device</th>", "<th>Status</th>",
                              "<th>Fax Receive<br>Daemon</th>", "<th>Fax Transmit<br>Daemon</th>",
                              "</tr>"})
-        std::printf("%s\n", cell);
+        putline(cell);
     linelist();
     Probes probes;
     for (int i = 0; i < lines.count; ++i) {
@@ -735,18 +756,18 @@ void HXlinestatus()
         if (file)
             std::fclose(file);
         if (bad)
-            std::printf("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
-                        htmlescape(line->name).c_str(), "No status available");
+            puthtml("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
+                    htmlescape(line->name).c_str(), "No status available");
         else
             statusrow(*line, probes);
     }
     int error = errno;
-    std::printf("</table>\n");
-    std::printf("<!-- pid=%ld retval=%d errno=%d -->\n", probes.pid, probes.retval, error);
-    std::printf("<p><i>To start or stop fax receive daemons go to the ");
+    puthtml("</table>\n");
+    puthtml("<!-- pid=%ld retval=%d errno=%d -->\n", probes.pid, probes.retval, error);
+    puthtml("<p><i>To start or stop fax receive daemons go to the ");
     puthtml("<a href=\"$SCRIPT_NAME/Page20\">Configure Fax Line</a>\n");
-    std::printf("page, select the appropriate line, and change the</i> Fax Mode ");
-    std::printf("<i>to enable or disable receiving.</i>");
+    puthtml("page, select the appropriate line, and change the</i> Fax Mode ");
+    puthtml("<i>to enable or disable receiving.</i>");
     putfooter();
 }
 
@@ -755,30 +776,22 @@ int linelist()
     return loadlines(true);
 }
 
-LineRecord* loadline(const char* name)
+std::optional<LineFile> loadline(const char* name)
 {
-    static KeyTree tree;
-    static std::string linename;
-    static LineRecord line;
     if (!usablename(name))
-        return nullptr;
-    keytree_free(tree);
+        return std::nullopt;
     FILE* file = std::fopen(linepath(name).c_str(), "re");
     if (file == nullptr)
-        return nullptr;
-    int bad = keytree_read(tree, file);
+        return std::nullopt;
+    LineFile line;
+    int bad = keytree_read(line.tree, file);
     std::fclose(file);
     if (bad)
-        return nullptr;
-    linename = name;
-    lastanalysis = analyse(keytree_lookup(tree, "device"), name);
-    bool receiveonly = if_yes(keytree_lookup(tree, "receive-only"), 0);
-    keytree_set(tree, "fax-line-mode", derivedmode(receiveonly, lastanalysis == INITTAB_ENABLED));
-    line.tree = &tree;
-    line.name = linename.data();
-    line.statuspath = nullptr;
-    line.status = nullptr;
-    return &line;
+        return std::nullopt;
+    line.analysis = analyse(keytree_lookup(line.tree, "device"), name);
+    bool receiveonly = if_yes(keytree_lookup(line.tree, "receive-only"), 0);
+    keytree_set(line.tree, "fax-line-mode", derivedmode(receiveonly, line.analysis == INITTAB_ENABLED));
+    return line;
 }
 
 int devicestate(const char* device)
@@ -828,40 +841,42 @@ int validlinename(const char* name)
     return 1;
 }
 
-int linewarnings()
+namespace {
+
+int linewarnings(const LineForm& form)
 {
-    const char* device = current("device");
-    const char* speed = current("speed");
-    const char* faxspeed = current("fax-speed");
+    const char* device = current(form, "device");
+    const char* speed = current(form, "speed");
+    const char* faxspeed = current(form, "fax-speed");
     int state = devicestate(device);
     bool slow = !is(speed, "19200") || !is(faxspeed, "19200");
     if (state == 0 && !slow)
         return 0;
-    std::printf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
-                "problems have been detected with this device configuration:<ul>",
-                BOX_HEAD);
+    puthtml("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
+            "problems have been detected with this device configuration:<ul>",
+            BOX_HEAD);
     if (state == 1 && if_blank(device))
-        std::printf("<li>the device file is not defined (ERROR I110)\n");
+        puthtml("<li>the device file is not defined (ERROR I110)\n");
     else if (state == 1)
-        std::printf("<li>the device file (%s) does not exist(ERROR I120)\n",
-                    htmlescape(device).c_str());
+        puthtml("<li>the device file (%s) does not exist(ERROR I120)\n",
+                htmlescape(device).c_str());
     else if (state == 2)
-        std::printf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
-                    htmlescape(device).c_str());
+        puthtml("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
+                htmlescape(device).c_str());
     if (slow)
-        std::printf("<li>one or more of the 'speed' fields below are set to speeds other than "
-                    "19200 (ERROR I140).[%s][%s]",
-                    escaped(speed).c_str(), escaped(faxspeed).c_str());
-    std::printf("</ul><p>Please set this information in the appropriate fields below.<p>"
-                "</table><p>");
+        puthtml("<li>one or more of the 'speed' fields below are set to speeds other than "
+                "19200 (ERROR I140).[%s][%s]",
+                escaped(speed).c_str(), escaped(faxspeed).c_str());
+    puthtml("</ul><p>Please set this information in the appropriate fields below.<p>"
+            "</table><p>");
     return 1;
 }
 
-void applylinemode()
+void applylinemode(const LineForm& form)
 {
-    const char* name = current("name");
-    const char* mode = current("fax-line-mode");
-    const char* device = current("device");
+    const char* name = current(form, "name");
+    const char* mode = current(form, "fax-line-mode");
+    const char* device = current(form, "device");
     if (!usablename(name) || !knownmode(mode))
         return;
     int result = analyse(device, name);
@@ -888,3 +903,5 @@ void applylinemode()
                         fax_directory(getfaxdir()) + "/lib/lineward " + name;
     run_tool_output_as_error(add + " -l '" + shellword_inner(entry) + "'");
 }
+
+} // namespace

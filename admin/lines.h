@@ -7,6 +7,8 @@
 // the request with the error page (HXerror).
 #pragma once
 
+#include <optional>
+
 #include "lib/btree.h"
 #include "lib/growarray.h"
 
@@ -21,6 +23,12 @@ struct LineRecord {
 // The line list, loaded by linelist.
 extern GrowArray lines;
 
+// A line's file as the line form shows it.
+struct LineFile {
+    KeyTree tree;   // with fax-line-mode derived from the inittab
+    int analysis;   // analyse_inittab's answer for the line
+};
+
 // The list page; `message` (trusted page text) above the list, or null.
 void HXselectline(const char* message);
 // The handler of the list page's buttons, and the form again after a
@@ -32,8 +40,9 @@ void lineupdate();
 void HXlinestatus();
 
 int linelist();
-// The line's record (a static one) with its derived mode, or null.
-LineRecord* loadline(const char* name);
+// The file of line `name`, or nullopt when the name is unusable or the
+// file does not read.
+std::optional<LineFile> loadline(const char* name);
 int devicestate(const char* device);
 // 1: no line defined; otherwise devicestate of the first listed line's device.
 int firstlinecheck();
@@ -44,5 +53,3 @@ const char* nextlinename();
 // 1 when `name` holds only letters, digits and ".-+=_#:" and does not
 // begin with '-' (a tool would take it for an option).
 int validlinename(const char* name);
-int linewarnings();
-void applylinemode();

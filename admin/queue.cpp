@@ -124,7 +124,7 @@ int loadslot(long long slot, StatusSlot* record)
 
 void cannotaccess(long long slot, int code)
 {
-    printf("<center><p>Cannot access information on slot %lld (%d).</center>\n", slot, code);
+    puthtml("<center><p>Cannot access information on slot %lld (%d).</center>\n", slot, code);
 }
 
 void openpage(const char* title, const char* helpid)
@@ -155,18 +155,18 @@ constexpr StatRow STAT_ROWS[] = {
 
 void statshead(const QueueStats& all, const char* user)
 {
-    printf("<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col>"
-           "<col align=center><col align=center><thead><tr><th colspan=%d>Cumulative Queue "
-           "Statistics since<br><i>",
-           user ? 3 : 2);
+    puthtml("<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col>"
+            "<col align=center><col align=center><thead><tr><th colspan=%d>Cumulative Queue "
+            "Statistics since<br><i>",
+            user ? 3 : 2);
     time_t since = all.since;
     char text[64];
     // ctime's text ends with its own line end.
-    fputs(ctime_r(&since, text) ? text : "\n", stdout);
-    fputs("</i></th></tr>\n<tr><th>Category</th>", stdout);
+    puttext(ctime_r(&since, text) ? text : "\n");
+    puthtml("</i></th></tr>\n<tr><th>Category</th>");
     if (user)
-        printf("<th>for user<br>%s</th>\n", htmlescape(user).c_str());
-    fputs("<th>for system</th></tr>", stdout);
+        puthtml("<th>for user<br>%s</th>\n", htmlescape(user).c_str());
+    puthtml("<th>for system</th></tr>");
 }
 
 // ---- Request list -----------------------------------------------------------
@@ -176,20 +176,20 @@ void listrow(const QueueEntry& entry)
     const StatusSlot& r = entry.record;
     puthtml("<tr><td><a href=\"$SCRIPT_NAME/Page104/s=%d\">%u-%u</a></td>", entry.slot, r.idmajor,
             static_cast<unsigned>(r.idminor));
-    printf("<td>%s<br>%s</td>", timetext(r.timequeued).c_str(), timetext(r.timechanged).c_str());
-    printf("<td>%s</td>", fieldhtml(r.sender).c_str());
-    printf("<td>%s</td>", statename(r.state));
-    fputs("<td>", stdout);
+    puthtml("<td>%s<br>%s</td>", timetext(r.timequeued).c_str(), timetext(r.timechanged).c_str());
+    puthtml("<td>%s</td>", fieldhtml(r.sender).c_str());
+    puthtml("<td>%s</td>", statename(r.state));
+    puthtml("<td>");
     std::string name = fieldtext(r.recipient), company = fieldtext(r.company);
     bool named = !if_blank(name.c_str()), firm = !if_blank(company.c_str());
     if (named)
-        fputs(htmlescape(name).c_str(), stdout);
+        puttext(htmlescape(name));
     if (firm)
-        printf("%s%s", named ? "<br>" : "", htmlescape(company).c_str());
+        puthtml("%s%s", named ? "<br>" : "", htmlescape(company).c_str());
     if (named || firm)
-        fputs("<br>", stdout);
+        puthtml("<br>");
     // The cell and the row stay open; browsers close them at the next row.
-    fputs(fieldhtml(r.dialled).c_str(), stdout);
+    puttext(fieldhtml(r.dialled));
 }
 
 const char* const LIST_HEAD =
@@ -229,21 +229,21 @@ void pagelinks(const QueueEntry* rows, int count, int newer, int older, unsigned
 
 void detailrows(int slot, const StatusSlot& r)
 {
-    printf("<tr><td><i>Request ID</i></td><td align=right>%u-%u</td></tr>\n", r.idmajor,
-           static_cast<unsigned>(r.idminor));
-    printf("<tr><td><i>Slot number</i></td><td align=right>%d</td></tr>\n", slot);
-    printf("<tr><td><i>Status</i></td><td align=center>\n%s</td></tr>", statename(r.state));
-    printf("<tr><td><i>Send attempts</i></td><td align=right>%d</td></tr>\n", r.attempts);
-    printf("<tr><td><i>Pages Sent</i></td><td align=right>%d/%d</td></tr>\n", r.pagessent,
-           r.pagestotal);
-    printf("<tr><td><i>Error code</i></td><td align=right>%d/%d</td></tr>\n", r.errorclass,
-           r.errorcode);
-    printf("<tr><td><i>Priority</i></td><td align=right>%d</td></tr>\n", r.priority);
-    printf("<tr><td><i>Time Queued</i></td><td align=center>%s</td></tr>\n",
-           timetext(r.timequeued).c_str());
-    printf("<tr><td><i>Status Last Changed</i></td><td align=center>%s</td></tr>\n",
-           timetext(r.timechanged).c_str());
-    printf("<tr><td><i>Owner (UID)</i></td><td align=right>%d</td></tr>\n", r.owneruid);
+    puthtml("<tr><td><i>Request ID</i></td><td align=right>%u-%u</td></tr>\n", r.idmajor,
+            static_cast<unsigned>(r.idminor));
+    puthtml("<tr><td><i>Slot number</i></td><td align=right>%d</td></tr>\n", slot);
+    puthtml("<tr><td><i>Status</i></td><td align=center>\n%s</td></tr>", statename(r.state));
+    puthtml("<tr><td><i>Send attempts</i></td><td align=right>%d</td></tr>\n", r.attempts);
+    puthtml("<tr><td><i>Pages Sent</i></td><td align=right>%d/%d</td></tr>\n", r.pagessent,
+            r.pagestotal);
+    puthtml("<tr><td><i>Error code</i></td><td align=right>%d/%d</td></tr>\n", r.errorclass,
+            r.errorcode);
+    puthtml("<tr><td><i>Priority</i></td><td align=right>%d</td></tr>\n", r.priority);
+    puthtml("<tr><td><i>Time Queued</i></td><td align=center>%s</td></tr>\n",
+            timetext(r.timequeued).c_str());
+    puthtml("<tr><td><i>Status Last Changed</i></td><td align=center>%s</td></tr>\n",
+            timetext(r.timechanged).c_str());
+    puthtml("<tr><td><i>Owner (UID)</i></td><td align=right>%d</td></tr>\n", r.owneruid);
     const struct {
         const char* label;
         std::string value;
@@ -259,7 +259,7 @@ void detailrows(int slot, const StatusSlot& r)
         {"Subject", fieldhtml(r.subject)},
     };
     for (const auto& t : texts)
-        printf("<tr><td><i>%s</i></td><td align=center>%s</td></tr>\n", t.label, t.value.c_str());
+        puthtml("<tr><td><i>%s</i></td><td align=center>%s</td></tr>\n", t.label, t.value.c_str());
 }
 
 // A link to the operation's page when it applies, else the plain word.
@@ -268,18 +268,18 @@ void operationword(bool applies, int page, int slot, const char* word)
     if (applies)
         puthtml("<a href=\"$SCRIPT_NAME/Page%d/s=%d\">%s</a>\n", page, slot, word);
     else
-        printf("%s\n", word);
+        puthtml("%s\n", word);
 }
 
 void operationlinks(int slot, const StatusSlot& record)
 {
     char cf[PATH_MAX], sf[PATH_MAX];
     int files = requestfiles(&record, cf, sf);
-    fputs("<center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n", stdout);
+    puthtml("<center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n");
     operationword(files == FILES_SUSPENDED, 122, slot, "ACTIVATE");
     operationword(files == FILES_QUEUED, 121, slot, "SUSPEND");
     operationword(files == FILES_SUSPENDED, 123, slot, "DELETE");
-    fputs("</font>\n", stdout);
+    puthtml("</font>\n");
 }
 
 // ---- Request operations -----------------------------------------------------
@@ -303,8 +303,7 @@ void runquectl(const char* option, int slot)
     run_shell_merged_output(command.c_str(), &output);
     if (output) {
         // The tool's answer is shown as it printed it.
-        fputs(output, stdout);
-        fputc('\n', stdout);
+        puthtml("%s\n", output);
         free(output);
     }
 }
@@ -313,14 +312,14 @@ void requestoperation(const Operation& op)
 {
     putpagehead("%s - %s", TITLE, op.heading);
     putbanner(op.helpid);
-    printf("<h1>%s</h1>\n", op.heading);
+    puthtml("<h1>%s</h1>\n", op.heading);
     long long asked = pathnumber("s=");
     StatusSlot record{};
     int code = loadslot(asked, &record);
     if (code != SLOT_OK)
         cannotaccess(asked, code);
     else if (!mayaccess(record))
-        printf("<p>You do not have authorisation to %s this request.", op.verb);
+        puthtml("<p>You do not have authorisation to %s this request.", op.verb);
     else
         runquectl(op.option, static_cast<int>(asked));
     putfooter();
@@ -342,12 +341,12 @@ void HXqueuestat(const char* fromemail)
     for (const StatRow& row : STAT_ROWS) {
         if (row.window && !(static_cast<long long>(all.since) < now - row.window))
             continue;
-        fputs(row.label, stdout);
+        puttext(row.label);
         if (user)
-            printf("%d</td><td>", mine.*row.count);
-        printf("%d</td></tr>\n", all.*row.count);
+            puthtml("%d</td><td>", mine.*row.count);
+        puthtml("%d</td></tr>\n", all.*row.count);
     }
-    fputs("</table>", stdout);
+    puthtml("</table>");
     putfooter();
 }
 
@@ -363,12 +362,11 @@ void HXnoqueuestatus()
         return;
     }
     openpage("Queue Status", "HXnoqueuestatus");
-    fputs("<p>The Queue Management function is only available to users who have <i>admin</i> "
-          "privileges or who have defined a <i>from email</i> parameter in their user "
-          "configuration. Since you have neither, we unfortunately cannot display any "
-          "information about the queue. Please see your system administrator if you feel your "
-          "user configuration is incorrect.",
-          stdout);
+    puthtml("<p>The Queue Management function is only available to users who have <i>admin</i> "
+            "privileges or who have defined a <i>from email</i> parameter in their user "
+            "configuration. Since you have neither, we unfortunately cannot display any "
+            "information about the queue. Please see your system administrator if you feel your "
+            "user configuration is incorrect.");
 }
 
 void HXqueuestatus(const char* sender)
@@ -394,16 +392,16 @@ void HXqueuestatus(const char* sender)
     std::sort(rows, rows + count, newerfirst);
 
     openpage("Queue Status", "HXqueuestatus");
-    printf("<p><center>Queued Requests for <i>%s</i></center>",
-           sender ? htmlescape(sender).c_str() : "All Users");
-    fputs(LIST_HEAD, stdout);
+    puthtml("<p><center>Queued Requests for <i>%s</i></center>",
+            sender ? htmlescape(sender).c_str() : "All Users");
+    puttext(LIST_HEAD);
     for (int i = 0; i < count; ++i)
         listrow(rows[i]);
-    fputs("</table><p>", stdout);
-    printf("<center><font size=2><p>(%d newer requests; %d older requests)</font><p>\n", newer,
-           olders);
+    puthtml("</table><p>");
+    puthtml("<center><font size=2><p>(%d newer requests; %d older requests)</font><p>\n", newer,
+            olders);
     pagelinks(rows, count, newer, olders, major);
-    fputs("</center>", stdout);
+    puthtml("</center>");
     putfooter();
 }
 
@@ -416,12 +414,12 @@ void HXreqstatus()
     if (code != SLOT_OK) {
         cannotaccess(asked, code);
     } else if (!mayaccess(record)) {
-        fputs("<p>You do not have authorisation to view the details of this request.", stdout);
+        puthtml("<p>You do not have authorisation to view the details of this request.");
     } else {
         int slot = static_cast<int>(asked);
-        fputs("<p><table border=1 cellpadding=2 cellspacing=2 align=center>", stdout);
+        puthtml("<p><table border=1 cellpadding=2 cellspacing=2 align=center>");
         detailrows(slot, record);
-        fputs("</table>", stdout);
+        puthtml("</table>");
         operationlinks(slot, record);
     }
     putfooter();

@@ -211,9 +211,9 @@ std::string escaped(const std::optional<std::string>& value)
 
 void putheading(const char* heading)
 {
-    std::printf("<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>%s</b></font>"
-                "</td></tr>\n",
-                heading);
+    puthtml("<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>%s</b></font>"
+            "</td></tr>\n",
+            heading);
 }
 
 void putradio(const ConfigField& field, const std::optional<std::string>& value)
@@ -222,39 +222,39 @@ void putradio(const ConfigField& field, const std::optional<std::string>& value)
     for (std::size_t i = 0; i < std::size(kResolutions); ++i)
         if (value && *value == kResolutions[i].value)
             checked = i;
-    std::printf("<td>");
+    puthtml("<td>");
     for (std::size_t i = 0; i < std::size(kResolutions); ++i)
-        std::printf("<input type=radio name=%s value=\"%s\"%s>%s", field.name,
-                    kResolutions[i].value, i == checked ? " checked" : "", kResolutions[i].label);
-    std::printf("</td></tr>\n");
+        puthtml("<input type=radio name=%s value=\"%s\"%s>%s", field.name,
+                kResolutions[i].value, i == checked ? " checked" : "", kResolutions[i].label);
+    puthtml("</td></tr>\n");
 }
 
 void putrow(const ConfigField& field, const std::optional<std::string>& value)
 {
     if (field.heading != nullptr)
         putheading(field.heading);
-    std::printf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n", field.label);
+    puthtml("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n", field.label);
     if (field.input == Input::radio)
         putradio(field, value);
     else
-        std::printf("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n",
-                    field.name, field.size, escaped(value).c_str());
+        puthtml("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n",
+                field.name, field.size, escaped(value).c_str());
 }
 
 void putform(const ConfigForm& form)
 {
     puthtml("<form action = \"$SCRIPT_NAME/Action6/\" method = post>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
-        std::printf("<input type=hidden name=%s size=60 value=\"%s\">\n", kFields[i].oldname,
-                    escaped(form[i].old).c_str());
-    std::printf("<p><table border=2 cellpadding=2 cellspacing=2 align=center>");
+        puthtml("<input type=hidden name=%s size=60 value=\"%s\">\n", kFields[i].oldname,
+                escaped(form[i].old).c_str());
+    puthtml("<p><table border=2 cellpadding=2 cellspacing=2 align=center>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
         if (kFields[i].input != Input::hidden)
             putrow(kFields[i], form[i].value);
-    std::printf("</table>\n<p>\n");
-    std::printf("<input type=submit name=button value=\"Update\">\n");
-    std::printf("<input type=submit name=button value=\"Cancel\">\n");
-    std::printf("</form>");
+    puthtml("</table>\n<p>\n");
+    puthtml("<input type=submit name=button value=\"Update\">\n");
+    puthtml("<input type=submit name=button value=\"Cancel\">\n");
+    puthtml("</form>");
 }
 
 ConfigForm formfromtree()
@@ -464,13 +464,13 @@ void identification_warning()
         any = any || if_blank(keytree_lookup(tree(), r.key));
     if (!any)
         return;
-    std::printf("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
-                "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> "
-                "The following identification information is not defined. It may be illegal in "
-                "your juridiction to send faxes without this information.<ul>");
+    puthtml("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
+            "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> "
+            "The following identification information is not defined. It may be illegal in "
+            "your juridiction to send faxes without this information.<ul>");
     for (const Required& r : required)
         if (if_blank(keytree_lookup(tree(), r.key)))
-            std::printf("%s", r.item);
-    std::printf("</ul><p>Please set this information in the appropriate fields below.<p>"
-                "</table><p>");
+            puthtml("%s", r.item);
+    puthtml("</ul><p>Please set this information in the appropriate fields below.<p>"
+            "</table><p>");
 }

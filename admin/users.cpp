@@ -1,10 +1,10 @@
 #include "admin/users.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include <unistd.h>
@@ -66,46 +66,89 @@ bool delivery_program() { return if_yes(get_config("webadmin-delivery-program"),
 bool default_style() { return if_yes(get_config("webadmin-default-style"), 0); }
 bool url_delivery() { return if_yes(get_config("webadmin-url-delivery"), 0); }
 
-// ---- The form record --------------------------------------------------------
+// ---- The form ---------------------------------------------------------------
 
-// A form field that holds a key of the users file, and its old-value twin.
+enum class Input { none, text, password, iprange, mailformat, imageformat, urldelivery, privileges };
+
+// A field of the account forms: its input, the hidden input that carries
+// the value the form was shown with, the key of the users file it holds,
+// and its row.
 struct Field {
     const char* name;
-    const char* oldname;
-    int key;
+    const char* oldname;  // null: none
+    int key;              // 0: none
+    const char* label;    // null: no row of its own
+    Input input;
+    int size;             // of a text or password input
+    bool (*shown)();      // null: always
 };
 
 constexpr Field fields[] = {
-    {"fname", "ofname", USER_FULL_NAME},
-    {"pwd", "opwd", USER_PASSWORD},
-    {"fea", "ofea", USER_FROM_EMAIL},
-    {"ipfrom", "oipfrom", USER_IP_RANGE_LOWER},
-    {"ipto", "oipto", USER_IP_RANGE_UPPER},
-    {"did", "odid", USER_DID},
-    {"dea", "odea", USER_DELIVERY_EMAIL},
-    {"dp", "odp", USER_DELIVERY_PROGRAM},
-    {"style", "ostyle", USER_DEFAULT_STYLE},
-    {"df", "odf", USER_MAIL_FORMAT},
-    {"iformat", "oiformat", USER_IMAGE_FORMAT},
-    {"urldel", "ourldel", USER_URL_DELIVERY},
+    {"uname", "ouname", 0, "Account Name", Input::text, 20, nullptr},
+    {"fname", "ofname", USER_FULL_NAME, "Full Name", Input::text, 50, nullptr},
+    {"pwd", "opwd", USER_PASSWORD, "Password", Input::password, 10, nullptr},
+    {"pwd2", nullptr, 0, "Re-Type Password", Input::password, 10, nullptr},
+    {"fea", "ofea", USER_FROM_EMAIL, "From E-mail Address", Input::text, 40, nullptr},
+    // The range's row holds the upper end's input too.
+    {"ipfrom", "oipfrom", USER_IP_RANGE_LOWER, "IP Address Range", Input::iprange, 15, daemon_mode},
+    {"ipto", "oipto", USER_IP_RANGE_UPPER, nullptr, Input::text, 15, nullptr},
+    {"did", "odid", USER_DID, "DID Number", Input::text, 10, did_routing},
+    {"dea", "odea", USER_DELIVERY_EMAIL, "Delivery E-mail Address", Input::text, 40, nullptr},
+    {"dp", "odp", USER_DELIVERY_PROGRAM, "Delivery Program", Input::text, 40, delivery_program},
+    {"style", "ostyle", USER_DEFAULT_STYLE, "Default Style", Input::text, 40, default_style},
+    {"df", "odf", USER_MAIL_FORMAT, "Delivery Format", Input::mailformat, 0, nullptr},
+    {"iformat", "oiformat", USER_IMAGE_FORMAT, "Image Format", Input::imageformat, 0, nullptr},
+    {"urldel", "ourldel", USER_URL_DELIVERY, "Delivery Type", Input::urldelivery, 0, url_delivery},
+    // Carried along hidden as stored; the checkboxes priv-ad and priv-pm
+    // show it.
+    {"priv", nullptr, USER_PRIVILEGES, "Privileges", Input::privileges, 0, nullptr},
+    {"priv-ad", "opriv-ad", 0, nullptr, Input::none, 0, nullptr},
+    {"priv-pm", "opriv-pm", 0, nullptr, Input::none, 0, nullptr},
+    // The button that opened the form rides along as obp.
+    {"button", "obp", 0, nullptr, Input::none, 0, nullptr},
+    // Marks the administrator's form.
+    {"admin", nullptr, 0, nullptr, Input::none, 0, nullptr},
+};
+constexpr std::size_t FIELD_COUNT = std::size(fields);
+
+const Field& field(const char* name);
+
+// Where an input of the forms keeps its value: the field whose own input
+// or whose old-value input it is.
+struct InputRef {
+    std::size_t field;
+    bool old;
 };
 
-// The fields of one displayed form by their input names; an unset one
-// prints as the empty text.
+InputRef findinput(const char* name)
+{
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
+        if (strcmp(fields[i].name, name) == 0)
+            return {i, false};
+        if (fields[i].oldname && strcmp(fields[i].oldname, name) == 0)
+            return {i, true};
+    }
+    abort();   // only the table's own names are looked up
+}
+
+// One shown form's values, parallel to fields; an unset one shows as the
+// empty text.
 struct Account {
-    std::map<std::string, std::string> values;
+    std::array<std::string, FIELD_COUNT> value;
+    std::array<std::string, FIELD_COUNT> old;
     bool nopassword = false;
 
+    // By the name of an input, a field's own or its old-value input.
     const std::string& operator[](const char* name) const
     {
-        static const std::string none;
-        auto it = values.find(name);
-        return it == values.end() ? none : it->second;
+        InputRef in = findinput(name);
+        return in.old ? old[in.field] : value[in.field];
     }
-    void set(const char* name, const char* value)
+    void set(const char* name, const char* text)
     {
-        if (value)
-            values[name] = value;
+        InputRef in = findinput(name);
+        if (text)
+            (in.old ? old : value)[in.field] = text;
     }
 };
 
@@ -115,10 +158,9 @@ Account posted()
     Account account;
     for (const Field& field : fields) {
         account.set(field.name, formvalue(field.name));
-        account.set(field.oldname, formvalue(field.oldname));
+        if (field.oldname)
+            account.set(field.oldname, formvalue(field.oldname));
     }
-    for (const char* name : {"uname", "ouname", "priv", "opriv-ad", "opriv-pm", "obp"})
-        account.set(name, formvalue(name));
     return account;
 }
 
@@ -126,14 +168,16 @@ Account stored(const ParamSection* section, const char* button)
 {
     Account account;
     for (const Field& field : fields) {
+        if (field.key == 0)
+            continue;
         const char* value = paramfile_get(section, field.key);
         account.set(field.name, value);
-        account.set(field.oldname, value);
+        if (field.oldname)
+            account.set(field.oldname, value);
     }
     account.set("uname", section->name);
     account.set("ouname", section->name);
     const char* priv = paramfile_get(section, USER_PRIVILEGES);
-    account.set("priv", priv);
     account.set("opriv-ad", priv && strstr(priv, "admin") ? "admin" : "");
     account.set("opriv-pm", priv && strstr(priv, "postmaster") ? "postmaster" : "");
     account.set("obp", button);
@@ -149,44 +193,22 @@ Account newaccount(const char* button)
     return account;
 }
 
-// ---- The two forms, as tables of rows ---------------------------------------
+// ---- The two forms, as lists of rows and hidden inputs ----------------------
 
-enum class Input { text, password, iprange, mailformat, imageformat, urldelivery, privileges };
-
+// A row of a form: a field's, under the form's own label when it has one.
 struct Row {
-    const char* label;
-    Input input;
-    const char* name;  // text and password inputs
-    int size;
-    bool (*shown)();   // null: always
+    const char* name;
+    const char* label = nullptr;
 };
 
 constexpr Row reduced_rows[] = {
-    {"Full Name", Input::text, "fname", 50, nullptr},
-    {"Password", Input::password, "pwd", 10, nullptr},
-    {"Re-enter Password", Input::password, "pwd2", 10, nullptr},
-    {"Delivery E-mail Address", Input::text, "dea", 40, nullptr},
-    {"Delivery Program", Input::text, "dp", 40, delivery_program},
-    {"Image Format", Input::imageformat, nullptr, 0, nullptr},
-    {"Delivery Type", Input::urldelivery, nullptr, 0, url_delivery},
-    {"Delivery Format", Input::mailformat, nullptr, 0, nullptr},
+    {"fname"}, {"pwd"}, {"pwd2", "Re-enter Password"}, {"dea"}, {"dp"}, {"iformat"}, {"urldel"},
+    {"df"},
 };
 
 constexpr Row admin_rows[] = {
-    {"Account Name", Input::text, "uname", 20, nullptr},
-    {"Full Name", Input::text, "fname", 50, nullptr},
-    {"Password", Input::password, "pwd", 10, nullptr},
-    {"Re-Type Password", Input::password, "pwd2", 10, nullptr},
-    {"From E-mail Address", Input::text, "fea", 40, nullptr},
-    {"IP Address Range", Input::iprange, nullptr, 0, daemon_mode},
-    {"DID Number", Input::text, "did", 10, did_routing},
-    {"Delivery E-mail Address", Input::text, "dea", 40, nullptr},
-    {"Delivery Program", Input::text, "dp", 40, delivery_program},
-    {"Default Style", Input::text, "style", 40, default_style},
-    {"Delivery Format", Input::mailformat, nullptr, 0, nullptr},
-    {"Image Format", Input::imageformat, nullptr, 0, nullptr},
-    {"Delivery Type", Input::urldelivery, nullptr, 0, url_delivery},
-    {"Privileges", Input::privileges, nullptr, 0, nullptr},
+    {"uname"}, {"fname"}, {"pwd"}, {"pwd2"}, {"fea"}, {"ipfrom"}, {"did"}, {"dea"}, {"dp"},
+    {"style"}, {"df"}, {"iformat"}, {"urldel"}, {"priv"},
 };
 
 constexpr const char* reduced_hidden[] = {"obp", "opwd", "ofname", "odea", "odp",
@@ -203,51 +225,56 @@ std::string value_of(const Account& account, const char* name)
     return htmlescape(account[name]);
 }
 
-void putinput(const Row& row, const Account& account)
+void putinput(const Field& f, const Account& account)
 {
-    switch (row.input) {
+    switch (f.input) {
+    case Input::none:
+        break;
     case Input::text:
-        printf("<input type=text name=%s size=%d value=\"%s\">", row.name, row.size,
-               value_of(account, row.name).c_str());
+        puthtml("<input type=text name=%s size=%d value=\"%s\">", f.name, f.size,
+                value_of(account, f.name).c_str());
         break;
     case Input::password:
-        printf("<input type=password name=%s size=%d value=\"%s\">", row.name, row.size, UNTOUCHED);
+        puthtml("<input type=password name=%s size=%d value=\"%s\">", f.name, f.size, UNTOUCHED);
         break;
-    case Input::iprange:
-        printf("<input type=text name=ipfrom size=15 value=\"%s\"> -"
-               "<input type=text name=ipto size=15 value=\"%s\">",
-               value_of(account, "ipfrom").c_str(), value_of(account, "ipto").c_str());
+    case Input::iprange: {
+        const Field& upper = field("ipto");
+        puthtml("<input type=text name=%s size=%d value=\"%s\"> -"
+                "<input type=text name=%s size=%d value=\"%s\">",
+                f.name, f.size, value_of(account, f.name).c_str(), upper.name, upper.size,
+                value_of(account, upper.name).c_str());
         break;
+    }
     case Input::mailformat: {
         bool text = account["df"] == "text";
-        printf("<input type=radio name=df value=\"text\"%s> Text "
-               "<input type=radio name=df value=\"html\"%s> HTML",
-               checked(text), checked(!text));
+        puthtml("<input type=radio name=df value=\"text\"%s> Text "
+                "<input type=radio name=df value=\"html\"%s> HTML",
+                checked(text), checked(!text));
         break;
     }
     case Input::imageformat: {
         bool pdf = account["iformat"] == "pdf";
-        printf("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
-               "<input type=radio name=iformat value=\"pdf\"%s> PDF",
-               checked(!pdf), checked(pdf));
+        puthtml("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
+                "<input type=radio name=iformat value=\"pdf\"%s> PDF",
+                checked(!pdf), checked(pdf));
         break;
     }
     case Input::urldelivery: {
         const std::string& kind = account["urldel"];
-        printf("<select name=urldel>\n"
-               "<option value=\"file\"%s>Deliver fax file\n"
-               "<option value=\"url\"%s>Deliver URL only\n"
-               "<option value=\"file+url\"%s>Deliver URL and file\n"
-               "</select>",
-               selected(kind == "file"), selected(kind == "url"), selected(kind == "file+url"));
+        puthtml("<select name=urldel>\n"
+                "<option value=\"file\"%s>Deliver fax file\n"
+                "<option value=\"url\"%s>Deliver URL only\n"
+                "<option value=\"file+url\"%s>Deliver URL and file\n"
+                "</select>",
+                selected(kind == "file"), selected(kind == "url"), selected(kind == "file+url"));
         break;
     }
     case Input::privileges: {
         const std::string& priv = account["priv"];
-        printf("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
-               "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
-               checked(priv.find("admin") != std::string::npos),
-               checked(priv.find("postmaster") != std::string::npos));
+        puthtml("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
+                "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
+                checked(priv.find("admin") != std::string::npos),
+                checked(priv.find("postmaster") != std::string::npos));
         break;
     }
     }
@@ -257,17 +284,18 @@ template <std::size_t N>
 void putrows(const Row (&rows)[N], const Account& account)
 {
     for (const Row& row : rows) {
-        if (row.shown && !row.shown())
+        const Field& f = field(row.name);
+        if (f.shown && !f.shown())
             continue;
-        printf("<tr><td>%s</td><td>", row.label);
-        putinput(row, account);
-        puts("</td></tr>");
+        puthtml("<tr><td>%s</td><td>", row.label ? row.label : f.label);
+        putinput(f, account);
+        putline("</td></tr>");
     }
 }
 
 void puthidden(const char* name, const std::string& value)
 {
-    printf("<input type=hidden name=%s value=\"%s\">\n", name, htmlescape(value).c_str());
+    puthtml("<input type=hidden name=%s value=\"%s\">\n", name, htmlescape(value).c_str());
 }
 
 template <std::size_t N>
@@ -279,7 +307,7 @@ void puthiddens(const char* const (&names)[N], const Account& account)
 
 void putbutton(const char* value)
 {
-    printf("<input type=submit name=button value=\"%s\">\n", value);
+    puthtml("<input type=submit name=button value=\"%s\">\n", value);
 }
 
 std::string caption(const Account& account)
@@ -297,14 +325,14 @@ void puthead(const char* helpid, const Account& account, const char* message)
     putpagehead("%s", UPDATE_TITLE);
     putbanner(helpid);
     if (message)
-        printf("<p><b>%s</b>\n", message);
+        puthtml("<p><b>%s</b>\n", message);
     if (account.nopassword)
-        puts(NO_PASSWORD_BOX);
+        putline(NO_PASSWORD_BOX);
 }
 
 void putcaption(const Account& account)
 {
-    printf("<caption>Parameters for <em>%s</em></caption>\n", htmlescape(caption(account)).c_str());
+    puthtml("<caption>Parameters for <em>%s</em></caption>\n", htmlescape(caption(account)).c_str());
 }
 
 void reducedform(const Account& account, const char* message)
@@ -312,13 +340,13 @@ void reducedform(const Account& account, const char* message)
     puthead("HXuserupdate", account, message);
     putline("<form action = \"$SCRIPT_NAME/Action3\" method = post>");
     puthiddens(reduced_hidden, account);
-    puts("<p><table border = 2 cellpadding = 2 cellspacing = 2>");
+    putline("<p><table border = 2 cellpadding = 2 cellspacing = 2>");
     putcaption(account);
     putrows(reduced_rows, account);
-    puts("</table>\n<p>");
+    putline("</table>\n<p>");
     putbutton("Update");
     putbutton("Cancel");
-    puts("</form>");
+    putline("</form>");
     putfooter();
 }
 
@@ -327,21 +355,21 @@ void adminform(const Account& account, const char* message)
     puthead("HXadminuserupdate", account, message);
     putline("<form action=\"$SCRIPT_NAME/Action4/\" method=post>");
     Account shown = account;
-    shown.values["admin"] = "x";
+    shown.set("admin", "x");
     puthiddens(admin_hidden, shown);
-    puts("<p><table border=2 cellpadding=2 cellspacing=2>");
+    putline("<p><table border=2 cellpadding=2 cellspacing=2>");
     putcaption(account);
     putrows(admin_rows, account);
-    puts("</table>\n<p>");
+    putline("</table>\n<p>");
     const std::string& opener = account["obp"];
     if (opener == "Delete") {
-        puts("ARE YOU SURE YOU WANT TO DELETE USER?");
+        putline("ARE YOU SURE YOU WANT TO DELETE USER?");
         putbutton("Delete");
     } else {
         putbutton(opener == "Add" ? "Add" : "Update");
     }
     putbutton("Cancel");
-    puts("</form>");
+    putline("</form>");
     putfooter();
 }
 
@@ -685,9 +713,9 @@ void writeusers(int self)
 void putcount(int count)
 {
     if (count == 1)
-        puts("<p>1 account is defined.");
+        putline("<p>1 account is defined.");
     else
-        printf("<p>%d accounts are defined.\n", count);
+        puthtml("<p>%d accounts are defined.\n", count);
 }
 
 } // namespace
@@ -699,26 +727,26 @@ void HXselectuser(const char* message)
     putpagehead("%s", SELECT_TITLE);
     putbanner("HXselectuser");
     if (message)
-        printf("<p><b>%s</b>\n", message);
-    puts("<p>Please select the user you wish to update or delete"
-         ", or press add to add a new user to the database.");
+        puthtml("<p><b>%s</b>\n", message);
+    putline("<p>Please select the user you wish to update or delete"
+            ", or press add to add a new user to the database.");
     putline("<form action=\"$SCRIPT_NAME/Action2\" method=post>");
-    puts("<select name=user size=4>");
+    putline("<select name=user size=4>");
     for (const ParamSection* section = authusers(); section; section = section->next) {
         if (!section->name)
             continue;
         const char* label = paramfile_get(section, USER_FULL_NAME);
         if (if_blank(label))
             label = section->name;
-        printf("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
-               htmlescape(label).c_str());
+        puthtml("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
+                htmlescape(label).c_str());
     }
-    puts("</select>\n<br>");
+    putline("</select>\n<br>");
     putcount(paramfile_count_sections(authusers()));
-    puts("<p>");
+    putline("<p>");
     for (const char* button : {"Add", "Update", "Delete", "Cancel"})
         putbutton(button);
-    puts("</form>");
+    putline("</form>");
     putfooter();
 }
 

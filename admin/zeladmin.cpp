@@ -172,14 +172,14 @@ void challenge(bool endheaders)
 {
     request_status("401 Permission");
     putstatusline();
-    fputs(CHALLENGE, stdout);
+    fputs(CHALLENGE, stdout);   // a header line of the answer, no page text
     // Without credentials the raw header block ends here, so the page's own
     // Content-type line arrives as the first line of the body.  Under CGI
     // the page's Content-type completes the header instead, so the server
     // sends the page as HTML.
     if (endheaders && request_rawstatus()) {
         putframeheaders();
-        fputs("\r\n", stdout);
+        fputs("\r\n", stdout);   // the raw header block's end, no page text
     }
 }
 
@@ -461,6 +461,7 @@ void route(char** envp)
         HXsecurity("admin");
     if (strcmp(path, "/echo") == 0) {
         putstatusline();
+        // The echo is a dump of the request, written without a page head.
         fputs("<html><body><pre>BURP!ZZ\r\n", stdout);
         echorequest(envp, nullptr);
     } else if (strcmp(path, "/copy") == 0) {
@@ -519,7 +520,7 @@ int zeladmin_main(int argc, char** argv, char** envp)
     if (statusset() && !framesent()) {
         putheaders();
         if (!request_rawstatus())
-            fputs("Content-type: text/html\r\n\r\n", stdout);
+            fputs("Content-type: text/html\r\n\r\n", stdout);   // a bare header, no page
     }
     return 0;
 }

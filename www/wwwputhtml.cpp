@@ -351,8 +351,22 @@ char* expandenv(const char* text, char* out, std::size_t size)
 
 void putline(const char* text)
 {
+    putexpanded(text);
+    std::putchar('\n');
+}
+
+void putexpanded(const char* text)
+{
     char expanded[EXPAND_SIZE];
-    std::puts(std::strchr(text, '$') != nullptr ? expandenv(text, expanded, sizeof expanded) : text);
+    std::fputs(std::strchr(text, '$') != nullptr ? expandenv(text, expanded, sizeof expanded) : text,
+               stdout);
+}
+
+void puttext(std::string_view text)
+{
+    opendocument();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
 }
 
 void putlines(const char* const* texts)

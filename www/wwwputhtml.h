@@ -59,6 +59,11 @@ char* expandenv(const char* text, char* out, std::size_t size = EXPAND_SIZE);
 
 void putline(const char* text);           // expanded, then an LF
 void putlines(const char* const* texts);  // putline each, up to a null entry
+void putexpanded(const char* text);       // putline without the LF
+
+// Page text ready as it stands, built and escaped by the caller: as
+// puthtml("%s", text), neither expanded nor cut at a NUL byte.
+void puttext(std::string_view text);
 
 // The page error list: up to 64 messages (pointers kept, not copied; more
 // are dropped).

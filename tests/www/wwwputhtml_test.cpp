@@ -161,6 +161,22 @@ TEST(WwwPutHtmlTest, FormattedTextIsNotLimited)
     EXPECT_EQ(r.out, pagehead(" ") + "<" + big + ">" + big + big + "\n");
 }
 
+TEST(WwwPutHtmlTest, ReadyTextAndExpandedText)
+{
+    static const std::string ready("a $SCRIPT_NAME %s\0b", 19);
+    Sandbox box;
+    RunResult r = box.run_forked([] {
+        setenv("SCRIPT_NAME", "/z/", 1);
+        // Ready text opens the document too, and is neither expanded nor
+        // cut at a NUL byte.
+        puttext(ready);
+        putexpanded("|$SCRIPT_NAME/x|");
+        setenv("SCRIPT_NAME", std::string(600, 's').c_str(), 1);
+        putexpanded("$SCRIPT_NAME");
+    });
+    EXPECT_EQ(r.out, kResponseHead + ready + "|/z/x|" + std::string(511, 's'));
+}
+
 TEST(WwwPutHtmlTest, Errors)
 {
     Sandbox box;
