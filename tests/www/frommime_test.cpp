@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
 
@@ -293,11 +294,7 @@ const std::string kUpload =
 RunResult post(const Sandbox& box, const std::string& path, const std::string& body,
                const std::string& type = "multipart/form-data; boundary=zz")
 {
-    RunOptions options;
-    options.env = {"REQUEST_METHOD=POST", "PATH_INFO=" + path, "CONTENT_TYPE=" + type,
-                   "CONTENT_LENGTH=" + std::to_string(body.size())};
-    options.input = body;
-    return box.run(program_path("zeladmin"), options);
+    return cgi::zeladmin(box, cgi::post(path, body, {}, type));
 }
 
 // The files an upload left in the sandbox's tmp/.
