@@ -237,6 +237,11 @@ std::string Sandbox::default_config() const
            "zel-config-directory = " + root_ + "/opt/vantrel/etc\n";
 }
 
+void Sandbox::configure(std::string_view extra) const
+{
+    write(kConfig, default_config() + std::string(extra));
+}
+
 void Sandbox::write(std::string_view relative, std::string_view bytes, mode_t mode) const
 {
     std::string p = path(relative);

@@ -68,6 +68,8 @@ public:
     static constexpr const char* kUsers = "opt/vantrel/etc/users";
     static constexpr const char* kLog = "var/opt/vantrel/log";
     std::string default_config() const;
+    // Writes the configuration file: its first content and `extra` lines.
+    void configure(std::string_view extra) const;
 
     // Runs a program (see program_path) in the sandbox.
     RunResult run(const std::string& program, const RunOptions& options = {}) const;
@@ -83,11 +85,7 @@ private:
 // A test in a fresh sandbox installation.
 class SandboxTest : public testing::Test {
 protected:
-    // The sandbox's configuration file: its first content and `extra` lines.
-    void configure(const std::string& extra) const
-    {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
-    }
+    void configure(std::string_view extra) const { box.configure(extra); }
 
     Sandbox box;
 };

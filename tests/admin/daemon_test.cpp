@@ -221,7 +221,8 @@ namespace {
 std::string emailpage(const std::string& helpid, const std::string& title, const std::string& wait,
                       const std::string& results)
 {
-    return kOk + framed(title, helpid, "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results, "/z");
+    return kOk + framed(title, helpid, "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results,
+                        "/z");
 }
 
 std::string resultsbox(const std::string& heading, const std::string& output, const std::string& closing)

@@ -405,7 +405,7 @@ TEST(FrommimeTest, UploadsGoWithTheRequest)
     EXPECT_TRUE(tmpempty(box));
 
     // In debug mode every path keeps them.
-    box.write(Sandbox::kConfig, box.default_config() + "zel-debug = yes\n");
+    box.configure("zel-debug = yes\n");
     r = post(box, "/Action4", kUpload);
     EXPECT_EQ(r.status, 1);
     std::vector<fs::path> files = uploads(box);
