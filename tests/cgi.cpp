@@ -42,4 +42,39 @@ std::string urlencode(const std::string& text)
     return out;
 }
 
+std::string urlencode(const Form& form)
+{
+    std::string body;
+    for (const auto& [name, value] : form)
+        body += (body.empty() ? "" : "&") + urlencode(name) + "=" + urlencode(value);
+    return body;
+}
+
+RunOptions get(const std::string& path, std::vector<std::string> env)
+{
+    RunOptions options;
+    options.env = std::move(env);
+    options.env.push_back("REQUEST_METHOD=GET");
+    options.env.push_back("PATH_INFO=" + path);
+    return options;
+}
+
+RunOptions post(const std::string& path, const std::string& body, std::vector<std::string> env,
+                const std::string& type)
+{
+    RunOptions options;
+    options.env = std::move(env);
+    options.env.push_back("REQUEST_METHOD=POST");
+    options.env.push_back("PATH_INFO=" + path);
+    options.env.push_back("CONTENT_TYPE=" + type);
+    options.env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
+    options.input = body;
+    return options;
+}
+
+RunResult zeladmin(const Sandbox& box, const RunOptions& options)
+{
+    return box.run(program_path("zeladmin"), options);
+}
+
 } // namespace cgi

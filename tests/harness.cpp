@@ -1,5 +1,6 @@
 #include "tests/harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -11,6 +12,8 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -234,6 +237,11 @@ std::string Sandbox::default_config() const
            "zel-config-directory = " + root_ + "/opt/vantrel/etc\n";
 }
 
+void Sandbox::configure(std::string_view extra) const
+{
+    write(kConfig, default_config() + std::string(extra));
+}
+
 void Sandbox::write(std::string_view relative, std::string_view bytes, mode_t mode) const
 {
     std::string p = path(relative);
@@ -301,6 +309,41 @@ RunResult Sandbox::run_forked(const std::function<void()>& body) const
         _exit(0);
     }
     return collect(pid, in, out, err, "");
+}
+
+pid_t endedpid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+struct stat status_of(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+std::vector<std::string> entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+unsigned le16(const std::string& bytes, std::size_t at)
+{
+    return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+}
+
+std::uint32_t le32(const std::string& bytes, std::size_t at)
+{
+    return le16(bytes, at) | static_cast<std::uint32_t>(le16(bytes, at + 2)) << 16;
 }
 
 std::vector<std::string> lines_of(const std::string& text)

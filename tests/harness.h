@@ -4,15 +4,20 @@
 // Sandbox goes.  Built programs run in it as children with ZEL_ROOT
 // pointing at it, with a given environment, argument list and standard
 // input; their exit status, standard output and standard error come back
-// as bytes.
+// as bytes.  SandboxTest is the fixture of tests that run in one sandbox,
+// and the small helpers below are what several test files read or make.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <gtest/gtest.h>
 
 struct RunResult {
     int status = -1;   // exit status; 128 + the signal number when killed
@@ -63,6 +68,8 @@ public:
     static constexpr const char* kUsers = "opt/vantrel/etc/users";
     static constexpr const char* kLog = "var/opt/vantrel/log";
     std::string default_config() const;
+    // Writes the configuration file: its first content and `extra` lines.
+    void configure(std::string_view extra) const;
 
     // Runs a program (see program_path) in the sandbox.
     RunResult run(const std::string& program, const RunOptions& options = {}) const;
@@ -74,6 +81,30 @@ public:
 private:
     std::string root_;
 };
+
+// A test in a fresh sandbox installation.
+class SandboxTest : public testing::Test {
+protected:
+    void configure(std::string_view extra) const { box.configure(extra); }
+
+    Sandbox box;
+};
+
+// The user "nobody", for runs without privileges.
+constexpr uid_t kNobody = 65534;
+
+// The pid of a process that has ended and been reaped.
+pid_t endedpid();
+
+// stat() of `path`; a failure is a test failure.
+struct stat status_of(const std::string& path);
+
+// The names in directory `dir`, sorted.
+std::vector<std::string> entries(const std::string& dir);
+
+// The little-endian number at `at` in `bytes`.
+unsigned le16(const std::string& bytes, std::size_t at);
+std::uint32_t le32(const std::string& bytes, std::size_t at);
 
 // What a shell command writes to standard output.
 std::string shell_output(const std::string& command);

@@ -1,5 +1,6 @@
 // pagetext: the fixed texts that frame every page, written out here as a
-// browser receives them, so page tests can compare whole responses.
+// browser receives them, so page tests can compare whole responses, and
+// the frame that most pages share.
 #pragma once
 
 #include <string>
@@ -77,6 +78,20 @@ inline std::string footer(const std::string& script = "")
            "</td></tr></table>\n"
            "<head><META HTTP-EQUIV=\"PRAGMA\" CONTENT=\"NO-CACHE\"></head>\n"
            "</BODY></HTML>\n";
+}
+
+// The title of the page `name`, as most pages are titled.
+inline std::string title(const std::string& name)
+{
+    return "Vantrel Image Messaging Software - " + name;
+}
+
+// A page in the frame most pages share: the head with title(name), the
+// banner (`helpid`, `script`, `company` as there), `body` and the footer.
+inline std::string framed(const std::string& name, const std::string& helpid, const std::string& body,
+                          const std::string& script = "", const std::string& company = "")
+{
+    return pagehead(title(name)) + banner(helpid, script, company) + body + footer(script);
 }
 
 } // namespace pagetext

@@ -3,7 +3,6 @@
 // stand-in tools that record how they were called.
 #include <string>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -61,17 +60,7 @@ std::string daemonpage(const std::string& response, const Row& font, const Row& 
 const Row kNoFontServer = {"Not configured.\nMissing txtimg\n", "Yes", "Start / Stop"};
 const Row kNeverRun = {"Never run.\n", "Yes", "<a href=\"/z/Page911\">Start</a> / Stop"};
 
-// The pid of a process that has ended and been reaped.
-pid_t endedpid()
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
-
-class DaemonTest : public testing::Test {
+class DaemonTest : public SandboxTest {
 protected:
     DaemonTest()
     {
@@ -85,20 +74,11 @@ protected:
         EXPECT_EQ(symlink(target.c_str(), box.path(relative).c_str()), 0) << relative;
     }
 
-    void configure(const std::string& extra) const
-    {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
-    }
-
     RunResult get(const std::string& path, std::vector<std::string> env = {}) const
     {
-        RunOptions options;
-        options.env = std::move(env);
-        for (const std::string& e : {kNph, std::string("REQUEST_METHOD=GET"), "PATH_INFO=" + path,
-                                     std::string("SCRIPT_NAME=/z"), cgi::basic("admin:"),
-                                     cgi::kSameSite, "STANDIN_LOG=" + box.path("standin.log")})
-            options.env.push_back(e);
-        return box.run(program_path("zeladmin"), options);
+        env.insert(env.end(), {kNph, "SCRIPT_NAME=/z", cgi::basic("admin:"), cgi::kSameSite,
+                               "STANDIN_LOG=" + box.path("standin.log")});
+        return cgi::zeladmin(box, cgi::get(path, std::move(env)));
     }
 
     // The configuration file's line for `key`, or "".
@@ -111,8 +91,6 @@ protected:
     }
     std::string calls() const { return box.read("standin.log"); }
     std::string fax() const { return box.path("opt/vantrel"); }
-
-    Sandbox box;
 };
 
 } // namespace
@@ -243,8 +221,8 @@ namespace {
 std::string emailpage(const std::string& helpid, const std::string& title, const std::string& wait,
                       const std::string& results)
 {
-    return kOk + pagehead(kTitle + title) + banner(helpid, "/z") +
-           "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results + footer("/z");
+    return kOk + framed(title, helpid, "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results,
+                        "/z");
 }
 
 std::string resultsbox(const std::string& heading, const std::string& output, const std::string& closing)

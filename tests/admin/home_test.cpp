@@ -4,7 +4,6 @@
 #include <vector>
 
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -87,7 +86,7 @@ const std::string kScheduler = "<p><li><a href=\"/z/Page30\">Non-running dialq d
 const std::string kEmailServer = "<p><li><a href=\"/z/Page40\">Email server configuration.</a>\n";
 const std::string kBoxEnd = "<p></table></td>\n<td>\n";
 
-class HomeTest : public testing::Test {
+class HomeTest : public SandboxTest {
 protected:
     HomeTest()
     {
@@ -104,25 +103,16 @@ protected:
     static constexpr const char* kPlandump = "var/opt/vantrel/plandump";
 
     void users(const std::string& text) const { box.write(Sandbox::kUsers, text); }
-    void configure(const std::string& extra) const
-    {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
-    }
 
     RunResult get(const std::string& path, const std::string& user = "admin:root") const
     {
-        RunOptions options;
-        options.env = {kNph, "REQUEST_METHOD=GET", "PATH_INFO=" + path, "SCRIPT_NAME=/z",
-                       cgi::basic(user)};
-        return box.run(program_path("zeladmin"), options);
+        return cgi::zeladmin(box, cgi::get(path, {kNph, "SCRIPT_NAME=/z", cgi::basic(user)}));
     }
 
     std::string home(const std::string& body, const std::string& company = "Acme") const
     {
         return kOk + pagehead(kTitle) + banner("HXhomepage", "/z", company) + body + kHomeFooter;
     }
-
-    Sandbox box;
 };
 
 } // namespace
@@ -184,11 +174,7 @@ TEST_F(HomeTest, SchedulerAlert)
 {
     const std::string page = home(kAlertBox + kScheduler + kBoxEnd + menu("admin", true, true) +
                                   "</td></tr></table>\n");
-    pid_t ended = fork();
-    if (ended == 0)
-        _exit(0);
-    waitpid(ended, nullptr, 0);
-    box.write(kPlandump, std::to_string(ended) + "\n");
+    box.write(kPlandump, std::to_string(endedpid()) + "\n");
     EXPECT_EQ(get("/Page1").out, page) << "stale pid";
     box.write(kPlandump, "0\n");
     EXPECT_EQ(get("/Page1").out, page) << "pid 0";

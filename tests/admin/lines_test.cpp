@@ -5,7 +5,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -45,8 +44,8 @@ std::string listbody(const std::vector<std::string>& names)
 
 std::string listpage(const std::string& message, const std::vector<std::string>& names)
 {
-    return cgi::kOk + pagehead(kTitle + "Select Fax Line") + banner("HXselectline") +
-           (message.empty() ? "" : "<p><b>" + message + "</b>\n") + listbody(names) + footer();
+    return cgi::kOk + framed("Select Fax Line", "HXselectline",
+                             (message.empty() ? "" : "<p><b>" + message + "</b>\n") + listbody(names));
 }
 
 std::string donemessage(const std::string& name, const std::string& verb)
@@ -54,7 +53,7 @@ std::string donemessage(const std::string& name, const std::string& verb)
     return "Fax line <em>" + name + "</em> has been " + verb + ".<p>\n";
 }
 
-class LinesTest : public testing::Test {
+class LinesTest : public SandboxTest {
 protected:
     LinesTest()
     {
@@ -66,23 +65,12 @@ protected:
 
     RunResult run(const std::string& path, const std::string& body, std::vector<std::string> env) const
     {
-        RunOptions options;
+        env.insert(env.end(), {cgi::kNph, cgi::basic("admin:x"), "STANDIN_LOG=" + box.path(kToolLog)});
+        RunOptions options =
+            body.empty() ? cgi::get(path, std::move(env)) : cgi::post(path, body, std::move(env));
         options.uid = runas;
         options.gid = static_cast<gid_t>(runas);
-        options.env = std::move(env);
-        options.env.push_back(cgi::kNph);
-        options.env.push_back(cgi::basic("admin:x"));
-        options.env.push_back("STANDIN_LOG=" + box.path(kToolLog));
-        options.env.push_back("PATH_INFO=" + path);
-        if (body.empty()) {
-            options.env.push_back("REQUEST_METHOD=GET");
-        } else {
-            options.env.push_back("REQUEST_METHOD=POST");
-            options.env.push_back("CONTENT_TYPE=application/x-www-form-urlencoded");
-            options.env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
-            options.input = body;
-        }
-        return box.run(program_path("zeladmin"), options);
+        return cgi::zeladmin(box, options);
     }
     RunResult get(const std::string& path) const { return run(path, "", {}); }
     RunResult post(const std::string& path, const std::string& body,
@@ -104,7 +92,6 @@ protected:
                "&speed=19200&fax-speed=19200&receive-only=No" + extra + "&button=" + button;
     }
 
-    Sandbox box;
     uid_t runas = static_cast<uid_t>(-1);   // the programs' user, with the same group
 };
 
@@ -418,10 +405,7 @@ TEST_F(LinesTest, NamesLeavingTheDevDirectoryAreRefused)
 TEST_F(LinesTest, StatusPage)
 {
     // A child that has been reaped leaves its process id unused.
-    pid_t dead = fork();
-    if (dead == 0)
-        _exit(0);
-    waitpid(dead, nullptr, 0);
+    pid_t dead = endedpid();
     line("fax&1", "device = /dev/null\n");
     box.write("var/opt/vantrel/devstatus/fax&1",
               "status = <idle>\nlisten-process-id = " + std::to_string(dead) +
@@ -457,7 +441,7 @@ TEST_F(LinesTest, UpdateWhereTheWebServersUserMayWriteOnlyTheLineFile)
 {
     if (!running_as_root())
         GTEST_SKIP() << "needs root to run zeladmin as another user";
-    runas = 65534;
+    runas = kNobody;
     std::string path = box.path(std::string(kDev) + "fax-line-1");
     line("fax-line-1", "# kept\ndevice = /dev/null\nvendor-key = 7\n");
     ASSERT_EQ(chmod(path.c_str(), 0664), 0);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "admin/logview.h"
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
 
@@ -71,28 +72,22 @@ std::string next(const std::string& offset, int page = 91)
 
 std::string syspage(const std::string& rows, const std::string& links = "")
 {
-    return pagehead("Vantrel Image Messaging Software - System Log") + banner("HXsyslog", "/z") + kSysHead +
-           rows + "</table>" + links + kComment + footer("/z");
+    return framed("System Log", "HXsyslog", kSysHead + rows + "</table>" + links + kComment, "/z");
 }
 
 std::string acctpage(const std::string& rows, const std::string& links = "")
 {
-    return pagehead("Vantrel Image Messaging Software - Accounting Log") + banner("HXacctlog", "/z") +
-           kAcctHead + rows + "</table>" + links + footer("/z");
+    return framed("Accounting Log", "HXacctlog", kAcctHead + rows + "</table>" + links, "/z");
 }
 
-class LogviewTest : public testing::Test {
+class LogviewTest : public SandboxTest {
 protected:
     std::string get(const std::string& path) const
     {
-        RunOptions options;
-        options.env = {"REQUEST_METHOD=GET", "PATH_INFO=" + path, "SCRIPT_NAME=/z"};
-        RunResult r = box.run(program_path("zeladmin"), options);
+        RunResult r = cgi::zeladmin(box, cgi::get(path, {"SCRIPT_NAME=/z"}));
         EXPECT_EQ(r.status, 0) << path;
         return r.out;
     }
-
-    Sandbox box;
 };
 
 // What readlines hands over, for the tests that call it directly.

@@ -103,7 +103,7 @@ const std::string kListHead =
     "color=\"#FFFFFF\">Status</font></th><th><font face=\"Arial, Helvetica\" size=2 "
     "color=\"#FFFFFF\">Recipient</font></th></tr><tbody>";
 
-class QueuePagesTest : public testing::Test {
+class QueuePagesTest : public SandboxTest {
 protected:
     QueuePagesTest()
     {
@@ -115,20 +115,15 @@ protected:
 
     RunResult get(const std::string& path, const std::string& user) const
     {
-        RunOptions options;
-        options.env = {kNph, cgi::basic(user + ":x"), "REQUEST_METHOD=GET", "PATH_INFO=" + path,
-                       "SCRIPT_NAME=" + kScriptName, "TZ=UTC", cgi::kSameSite};
-        return box.run(program_path("zeladmin"), options);
+        return cgi::zeladmin(box, cgi::get(path, {kNph, cgi::basic(user + ":x"), "SCRIPT_NAME=" + kScriptName,
+                                                  "TZ=UTC", cgi::kSameSite}));
     }
 
     static std::string page(const std::string& title, const std::string& helpid,
                             const std::string& body)
     {
-        return kOk + pagehead("Vantrel Image Messaging Software - " + title) +
-               banner(helpid, kScriptName) + body + footer(kScriptName);
+        return kOk + framed(title, helpid, body, kScriptName);
     }
-
-    Sandbox box;
 };
 
 // Three requests: one of another sender in a state the pages do not name,

@@ -26,14 +26,13 @@ const std::string kWF010 = "<h2>ERROR WF010</h2><p>This script was called in err
 
 std::string securitypage(const std::string& script = "")
 {
-    return pagehead("Vantrel Image Messaging Software - Security Violation") +
-           banner("HXsecurity", script) +
-           "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this "
-           "administrative function.\n" +
-           footer(script);
+    return framed("Security Violation", "HXsecurity",
+                  "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this "
+                  "administrative function.\n",
+                  script);
 }
 
-class RoutingTest : public testing::Test {
+class RoutingTest : public SandboxTest {
 protected:
     RoutingTest()
     {
@@ -46,27 +45,14 @@ protected:
 
     RunResult get(const std::string& path, std::vector<std::string> env = {}) const
     {
-        RunOptions options;
-        options.env = std::move(env);
-        options.env.push_back("REQUEST_METHOD=GET");
-        options.env.push_back("PATH_INFO=" + path);
-        return box.run(program_path("zeladmin"), options);
+        return cgi::zeladmin(box, cgi::get(path, std::move(env)));
     }
 
     RunResult post(const std::string& path, const std::string& body, std::vector<std::string> env = {},
-                   const std::string& type = "application/x-www-form-urlencoded") const
+                   const std::string& type = cgi::kUrlencoded) const
     {
-        RunOptions options;
-        options.env = std::move(env);
-        options.env.push_back("REQUEST_METHOD=POST");
-        options.env.push_back("PATH_INFO=" + path);
-        options.env.push_back("CONTENT_TYPE=" + type);
-        options.env.push_back("CONTENT_LENGTH=" + std::to_string(body.size()));
-        options.input = body;
-        return box.run(program_path("zeladmin"), options);
+        return cgi::zeladmin(box, cgi::post(path, body, std::move(env), type));
     }
-
-    Sandbox box;
 };
 
 } // namespace
@@ -327,7 +313,7 @@ TEST_F(RoutingTest, CopyKeepsTheBody)
 // status given to the server as CGI header lines.
 TEST_F(RoutingTest, BasicLoginUnderAnyServer)
 {
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = basic\n");
+    configure("webadmin-auth = basic\n");
     const std::string challenge = "Status: 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
     RunResult r = get("/Page4", {kOther});
     EXPECT_EQ(r.out, challenge + kResponseHead +
@@ -360,7 +346,7 @@ TEST_F(RoutingTest, BasicLoginUnderAnyServer)
 // webadmin-auth = server: the account the web server names, no challenge.
 TEST_F(RoutingTest, ServerLoginTakesRemoteUser)
 {
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = server\n");
+    configure("webadmin-auth = server\n");
     RunResult r = get("/Page4", {kOther, "REMOTE_USER=clerk"});
     EXPECT_EQ(r.out, "Status: 403 Forbidden\r\n" + securitypage());
     r = get("/Page4", {kOther, "REMOTE_USER=admin", cgi::basic("clerk:wrong")});
@@ -380,7 +366,7 @@ TEST_F(RoutingTest, ServerLoginTakesRemoteUser)
 
 TEST_F(RoutingTest, UnknownLoginModeIsFatal)
 {
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = maybe\n");
+    configure("webadmin-auth = maybe\n");
     RunResult r = get("/Page1", {kOther, "REMOTE_USER=admin"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -395,9 +381,9 @@ const std::string kAddMallory = "button=Add&uname=mallory&priv-ad=on&did=*&dp=ev
 
 std::string refusedpage(const std::string& header, const std::string& value)
 {
-    return pagehead("Vantrel Image Messaging Software - Request Refused") + banner("HXrefused") +
-           "<h1>Request Refused</h1><p>This request came from another site (" + header + ": " + value +
-           ") and was refused.\n" + footer();
+    return framed("Request Refused", "HXrefused",
+                  "<h1>Request Refused</h1><p>This request came from another site (" + header + ": " + value +
+                      ") and was refused.\n");
 }
 
 } // namespace
@@ -433,8 +419,7 @@ TEST_F(RoutingTest, ChangesFromOtherSitesAreRefused)
 
     // This site's own forms, a listed origin and scripts without any of the
     // headers go through.
-    box.write(Sandbox::kConfig, box.default_config() +
-                                    "webadmin-origins = http://a.example https://fax.example.com:8443\n");
+    configure("webadmin-origins = http://a.example https://fax.example.com:8443\n");
     const std::string ours[] = {cgi::kSameSite, "HTTP_ORIGIN=http://127.0.0.1:8080",
                                 "HTTP_REFERER=http://127.0.0.1:8080/cgi-bin/zeladmin/Page4",
                                 "HTTP_ORIGIN=https://fax.example.com:8443", "X_NONE=1"};
@@ -483,7 +468,7 @@ TEST_F(RoutingTest, ActingPagesAskWithoutEvidence)
 
 TEST_F(RoutingTest, BodiesAndFormsAreBounded)
 {
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-max-body = 16\n");
+    configure("webadmin-max-body = 16\n");
     RunResult r = post("/print", "a=1&b=2&c=3&d=45");
     EXPECT_EQ(r.status, 0);
     r = post("/Page1", "a=1&b=2&c=3&d=456", {kOther});
@@ -493,10 +478,10 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
                          banner("HXtoolarge") +
                          "<h1>Request Too Large</h1><p>The request's body of 17 bytes is larger than the "
                          "16 bytes this server accepts.\n" + footer());
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-max-body = 1k\n");
+    configure("webadmin-max-body = 1k\n");
     EXPECT_EQ(post("/print", std::string(1024, 'a')).status, 0);
     EXPECT_EQ(post("/print", std::string(1025, 'a')).status, 1);
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-max-body = lots\n");
+    configure("webadmin-max-body = lots\n");
     r = post("/print", "a=1");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -524,7 +509,7 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
 // environment and keep uploads, are the administrator's.
 TEST_F(RoutingTest, DiagnosticPathsNeedTheAdminUnderALoginMode)
 {
-    box.write(Sandbox::kConfig, box.default_config() + "webadmin-auth = basic\n");
+    configure("webadmin-auth = basic\n");
     for (const char* path : {"/echo", "/copy", "/print", "/test", "/debug"}) {
         RunResult r = post(path, "a=1", {kOther});
         EXPECT_TRUE(r.out.starts_with("Status: 401 Permission\r\n")) << path;

@@ -5,7 +5,6 @@
 // as a browser decodes it.
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -35,7 +34,6 @@ const std::string kScriptName = "/cgi-bin/zeladmin";
 const char* const kOldConfig = "etc/vantrel.conf";
 // With these and a company name, no page shows the I101 box.
 const std::string kPhoneFax = "company-phone = 555-0100\ncompany-fax = 555-0101\n";
-constexpr uid_t kNobody = 65534;
 
 const std::string kFormTitle = "Vantrel Image Messaging Software - System Configuration";
 const std::string kUpdateTitle = "Vantrel Image Messaging Software - Configuration Update";
@@ -71,7 +69,7 @@ std::string htmldecode(std::string text)
     return out;
 }
 
-using Fields = std::vector<std::pair<std::string, std::string>>;
+using Fields = cgi::Form;
 
 // What a browser posts for the page's form: every hidden and text input,
 // the checked radio button, and no submit button.  Attribute values may be
@@ -125,12 +123,10 @@ void set(Fields& fields, const std::string& name, const std::string& value)
             v = value;
 }
 
-std::string body(const Fields& fields, const std::string& button)
+std::string body(Fields fields, const std::string& button)
 {
-    std::string text;
-    for (const auto& [name, value] : fields)
-        text += name + "=" + cgi::urlencode(value) + "&";
-    return text + "button=" + cgi::urlencode(button);
+    fields.emplace_back("button", button);
+    return cgi::urlencode(fields);
 }
 
 std::string field(const Fields& fields, const std::string& name)
@@ -141,40 +137,20 @@ std::string field(const Fields& fields, const std::string& name)
     return "(absent)";
 }
 
-std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    return names;
-}
-
-class SysconfigTest : public testing::Test {
+class SysconfigTest : public SandboxTest {
 protected:
     RunResult get(const std::string& path, uid_t uid = static_cast<uid_t>(-1)) const
     {
-        RunOptions options = common(path, uid);
-        options.env.push_back("REQUEST_METHOD=GET");
-        return box.run(program_path("zeladmin"), options);
+        return run(cgi::get(path, admin()), uid);
     }
 
     RunResult post(const std::string& text, uid_t uid = static_cast<uid_t>(-1)) const
     {
-        RunOptions options = common("/Action6", uid);
-        options.env.push_back("REQUEST_METHOD=POST");
-        options.env.push_back("CONTENT_TYPE=application/x-www-form-urlencoded");
-        options.env.push_back("CONTENT_LENGTH=" + std::to_string(text.size()));
-        options.input = text;
-        return box.run(program_path("zeladmin"), options);
+        return run(cgi::post("/Action6", text, admin()), uid);
     }
 
     // The form as the page shows it now.
     Fields form() const { return scrape(get("/Page6").out); }
-
-    void configure(const std::string& extra) const
-    {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
-    }
 
     std::string resultpage(const std::string& company, const std::string& warning = "") const
     {
@@ -183,16 +159,17 @@ protected:
                footer(kScriptName);
     }
 
-    Sandbox box;
-
 private:
-    RunOptions common(const std::string& path, uid_t uid) const
+    static std::vector<std::string> admin()
     {
-        RunOptions options;
-        options.env = {kNph, cgi::basic("admin:x"), "PATH_INFO=" + path, "SCRIPT_NAME=" + kScriptName};
+        return {kNph, cgi::basic("admin:x"), "SCRIPT_NAME=" + kScriptName};
+    }
+
+    RunResult run(RunOptions options, uid_t uid) const
+    {
         options.uid = uid;
         options.gid = uid == static_cast<uid_t>(-1) ? static_cast<gid_t>(-1) : kNobody;
-        return options;
+        return cgi::zeladmin(box, options);
     }
 };
 

@@ -1,7 +1,6 @@
 // The account pages through zeladmin as a CGI program: the list, both
 // account forms, and the users file as each kind of update leaves it on
 // disk, compared byte for byte in sandbox installations.
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -23,7 +22,8 @@ namespace {
 using cgi::kNph;
 using cgi::kOk;
 
-using Form = std::vector<std::pair<std::string, std::string>>;
+using cgi::Form;
+using cgi::urlencode;
 
 const std::string kScriptName = "/zel";
 const std::string kMask = "**********";
@@ -38,14 +38,6 @@ const std::string kI109 =
     "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr bgcolor=\"#ff0000\"><td "
     "align=center><b>WARNING!</b> (I109)</td></tr><tr><td> There is no password on this account! "
     "</td></tr></table><p>\n";
-
-std::string urlencode(const Form& form)
-{
-    std::string body;
-    for (const auto& [name, value] : form)
-        body += (body.empty() ? "" : "&") + cgi::urlencode(name) + "=" + cgi::urlencode(value);
-    return body;
-}
 
 // The later value of a name replaces the earlier one; an empty name drops it.
 Form with(Form form, const Form& changes)
@@ -89,8 +81,7 @@ const Form kBobOwnForm = {
 
 std::string page(const std::string& title, const std::string& helpid, const std::string& body)
 {
-    return kOk + pagehead("Vantrel Image Messaging Software - " + title) + banner(helpid, kScriptName) +
-           body + footer(kScriptName);
+    return kOk + framed(title, helpid, body, kScriptName);
 }
 
 std::string bold(const std::string& message)
@@ -103,47 +94,31 @@ std::string done(const std::string& name, const std::string& verb)
     return bold("User <em>" + name + "</em> has been " + verb + ".<p>\n");
 }
 
-class UsersTest : public testing::Test {
+class UsersTest : public SandboxTest {
 protected:
     UsersTest() { box.write(Sandbox::kUsers, kUsers); }
 
-    void configure(const std::string& extra) const
+    static std::vector<std::string> login(const std::string& credentials)
     {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
-    }
-
-    RunOptions options(const std::string& path, const std::string& credentials) const
-    {
-        RunOptions o;
-        o.env = {cgi::kNph, cgi::basic(credentials),
-                 "SCRIPT_NAME=" + kScriptName + "/", "PATH_INFO=" + path, "REQUEST_METHOD=GET"};
-        return o;
+        return {cgi::kNph, cgi::basic(credentials), "SCRIPT_NAME=" + kScriptName + "/"};
     }
 
     RunResult get(const std::string& path, const std::string& credentials) const
     {
-        return box.run(program_path("zeladmin"), options(path, credentials));
+        return cgi::zeladmin(box, cgi::get(path, login(credentials)));
     }
 
-    RunOptions postoptions(const std::string& path, const std::string& credentials,
-                           const Form& form) const
+    static RunOptions postoptions(const std::string& path, const std::string& credentials, const Form& form)
     {
-        RunOptions o = options(path, credentials);
-        o.input = urlencode(form);
-        o.env.back() = "REQUEST_METHOD=POST";
-        o.env.push_back("CONTENT_TYPE=application/x-www-form-urlencoded");
-        o.env.push_back("CONTENT_LENGTH=" + std::to_string(o.input.size()));
-        return o;
+        return cgi::post(path, urlencode(form), login(credentials));
     }
 
     RunResult post(const std::string& path, const std::string& credentials, const Form& form) const
     {
-        return box.run(program_path("zeladmin"), postoptions(path, credentials, form));
+        return cgi::zeladmin(box, postoptions(path, credentials, form));
     }
 
     std::string users() const { return box.read(Sandbox::kUsers); }
-
-    Sandbox box;
 };
 
 } // namespace
@@ -556,7 +531,7 @@ TEST_F(UsersTest, AFileThatCannotBeWrittenShowsTheFormAgain)
         o.uid = 65534, o.gid = 65534;   // root writes anywhere
     else
         ASSERT_EQ(chmod(box.path(Sandbox::kUsers).c_str(), 0444), 0);
-    RunResult r = box.run(program_path("zeladmin"), o);
+    RunResult r = cgi::zeladmin(box, o);
     chmod(dir.c_str(), 0755);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "zeladmin: Cannot update user file.\n");
@@ -576,7 +551,6 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
 {
     if (!running_as_root())
         GTEST_SKIP() << "needs root to run zeladmin as another user";
-    constexpr uid_t kNobody = 65534;
     struct Case {
         const char* what;
         uid_t dirowner;
@@ -598,7 +572,7 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
         ASSERT_EQ(stat(path.c_str(), &before), 0);
         RunOptions o = postoptions("/Action4", "admin:root", with(kBobAdminForm, {{"fname", "Robert"}}));
         o.uid = kNobody, o.gid = kNobody;
-        RunResult r = box.run(program_path("zeladmin"), o);
+        RunResult r = cgi::zeladmin(box, o);
         ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_NE(r.out.find(banner("HXselectuser", kScriptName) + done("bob", "changed")), std::string::npos)
@@ -611,10 +585,7 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
         EXPECT_EQ(after.st_ino == before.st_ino, c.sameinode) << c.what;
         EXPECT_EQ(after.st_mode & 07777, c.filemode) << c.what;
         EXPECT_EQ(after.st_gid, c.filegroup) << c.what;
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir))
-            names.push_back(entry.path().filename().string());
-        EXPECT_EQ(names, std::vector<std::string>{"users"}) << c.what;
+        EXPECT_EQ(entries(dir), std::vector<std::string>{"users"}) << c.what;
     }
 }
 

@@ -37,7 +37,7 @@ std::string without_time_and_pid(const std::string& line)
     return "[" + line.substr(from, close - from) + line.substr(close);
 }
 
-class ZeldispatchTest : public testing::Test {
+class ZeldispatchTest : public SandboxTest {
 protected:
     ZeldispatchTest()
     {
@@ -64,11 +64,6 @@ protected:
     std::string plain_fax(const std::string& did = "5551234") const
     {
         return fax(faxtags(3, 0, kTime, 61, "ACME FAX", did, "", "ttyS0"));
-    }
-
-    void config(const std::string& extra) const
-    {
-        box.write(Sandbox::kConfig, box.default_config() + extra);
     }
 
     RunResult dispatch(std::vector<std::string> args, std::vector<std::string> env = {}) const
@@ -99,8 +94,6 @@ protected:
         stat(box.path("opt/vantrel/etc/dev/" + line).c_str(), &st);
         return static_cast<int>(st.st_ino);
     }
-
-    Sandbox box;
 };
 
 using Lines = std::vector<std::string>;
@@ -169,7 +162,7 @@ TEST_F(ZeldispatchTest, AnActionThatCannotBeExpandedSafelyIsNotRun)
 
 TEST_F(ZeldispatchTest, UnclaimedAlwaysQueuesAFaxWithoutDid)
 {
-    config("zel-unclaimed-always = yes\n");
+    configure("zel-unclaimed-always = yes\n");
     box.write(Sandbox::kUsers, "[any]\ndid = *\ndelivery-program = deliver\n");
     int code = line_file("ttyS1");
     std::string path = fax(faxtags(2, 0, kTime, 5, "ACME", "", "", "ttyS1  "));

@@ -10,17 +10,6 @@
 #include "lib/log.h"
 #include "tests/harness.h"
 
-namespace {
-
-struct stat status_of(const std::string& path)
-{
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
-}
-
-} // namespace
-
 TEST(CreatefileTest, MissingParentsTakeTheDeepestAncestorsOwner)
 {
     if (!running_as_root())

@@ -30,17 +30,6 @@ int writes(FILE* file, const char* text)
     return std::fputs(text, file) < 0 ? 1 : 0;
 }
 
-std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-constexpr uid_t kNobody = 65534;
-
 // Sets a file's times `seconds` into the past.
 void age(const std::string& path, int seconds)
 {
@@ -49,13 +38,6 @@ void age(const std::string& path, int seconds)
     times[0].tv_sec -= seconds;
     times[1] = times[0];
     utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
-
-struct stat status_of(const std::string& path)
-{
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st;
 }
 
 } // namespace

@@ -40,19 +40,6 @@ RunResult inside(const Sandbox& box, const std::function<void()>& body)
     });
 }
 
-std::uint32_t le32(const std::string& s, std::size_t at)
-{
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3])) << 24;
-}
-
-unsigned le16(const std::string& s, std::size_t at)
-{
-    return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
-}
-
 // What a child prints with `format`, so that expectations name the codes.
 template <typename... Codes>
 std::string printed(const char* format, Codes... codes)

@@ -28,14 +28,6 @@ RunResult quectl(const Sandbox& box, std::vector<std::string> args)
     return box.run(tool_path("quectl"), options);
 }
 
-std::uint32_t le32(const std::string& s, std::size_t at)
-{
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = v << 8 | static_cast<unsigned char>(s[at + static_cast<std::size_t>(i)]);
-    return v;
-}
-
 // The record of slot n as it lies in status.db.
 std::string record(const Sandbox& box, int n)
 {

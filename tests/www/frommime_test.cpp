@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
 
@@ -294,11 +295,7 @@ const std::string kUpload =
 RunResult post(const Sandbox& box, const std::string& path, const std::string& body,
                const std::string& type = "multipart/form-data; boundary=zz")
 {
-    RunOptions options;
-    options.env = {"REQUEST_METHOD=POST", "PATH_INFO=" + path, "CONTENT_TYPE=" + type,
-                   "CONTENT_LENGTH=" + std::to_string(body.size())};
-    options.input = body;
-    return box.run(program_path("zeladmin"), options);
+    return cgi::zeladmin(box, cgi::post(path, body, {}, type));
 }
 
 // The files an upload left in the sandbox's tmp/.
@@ -409,7 +406,7 @@ TEST(FrommimeTest, UploadsGoWithTheRequest)
     EXPECT_TRUE(tmpempty(box));
 
     // In debug mode every path keeps them.
-    box.write(Sandbox::kConfig, box.default_config() + "zel-debug = yes\n");
+    box.configure("zel-debug = yes\n");
     r = post(box, "/Action4", kUpload);
     EXPECT_EQ(r.status, 1);
     std::vector<fs::path> files = uploads(box);

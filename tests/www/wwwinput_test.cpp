@@ -11,16 +11,15 @@
 
 #include "www/wwwputhtml.h"
 #include "tests/harness.h"
+#include "tests/pagetext.h"
 
 namespace {
-
-const char* const kBody = "<body bgcolor=\"#FFFFFF\">\n";
 
 // What the page holds after the document head.
 std::string afterhead(const std::string& out)
 {
-    std::size_t at = out.find(kBody);
-    return at == std::string::npos ? "<no body>" + out : out.substr(at + std::strlen(kBody));
+    std::size_t at = out.find(pagetext::kBody);
+    return at == std::string::npos ? "<no body>" + out : out.substr(at + pagetext::kBody.size());
 }
 
 // Runs `body` in a child whose standard input is `input` and whose

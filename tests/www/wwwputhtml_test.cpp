@@ -51,7 +51,7 @@ TEST(WwwPutHtmlTest, PagePutsItsTitleAndTheBodyOnce)
 TEST(WwwPutHtmlTest, BannerAndFooter)
 {
     Sandbox box;
-    box.write(Sandbox::kConfig, box.default_config() + "company-name = \"Smith & Sons\"\n");
+    box.configure("company-name = \"Smith & Sons\"\n");
     RunResult r = box.run_forked([] {
         config_load_or_exit();
         setenv("SCRIPT_NAME", "/cgi-bin/zeladmin/", 1);
@@ -67,7 +67,7 @@ TEST(WwwPutHtmlTest, BlankCompanyAndNoHelpLeaveTheRightCellEmpty)
 {
     for (const char* company : {"", "company-name = \"   \"\n"}) {
         Sandbox box;
-        box.write(Sandbox::kConfig, box.default_config() + company);
+        box.configure(company);
         RunResult r = box.run_forked([] {
             config_load_or_exit();
             unsetenv("SCRIPT_NAME");
