@@ -359,10 +359,10 @@ TEST_F(QueuePagesTest, StatisticsForSystemAndUser)
     char ctimetext[64];
     asctime_r(gmtime_r(&since, &tm), ctimetext);
 
-    auto head = [&](int columns, const std::string& since) {
+    auto head = [&](int columns, const std::string& from) {
         return "<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col><col "
                "align=center><col align=center><thead><tr><th colspan=" +
-               std::to_string(columns) + ">Cumulative Queue Statistics since<br><i>" + since +
+               std::to_string(columns) + ">Cumulative Queue Statistics since<br><i>" + from +
                "</i></th></tr>\n<tr><th>Category</th>";
     };
     EXPECT_EQ(get("/Page101", "clerk").out,

@@ -84,7 +84,10 @@ std::string le16(uint16_t value)
 {
     return {static_cast<char>(value & 0xff), static_cast<char>(value >> 8)};
 }
-std::string le32(uint32_t value) { return le16(value & 0xffff) + le16(value >> 16); }
+std::string le32(uint32_t value)
+{
+    return le16(static_cast<uint16_t>(value & 0xffff)) + le16(static_cast<uint16_t>(value >> 16));
+}
 std::string header(uint32_t directory) { return "II" + le16(42) + le32(directory); }
 std::string entry(uint16_t tag, uint16_t type, uint32_t count, uint32_t value)
 {
@@ -230,7 +233,7 @@ TEST(TiffpeekTest, HostileValuesEndPromptly)
     all_entries += entry(34204, ASCII, 3, 0x6b6f) + le32(0);  // "ok"
     const uint32_t filler = 8 + 2 + 4 * 12 + 4;
     std::string longest = header(8) + le16(4);
-    for (uint16_t tag : {34201, 34203, 34204, 34205})
+    for (uint16_t tag : std::initializer_list<uint16_t>{34201, 34203, 34204, 34205})
         longest += entry(tag, ASCII, 0xffffffff, filler);
     longest += le32(0) + std::string(70000, 'x');
 
