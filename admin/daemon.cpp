@@ -71,7 +71,7 @@ bool examine(const std::string& path, struct stat& st)
 
 void statusline(const char* text)
 {
-    puthtml("%s\n", text);
+    putf("%s\n", text);
 }
 
 // The Start/Stop cell for a probe's result.
@@ -89,9 +89,9 @@ void startstopcell(int result, int startpage, int stoppage)
 
 void daemonrow(const char* name, int (*probe)(), const char* autostart, int startpage, int stoppage)
 {
-    puthtml("<tr><td><b>%s</b></td><td><i>", name);
+    putf("<tr><td><b>%s</b></td><td><i>", name);
     int result = probe();
-    puthtml("</i></td><td>%s</td><td>", if_yes(get_config(autostart), 1) ? "Yes" : "No");
+    putf("</i></td><td>%s</td><td>", if_yes(get_config(autostart), 1) ? "Yes" : "No");
     startstopcell(result, startpage, stoppage);
     putline("</td></tr>");
 }
@@ -135,7 +135,7 @@ void emailstep(const EmailStep& step)
 {
     putpagehead("%s - %s", TITLE, step.title);
     putbanner(step.helpid);
-    puthtml("<p>Please wait while we try to %s your email server (this can take a moment)."
+    putf("<p>Please wait while we try to %s your email server (this can take a moment)."
             "<p>Please do not click on stop or any other link until the %s has ended."
             "<hr><pre>\n",
             step.verb, step.escaped ? "test" : "configuration process");
@@ -144,16 +144,16 @@ void emailstep(const EmailStep& step)
     ToolOutput output;
     run_tool_keep_output(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
     if (output) {
-        puthtml("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
+        putf("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
                 "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
                 step.heading);
         if (step.escaped)
             puthtmlescaped(output.get());
         else
-            puthtml("%s", output.get());
-        puthtml("</pre><hr><p><center>%s</center></table><p>\n", step.closing);
+            putf("%s", output.get());
+        putf("</pre><hr><p><center>%s</center></table><p>\n", step.closing);
     } else {
-        puthtml("</pre><hr><p><center>%s</center><p>\n", step.closing);
+        putf("</pre><hr><p><center>%s</center><p>\n", step.closing);
     }
     if (step.emailconfig)
         setemailconfig(step.emailconfig);
@@ -165,7 +165,7 @@ void emaillink(int page, const char* label)
     std::string link = "<p><a href=\"$SCRIPT_NAME/Page" + std::to_string(page) +
                        "\"><font face=\"Arial,Helvetica\" size=4>";
     putline(link.c_str());
-    puthtml("%s</font></a>\n", label);
+    putf("%s</font></a>\n", label);
 }
 
 } // namespace
@@ -202,7 +202,7 @@ int fontserverprobe()
             text = "Not Available.";
         } else {
             text = "Not Known.";
-            puthtml("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
+            putf("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
                     output ? htmlescape(output.get()).c_str() : "-no emsg-");
         }
     }
@@ -255,7 +255,7 @@ void HXdaemon(const char* output)
     if (output) {
         putline("<h1>ZEL Daemon Command Response</h1>");
         putline("<table width=\"50%\" align=center cellpadding=4 border=2>");
-        puthtml("<tr><td><pre>%s</pre></td></tr></table>\n", output);
+        putf("<tr><td><pre>%s</pre></td></tr></table>\n", output);
     }
     putline("<h1>ZEL Daemon Status</h1>");
     putline("<p>Please wait a moment while we query your running daemons..</p>");

@@ -209,13 +209,13 @@ std::string pathsegment(const char* text)
 
 void write_entry(const MenuEntry& entry, bool last)
 {
-    puthtml("<font size=4 face=\"%s\">\n", FONT);
+    putf("<font size=4 face=\"%s\">\n", FONT);
     const char* end = last ? "</font></td></tr>" : "</font><br>";
     if (entry.link) {
         std::string line = std::string("<a href=\"") + entry.link + "\">" + entry.label + "</a>" + end;
         putline(line.c_str());
     } else {
-        puthtml("<a href=\"/tarnixfwg.cgi/-s/-u/%s\">%s</a>%s\n",
+        putf("<a href=\"/tarnixfwg.cgi/-s/-u/%s\">%s</a>%s\n",
                 pathsegment(authuser ? authuser : "").c_str(), entry.label, end);
     }
 }
@@ -234,7 +234,7 @@ void write_menu()
             if (menu[i].shown())
                 shown[count++] = &menu[i];
         if (count) {
-            puthtml("<tr><td><font size=5 color=\"#0000ff\" face=\"%s\">%s</font></td>\n", FONT,
+            putf("<tr><td><font size=5 color=\"#0000ff\" face=\"%s\">%s</font></td>\n", FONT,
                     menu[first].group);
             putline("<td nowrap>");
             for (std::size_t i = 0; i < count; ++i)
@@ -249,11 +249,11 @@ void write_menu()
 
 void write_notice()
 {
-    puthtml("<p><font size=1>Vantrel and Image Messaging Software are trademarks of "
+    putf("<p><font size=1>Vantrel and Image Messaging Software are trademarks of "
             "<a href=\"%s\">Vantrel</a>\n",
             MAKER_URL);
     putline("Technologies. All other product names are trademarks of their respective owners.<br>");
-    puthtml("Copyright &copy; Vantrel Technologies (<a href=\"%s\">www.vantrel.com</a>). "
+    putf("Copyright &copy; Vantrel Technologies (<a href=\"%s\">www.vantrel.com</a>). "
             "All rights reserved.</font>\n",
             MAKER_URL);
 }
@@ -308,7 +308,7 @@ void HXhomepage()
     if (count == 0)
         count = write_prolog();
     write_menu();
-    puthtml("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
+    putf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
             ZEL_VERSION);
     if (count)
         putline("</td></tr></table>");
@@ -320,11 +320,11 @@ void HXversion()
     putpagehead("%s - Version Info", TITLE);
     putbanner("HXversion");
     putline("<h1>ZEL Version</h1><table border=2 align=center>");
-    puthtml("<tr><td>Package</td><td>%s</td></tr>\n", TITLE);
-    puthtml("<tr><td>Version</td><td>%s</td>\n", ZEL_VERSION);
-    puthtml("<tr><td>Compiled</td><td>%s %s</td>\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME);
+    putf("<tr><td>Package</td><td>%s</td></tr>\n", TITLE);
+    putf("<tr><td>Version</td><td>%s</td>\n", ZEL_VERSION);
+    putf("<tr><td>Compiled</td><td>%s %s</td>\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME);
     putline("</table>");
-    puthtml("<p>To find out whether a newer version is available, visit the "
+    putf("<p>To find out whether a newer version is available, visit the "
             "<a href=\"%szel/versions/%s.html\">Vantrel web site</a>.\n",
             MAKER_URL, dashed_version().c_str());
     putfooter();
@@ -337,7 +337,7 @@ void HXdownload()
     putline("<h1>ZEL Software Download</h1>");
     struct utsname host;
     std::string node = uname(&host) == 0 ? host.nodename : "";
-    puthtml("<p>New versions and updates of this software are available from the Vantrel web "
+    putf("<p>New versions and updates of this software are available from the Vantrel web "
             "site:\n<p><a href=\"%scgi-bin/zeldownload/-n/%s/-b/%s/-f/zel/-p/linux\">"
             "ZEL Software and Update Download Page</a>\n",
             MAKER_URL, htmlescape(node).c_str(), dashed_version().c_str());
@@ -357,7 +357,7 @@ void HXwpt()
     putline("<p><a href=\"$SCRIPT_NAME/REVUZAZ.EXE\">");
     putline("Windows Print Driver from your local ZEL server</a>");
     putline("</font>");
-    puthtml("<p><a href=\"%szel/download/REVUZAZ/\">The Windows Print Driver on the Vantrel web "
+    putf("<p><a href=\"%szel/download/REVUZAZ/\">The Windows Print Driver on the Vantrel web "
             "site</a>\n",
             MAKER_URL);
 }

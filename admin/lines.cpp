@@ -215,13 +215,13 @@ void formdefaults(LineForm& form)
 void formhidden(const LineForm& form)
 {
     for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        puthtml("<input type=hidden name=\"%s\" value=\"%s\">\n", fields[i].oldname,
+        putf("<input type=hidden name=\"%s\" value=\"%s\">\n", fields[i].oldname,
                 form[i].old ? htmlescape(*form[i].old).c_str() : "");
 }
 
 void putchoices(const LineField& f, const FieldValues& v)
 {
-    puthtml("<select name=\"%s\" size=1>\n", f.key);
+    putf("<select name=\"%s\" size=1>\n", f.key);
     std::string choices = f.choices;
     std::size_t start = 0;
     while (start <= choices.size()) {
@@ -230,11 +230,11 @@ void putchoices(const LineField& f, const FieldValues& v)
             end = choices.size();
         std::string choice = choices.substr(start, end - start);
         bool selected = v.value && ulstrcmp(choice.c_str(), v.value->c_str()) == 0;
-        puthtml(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
+        putf(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
                 choice.c_str());
         start = end + 1;
     }
-    puthtml("</select>\n");
+    putf("</select>\n");
 }
 
 void formrows(const LineForm& form)
@@ -243,13 +243,13 @@ void formrows(const LineForm& form)
         const LineField& f = fields[i];
         if (!f.shown)
             continue;
-        puthtml("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
+        putf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
         if (f.kind == Kind::select)
             putchoices(f, form[i]);
         else
-            puthtml("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
+            putf("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
                     form[i].value ? htmlescape(*form[i].value).c_str() : "");
-        puthtml("</td>\n</tr>\n");
+        putf("</td>\n</tr>\n");
     }
 }
 
@@ -379,7 +379,7 @@ int loadlines(bool report)
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
         if (report)
-            puthtml("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
+            putf("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
         return -1;
     }
     while (dirent* entry = readdir(d)) {
@@ -428,7 +428,7 @@ void modempage(const char* name, bool reset)
 {
     putpagehead("%s", reset ? RESET_TITLE : TEST_TITLE);
     putbanner(reset ? "HXmodemreset" : "HXmodemtest");
-    puthtml(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
+    putf(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
                     "two minutes).<p><pre>"
                   : "<p>Please wait while we test this modem (this can take up to two "
                     "minutes).<p><pre>");
@@ -438,11 +438,11 @@ void modempage(const char* name, bool reset)
     char* output = nullptr;
     run_shell_merged_output(command.c_str(), &output);
     if (output != nullptr && *output != '\0')
-        puthtml("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
+        putf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
                 "%s</pre><p></table><p>",
                 BOX_HEAD + 3, output);
     else
-        puthtml("</pre>");
+        putf("</pre>");
     std::free(output);
     putfooter();
 }
@@ -450,16 +450,16 @@ void modempage(const char* name, bool reset)
 void putbuttons(const char* button)
 {
     if (is(button, "Update")) {
-        puthtml("<input type=submit name=button value=\"Update\">\n");
+        putf("<input type=submit name=button value=\"Update\">\n");
     } else if (is(button, "Delete")) {
-        puthtml("ARE YOU SURE YOU WANT TO DELETE THIS LINE?");
-        puthtml("<input type=submit name=button value=\"Delete\">\n");
+        putf("ARE YOU SURE YOU WANT TO DELETE THIS LINE?");
+        putf("<input type=submit name=button value=\"Delete\">\n");
     } else if (is(button, "Add")) {
-        puthtml("<input type=submit name=button value=\"Add\">\n");
+        putf("<input type=submit name=button value=\"Add\">\n");
     } else {
         return;
     }
-    puthtml("<input type=submit name=button value=\"Cancel\">\n");
+    putf("<input type=submit name=button value=\"Cancel\">\n");
 }
 
 // The line's file as the form shows it; ends the request when it is gone.
@@ -468,7 +468,7 @@ int formfromline(LineForm& form, const char* name)
 {
     std::optional<LineFile> line = loadline(name);
     if (!line) {
-        puthtml("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
+        putf("<p>Cannot locate device named %s.\n", htmlescape(name).c_str());
         putfooter();
         std::exit(-1);
     }
@@ -494,19 +494,19 @@ void linepage(const char* name, int redisplay, const char* message, const char* 
         form = formfromposted();
     } else if (!add) {
         int analysis = formfromline(form, name);
-        puthtml("<!-- inittabstat %d -->\n", analysis);
+        putf("<!-- inittabstat %d -->\n", analysis);
     }
     putmessage(message);
     if (!add)
         linewarnings(form);
     puthtml("<form action=\"$SCRIPT_NAME/Action7\" method=post>\n");
     formhidden(form);
-    puthtml("<p><table border=2 cellpadding=2 cellspacing=2>");
-    puthtml("<caption>Parameters for <em>%s</em></caption>", escaped(name).c_str());
+    putf("<p><table border=2 cellpadding=2 cellspacing=2>");
+    putf("<caption>Parameters for <em>%s</em></caption>", escaped(name).c_str());
     formrows(form);
-    puthtml("</table>\n<p>\n");
+    putf("</table>\n<p>\n");
     putbuttons(button);
-    puthtml("</form>");
+    putf("</form>");
     putfooter();
 }
 
@@ -622,7 +622,7 @@ void statusrow(const LineRecord& line, Probes& probes)
         bool same = listen && std::strtol(process, nullptr, 10) == std::strtol(listen, nullptr, 10);
         transmit = same || gone(process, &ignored, &probes.retval) ? "not running" : "running";
     }
-    puthtml("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
+    putf("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
             htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
             escaped(status ? status : "Not available").c_str(), receive, transmit);
 }
@@ -639,21 +639,21 @@ void HXselectline(const char* message)
     putbanner("HXselectline");
     int count = linelist();
     putmessage(message);
-    puthtml("<p>Please select the fax line you wish to update or delete, or press add to add "
+    putf("<p>Please select the fax line you wish to update or delete, or press add to add "
             "a new line to the system.\n");
     puthtml("<form action=\"$SCRIPT_NAME/Action8\" method=post>\n");
-    puthtml("<select name=lname size=4>\n");
+    putf("<select name=lname size=4>\n");
     for (int i = 0; i < lines.count; ++i) {
         std::string name = htmlescape(record(i)->name);
-        puthtml("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
+        putf("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
     }
-    puthtml("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
-    puthtml("<input type=submit name=button value=\"Add\">\n");
-    puthtml("<input type=submit name=button value=\"Update\">\n");
-    puthtml("<input type=submit name=button value=\"Delete\">\n");
-    puthtml("<p><input type=submit name=button value=\"Test Modem\">\n");
-    puthtml("<input type=submit name=button value=\"Reset Modem\">\n");
-    puthtml("</form>\n");
+    putf("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
+    putf("<input type=submit name=button value=\"Add\">\n");
+    putf("<input type=submit name=button value=\"Update\">\n");
+    putf("<input type=submit name=button value=\"Delete\">\n");
+    putf("<p><input type=submit name=button value=\"Test Modem\">\n");
+    putf("<input type=submit name=button value=\"Reset Modem\">\n");
+    putf("</form>\n");
     putfooter();
 }
 
@@ -722,17 +722,17 @@ void HXerror(const char* command, const char* output)
     if (headstate() == HEAD_BODY) {
         // A modem page is open, its output inside <pre>: the error joins it
         // rather than starting a second document.
-        puthtml("</pre>");
+        putf("</pre>");
     } else {
         putpagehead("%s", ERROR_TITLE);
     }
     putbanner("HXerror");
-    puthtml("<p>There has been a problem trying to update the specified faxline. Please "
+    putf("<p>There has been a problem trying to update the specified faxline. Please "
             "report the following error to %s<p>Here is the command that we tried to run:"
             "<pre>",
             SUPPORT_EMAIL);
     puthtmlescaped(command);
-    puthtml("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
+    putf("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
     putfooter();
     std::exit(0);
 }
@@ -756,18 +756,18 @@ void HXlinestatus()
         if (file)
             std::fclose(file);
         if (bad)
-            puthtml("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
+            putf("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
                     htmlescape(line->name).c_str(), "No status available");
         else
             statusrow(*line, probes);
     }
     int error = errno;
-    puthtml("</table>\n");
-    puthtml("<!-- pid=%ld retval=%d errno=%d -->\n", probes.pid, probes.retval, error);
-    puthtml("<p><i>To start or stop fax receive daemons go to the ");
+    putf("</table>\n");
+    putf("<!-- pid=%ld retval=%d errno=%d -->\n", probes.pid, probes.retval, error);
+    putf("<p><i>To start or stop fax receive daemons go to the ");
     puthtml("<a href=\"$SCRIPT_NAME/Page20\">Configure Fax Line</a>\n");
-    puthtml("page, select the appropriate line, and change the</i> Fax Mode ");
-    puthtml("<i>to enable or disable receiving.</i>");
+    putf("page, select the appropriate line, and change the</i> Fax Mode ");
+    putf("<i>to enable or disable receiving.</i>");
     putfooter();
 }
 
@@ -852,22 +852,22 @@ int linewarnings(const LineForm& form)
     bool slow = !is(speed, "19200") || !is(faxspeed, "19200");
     if (state == 0 && !slow)
         return 0;
-    puthtml("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
+    putf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
             "problems have been detected with this device configuration:<ul>",
             BOX_HEAD);
     if (state == 1 && if_blank(device))
-        puthtml("<li>the device file is not defined (ERROR I110)\n");
+        putf("<li>the device file is not defined (ERROR I110)\n");
     else if (state == 1)
-        puthtml("<li>the device file (%s) does not exist(ERROR I120)\n",
+        putf("<li>the device file (%s) does not exist(ERROR I120)\n",
                 htmlescape(device).c_str());
     else if (state == 2)
-        puthtml("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
+        putf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
                 htmlescape(device).c_str());
     if (slow)
-        puthtml("<li>one or more of the 'speed' fields below are set to speeds other than "
+        putf("<li>one or more of the 'speed' fields below are set to speeds other than "
                 "19200 (ERROR I140).[%s][%s]",
                 escaped(speed).c_str(), escaped(faxspeed).c_str());
-    puthtml("</ul><p>Please set this information in the appropriate fields below.<p>"
+    putf("</ul><p>Please set this information in the appropriate fields below.<p>"
             "</table><p>");
     return 1;
 }

@@ -138,7 +138,7 @@ private:
 
 void putcell(std::string_view value)
 {
-    puthtml("<td>%s</td>", htmlescape(value).c_str());
+    putf("<td>%s</td>", htmlescape(value).c_str());
 }
 
 void putmessage(std::string_view message)
@@ -248,7 +248,7 @@ void logpage(const LogPage& page)
         puthtml("&nbsp;&nbsp;<a href=\"$SCRIPT_NAME/Page%d/o=%lld/l=20\">Next 20 Lines</a>",
                 page.number, static_cast<long long>(range.end));
     if (&page == &syslogpage)
-        puthtml("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
+        putf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
                 ZEL_VERSION);
     putfooter();
 }
@@ -303,7 +303,7 @@ void syslogrow(std::string_view line)
         puttext(line);
         return;
     }
-    puthtml("<tr><td>%s</td>", htmlescape(date).c_str());
+    putf("<tr><td>%s</td>", htmlescape(date).c_str());
     bool whole = tokens.next(" ", time) && (putcell(time), tokens.next(" [:", module)) &&
                  (putcell(module), tokens.next(" [:,", pid)) && (putcell(pid), tokens.next(" ", skipped)) &&
                  tokens.rest(message);
@@ -322,13 +322,13 @@ void acctlogrow(std::string_view line)
     std::string buffer(line.substr(0, line.find('\0')));
     Fields f;
     f.count = splitargs(buffer.data(), f.argv.data(), ACCT_FIELDS, " \t");
-    puthtml("<tr><td>%s</td>", htmlescape(f[0]).c_str());
-    puthtml("<td>%s %s</td>", htmlescape(f[4]).c_str(), htmlescape(f[5]).c_str());
-    puthtml("<td>%s</td>", withbreak(f, 1, {11}).c_str());
-    puthtml("<td>%s</td>", withbreak(f, 3, {12, 13}).c_str());
+    putf("<tr><td>%s</td>", htmlescape(f[0]).c_str());
+    putf("<td>%s %s</td>", htmlescape(f[4]).c_str(), htmlescape(f[5]).c_str());
+    putf("<td>%s</td>", withbreak(f, 1, {11}).c_str());
+    putf("<td>%s</td>", withbreak(f, 3, {12, 13}).c_str());
     for (int i : {2, 6, 7, 8})
         putcell(f[i]);
-    puthtml("<td>%s</td></tr>\n", withbreak(f, 10, {14}).c_str());
+    putf("<td>%s</td></tr>\n", withbreak(f, 10, {14}).c_str());
 }
 
 void HXsyslog() { logpage(syslogpage); }

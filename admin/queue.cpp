@@ -124,7 +124,7 @@ int loadslot(long long slot, StatusSlot* record)
 
 void cannotaccess(long long slot, int code)
 {
-    puthtml("<center><p>Cannot access information on slot %lld (%d).</center>\n", slot, code);
+    putf("<center><p>Cannot access information on slot %lld (%d).</center>\n", slot, code);
 }
 
 void openpage(const char* title, const char* helpid)
@@ -155,7 +155,7 @@ constexpr StatRow STAT_ROWS[] = {
 
 void statshead(const QueueStats& all, const char* user)
 {
-    puthtml("<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col>"
+    putf("<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col>"
             "<col align=center><col align=center><thead><tr><th colspan=%d>Cumulative Queue "
             "Statistics since<br><i>",
             user ? 3 : 2);
@@ -163,10 +163,10 @@ void statshead(const QueueStats& all, const char* user)
     char text[64];
     // ctime's text ends with its own line end.
     puttext(ctime_r(&since, text) ? text : "\n");
-    puthtml("</i></th></tr>\n<tr><th>Category</th>");
+    putf("</i></th></tr>\n<tr><th>Category</th>");
     if (user)
-        puthtml("<th>for user<br>%s</th>\n", htmlescape(user).c_str());
-    puthtml("<th>for system</th></tr>");
+        putf("<th>for user<br>%s</th>\n", htmlescape(user).c_str());
+    putf("<th>for system</th></tr>");
 }
 
 // ---- Request list -----------------------------------------------------------
@@ -176,18 +176,18 @@ void listrow(const QueueEntry& entry)
     const StatusSlot& r = entry.record;
     puthtml("<tr><td><a href=\"$SCRIPT_NAME/Page104/s=%d\">%u-%u</a></td>", entry.slot, r.idmajor,
             static_cast<unsigned>(r.idminor));
-    puthtml("<td>%s<br>%s</td>", timetext(r.timequeued).c_str(), timetext(r.timechanged).c_str());
-    puthtml("<td>%s</td>", fieldhtml(r.sender).c_str());
-    puthtml("<td>%s</td>", statename(r.state));
-    puthtml("<td>");
+    putf("<td>%s<br>%s</td>", timetext(r.timequeued).c_str(), timetext(r.timechanged).c_str());
+    putf("<td>%s</td>", fieldhtml(r.sender).c_str());
+    putf("<td>%s</td>", statename(r.state));
+    putf("<td>");
     std::string name = fieldtext(r.recipient), company = fieldtext(r.company);
     bool named = !if_blank(name.c_str()), firm = !if_blank(company.c_str());
     if (named)
         puttext(htmlescape(name));
     if (firm)
-        puthtml("%s%s", named ? "<br>" : "", htmlescape(company).c_str());
+        putf("%s%s", named ? "<br>" : "", htmlescape(company).c_str());
     if (named || firm)
-        puthtml("<br>");
+        putf("<br>");
     // The cell and the row stay open; browsers close them at the next row.
     puttext(fieldhtml(r.dialled));
 }
@@ -229,21 +229,21 @@ void pagelinks(const QueueEntry* rows, int count, int newer, int older, unsigned
 
 void detailrows(int slot, const StatusSlot& r)
 {
-    puthtml("<tr><td><i>Request ID</i></td><td align=right>%u-%u</td></tr>\n", r.idmajor,
+    putf("<tr><td><i>Request ID</i></td><td align=right>%u-%u</td></tr>\n", r.idmajor,
             static_cast<unsigned>(r.idminor));
-    puthtml("<tr><td><i>Slot number</i></td><td align=right>%d</td></tr>\n", slot);
-    puthtml("<tr><td><i>Status</i></td><td align=center>\n%s</td></tr>", statename(r.state));
-    puthtml("<tr><td><i>Send attempts</i></td><td align=right>%d</td></tr>\n", r.attempts);
-    puthtml("<tr><td><i>Pages Sent</i></td><td align=right>%d/%d</td></tr>\n", r.pagessent,
+    putf("<tr><td><i>Slot number</i></td><td align=right>%d</td></tr>\n", slot);
+    putf("<tr><td><i>Status</i></td><td align=center>\n%s</td></tr>", statename(r.state));
+    putf("<tr><td><i>Send attempts</i></td><td align=right>%d</td></tr>\n", r.attempts);
+    putf("<tr><td><i>Pages Sent</i></td><td align=right>%d/%d</td></tr>\n", r.pagessent,
             r.pagestotal);
-    puthtml("<tr><td><i>Error code</i></td><td align=right>%d/%d</td></tr>\n", r.errorclass,
+    putf("<tr><td><i>Error code</i></td><td align=right>%d/%d</td></tr>\n", r.errorclass,
             r.errorcode);
-    puthtml("<tr><td><i>Priority</i></td><td align=right>%d</td></tr>\n", r.priority);
-    puthtml("<tr><td><i>Time Queued</i></td><td align=center>%s</td></tr>\n",
+    putf("<tr><td><i>Priority</i></td><td align=right>%d</td></tr>\n", r.priority);
+    putf("<tr><td><i>Time Queued</i></td><td align=center>%s</td></tr>\n",
             timetext(r.timequeued).c_str());
-    puthtml("<tr><td><i>Status Last Changed</i></td><td align=center>%s</td></tr>\n",
+    putf("<tr><td><i>Status Last Changed</i></td><td align=center>%s</td></tr>\n",
             timetext(r.timechanged).c_str());
-    puthtml("<tr><td><i>Owner (UID)</i></td><td align=right>%d</td></tr>\n", r.owneruid);
+    putf("<tr><td><i>Owner (UID)</i></td><td align=right>%d</td></tr>\n", r.owneruid);
     const struct {
         const char* label;
         std::string value;
@@ -259,7 +259,7 @@ void detailrows(int slot, const StatusSlot& r)
         {"Subject", fieldhtml(r.subject)},
     };
     for (const auto& t : texts)
-        puthtml("<tr><td><i>%s</i></td><td align=center>%s</td></tr>\n", t.label, t.value.c_str());
+        putf("<tr><td><i>%s</i></td><td align=center>%s</td></tr>\n", t.label, t.value.c_str());
 }
 
 // A link to the operation's page when it applies, else the plain word.
@@ -268,18 +268,18 @@ void operationword(bool applies, int page, int slot, const char* word)
     if (applies)
         puthtml("<a href=\"$SCRIPT_NAME/Page%d/s=%d\">%s</a>\n", page, slot, word);
     else
-        puthtml("%s\n", word);
+        putf("%s\n", word);
 }
 
 void operationlinks(int slot, const StatusSlot& record)
 {
     char cf[PATH_MAX], sf[PATH_MAX];
     int files = requestfiles(&record, cf, sf);
-    puthtml("<center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n");
+    putf("<center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n");
     operationword(files == FILES_SUSPENDED, 122, slot, "ACTIVATE");
     operationword(files == FILES_QUEUED, 121, slot, "SUSPEND");
     operationword(files == FILES_SUSPENDED, 123, slot, "DELETE");
-    puthtml("</font>\n");
+    putf("</font>\n");
 }
 
 // ---- Request operations -----------------------------------------------------
@@ -303,7 +303,7 @@ void runquectl(const char* option, int slot)
     run_shell_merged_output(command.c_str(), &output);
     if (output) {
         // The tool's answer is shown as it printed it.
-        puthtml("%s\n", output);
+        putf("%s\n", output);
         free(output);
     }
 }
@@ -312,14 +312,14 @@ void requestoperation(const Operation& op)
 {
     putpagehead("%s - %s", TITLE, op.heading);
     putbanner(op.helpid);
-    puthtml("<h1>%s</h1>\n", op.heading);
+    putf("<h1>%s</h1>\n", op.heading);
     long long asked = pathnumber("s=");
     StatusSlot record{};
     int code = loadslot(asked, &record);
     if (code != SLOT_OK)
         cannotaccess(asked, code);
     else if (!mayaccess(record))
-        puthtml("<p>You do not have authorisation to %s this request.", op.verb);
+        putf("<p>You do not have authorisation to %s this request.", op.verb);
     else
         runquectl(op.option, static_cast<int>(asked));
     putfooter();
@@ -343,10 +343,10 @@ void HXqueuestat(const char* fromemail)
             continue;
         puttext(row.label);
         if (user)
-            puthtml("%d</td><td>", mine.*row.count);
-        puthtml("%d</td></tr>\n", all.*row.count);
+            putf("%d</td><td>", mine.*row.count);
+        putf("%d</td></tr>\n", all.*row.count);
     }
-    puthtml("</table>");
+    putf("</table>");
     putfooter();
 }
 
@@ -362,7 +362,7 @@ void HXnoqueuestatus()
         return;
     }
     openpage("Queue Status", "HXnoqueuestatus");
-    puthtml("<p>The Queue Management function is only available to users who have <i>admin</i> "
+    putf("<p>The Queue Management function is only available to users who have <i>admin</i> "
             "privileges or who have defined a <i>from email</i> parameter in their user "
             "configuration. Since you have neither, we unfortunately cannot display any "
             "information about the queue. Please see your system administrator if you feel your "
@@ -392,16 +392,16 @@ void HXqueuestatus(const char* sender)
     std::sort(rows, rows + count, newerfirst);
 
     openpage("Queue Status", "HXqueuestatus");
-    puthtml("<p><center>Queued Requests for <i>%s</i></center>",
+    putf("<p><center>Queued Requests for <i>%s</i></center>",
             sender ? htmlescape(sender).c_str() : "All Users");
     puttext(LIST_HEAD);
     for (int i = 0; i < count; ++i)
         listrow(rows[i]);
-    puthtml("</table><p>");
-    puthtml("<center><font size=2><p>(%d newer requests; %d older requests)</font><p>\n", newer,
+    putf("</table><p>");
+    putf("<center><font size=2><p>(%d newer requests; %d older requests)</font><p>\n", newer,
             olders);
     pagelinks(rows, count, newer, olders, major);
-    puthtml("</center>");
+    putf("</center>");
     putfooter();
 }
 
@@ -414,12 +414,12 @@ void HXreqstatus()
     if (code != SLOT_OK) {
         cannotaccess(asked, code);
     } else if (!mayaccess(record)) {
-        puthtml("<p>You do not have authorisation to view the details of this request.");
+        putf("<p>You do not have authorisation to view the details of this request.");
     } else {
         int slot = static_cast<int>(asked);
-        puthtml("<p><table border=1 cellpadding=2 cellspacing=2 align=center>");
+        putf("<p><table border=1 cellpadding=2 cellspacing=2 align=center>");
         detailrows(slot, record);
-        puthtml("</table>");
+        putf("</table>");
         operationlinks(slot, record);
     }
     putfooter();

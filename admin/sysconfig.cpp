@@ -211,7 +211,7 @@ std::string escaped(const std::optional<std::string>& value)
 
 void putheading(const char* heading)
 {
-    puthtml("<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>%s</b></font>"
+    putf("<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>%s</b></font>"
             "</td></tr>\n",
             heading);
 }
@@ -222,22 +222,22 @@ void putradio(const ConfigField& field, const std::optional<std::string>& value)
     for (std::size_t i = 0; i < std::size(kResolutions); ++i)
         if (value && *value == kResolutions[i].value)
             checked = i;
-    puthtml("<td>");
+    putf("<td>");
     for (std::size_t i = 0; i < std::size(kResolutions); ++i)
-        puthtml("<input type=radio name=%s value=\"%s\"%s>%s", field.name,
+        putf("<input type=radio name=%s value=\"%s\"%s>%s", field.name,
                 kResolutions[i].value, i == checked ? " checked" : "", kResolutions[i].label);
-    puthtml("</td></tr>\n");
+    putf("</td></tr>\n");
 }
 
 void putrow(const ConfigField& field, const std::optional<std::string>& value)
 {
     if (field.heading != nullptr)
         putheading(field.heading);
-    puthtml("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n", field.label);
+    putf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n", field.label);
     if (field.input == Input::radio)
         putradio(field, value);
     else
-        puthtml("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n",
+        putf("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n",
                 field.name, field.size, escaped(value).c_str());
 }
 
@@ -245,16 +245,16 @@ void putform(const ConfigForm& form)
 {
     puthtml("<form action = \"$SCRIPT_NAME/Action6/\" method = post>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
-        puthtml("<input type=hidden name=%s size=60 value=\"%s\">\n", kFields[i].oldname,
+        putf("<input type=hidden name=%s size=60 value=\"%s\">\n", kFields[i].oldname,
                 escaped(form[i].old).c_str());
-    puthtml("<p><table border=2 cellpadding=2 cellspacing=2 align=center>");
+    putf("<p><table border=2 cellpadding=2 cellspacing=2 align=center>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
         if (kFields[i].input != Input::hidden)
             putrow(kFields[i], form[i].value);
-    puthtml("</table>\n<p>\n");
-    puthtml("<input type=submit name=button value=\"Update\">\n");
-    puthtml("<input type=submit name=button value=\"Cancel\">\n");
-    puthtml("</form>");
+    putf("</table>\n<p>\n");
+    putf("<input type=submit name=button value=\"Update\">\n");
+    putf("<input type=submit name=button value=\"Cancel\">\n");
+    putf("</form>");
 }
 
 ConfigForm formfromtree()
@@ -464,13 +464,13 @@ void identification_warning()
         any = any || if_blank(keytree_lookup(tree(), r.key));
     if (!any)
         return;
-    puthtml("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
+    putf("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
             "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> "
             "The following identification information is not defined. It may be illegal in "
             "your juridiction to send faxes without this information.<ul>");
     for (const Required& r : required)
         if (if_blank(keytree_lookup(tree(), r.key)))
-            puthtml("%s", r.item);
-    puthtml("</ul><p>Please set this information in the appropriate fields below.<p>"
+            putf("%s", r.item);
+    putf("</ul><p>Please set this information in the appropriate fields below.<p>"
             "</table><p>");
 }

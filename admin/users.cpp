@@ -231,15 +231,15 @@ void putinput(const Field& f, const Account& account)
     case Input::none:
         break;
     case Input::text:
-        puthtml("<input type=text name=%s size=%d value=\"%s\">", f.name, f.size,
+        putf("<input type=text name=%s size=%d value=\"%s\">", f.name, f.size,
                 value_of(account, f.name).c_str());
         break;
     case Input::password:
-        puthtml("<input type=password name=%s size=%d value=\"%s\">", f.name, f.size, UNTOUCHED);
+        putf("<input type=password name=%s size=%d value=\"%s\">", f.name, f.size, UNTOUCHED);
         break;
     case Input::iprange: {
         const Field& upper = field("ipto");
-        puthtml("<input type=text name=%s size=%d value=\"%s\"> -"
+        putf("<input type=text name=%s size=%d value=\"%s\"> -"
                 "<input type=text name=%s size=%d value=\"%s\">",
                 f.name, f.size, value_of(account, f.name).c_str(), upper.name, upper.size,
                 value_of(account, upper.name).c_str());
@@ -247,21 +247,21 @@ void putinput(const Field& f, const Account& account)
     }
     case Input::mailformat: {
         bool text = account["df"] == "text";
-        puthtml("<input type=radio name=df value=\"text\"%s> Text "
+        putf("<input type=radio name=df value=\"text\"%s> Text "
                 "<input type=radio name=df value=\"html\"%s> HTML",
                 checked(text), checked(!text));
         break;
     }
     case Input::imageformat: {
         bool pdf = account["iformat"] == "pdf";
-        puthtml("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
+        putf("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
                 "<input type=radio name=iformat value=\"pdf\"%s> PDF",
                 checked(!pdf), checked(pdf));
         break;
     }
     case Input::urldelivery: {
         const std::string& kind = account["urldel"];
-        puthtml("<select name=urldel>\n"
+        putf("<select name=urldel>\n"
                 "<option value=\"file\"%s>Deliver fax file\n"
                 "<option value=\"url\"%s>Deliver URL only\n"
                 "<option value=\"file+url\"%s>Deliver URL and file\n"
@@ -271,7 +271,7 @@ void putinput(const Field& f, const Account& account)
     }
     case Input::privileges: {
         const std::string& priv = account["priv"];
-        puthtml("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
+        putf("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
                 "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
                 checked(priv.find("admin") != std::string::npos),
                 checked(priv.find("postmaster") != std::string::npos));
@@ -287,7 +287,7 @@ void putrows(const Row (&rows)[N], const Account& account)
         const Field& f = field(row.name);
         if (f.shown && !f.shown())
             continue;
-        puthtml("<tr><td>%s</td><td>", row.label ? row.label : f.label);
+        putf("<tr><td>%s</td><td>", row.label ? row.label : f.label);
         putinput(f, account);
         putline("</td></tr>");
     }
@@ -295,7 +295,7 @@ void putrows(const Row (&rows)[N], const Account& account)
 
 void puthidden(const char* name, const std::string& value)
 {
-    puthtml("<input type=hidden name=%s value=\"%s\">\n", name, htmlescape(value).c_str());
+    putf("<input type=hidden name=%s value=\"%s\">\n", name, htmlescape(value).c_str());
 }
 
 template <std::size_t N>
@@ -307,7 +307,7 @@ void puthiddens(const char* const (&names)[N], const Account& account)
 
 void putbutton(const char* value)
 {
-    puthtml("<input type=submit name=button value=\"%s\">\n", value);
+    putf("<input type=submit name=button value=\"%s\">\n", value);
 }
 
 std::string caption(const Account& account)
@@ -325,14 +325,14 @@ void puthead(const char* helpid, const Account& account, const char* message)
     putpagehead("%s", UPDATE_TITLE);
     putbanner(helpid);
     if (message)
-        puthtml("<p><b>%s</b>\n", message);
+        putf("<p><b>%s</b>\n", message);
     if (account.nopassword)
         putline(NO_PASSWORD_BOX);
 }
 
 void putcaption(const Account& account)
 {
-    puthtml("<caption>Parameters for <em>%s</em></caption>\n", htmlescape(caption(account)).c_str());
+    putf("<caption>Parameters for <em>%s</em></caption>\n", htmlescape(caption(account)).c_str());
 }
 
 void reducedform(const Account& account, const char* message)
@@ -715,7 +715,7 @@ void putcount(int count)
     if (count == 1)
         putline("<p>1 account is defined.");
     else
-        puthtml("<p>%d accounts are defined.\n", count);
+        putf("<p>%d accounts are defined.\n", count);
 }
 
 } // namespace
@@ -727,7 +727,7 @@ void HXselectuser(const char* message)
     putpagehead("%s", SELECT_TITLE);
     putbanner("HXselectuser");
     if (message)
-        puthtml("<p><b>%s</b>\n", message);
+        putf("<p><b>%s</b>\n", message);
     putline("<p>Please select the user you wish to update or delete"
             ", or press add to add a new user to the database.");
     putline("<form action=\"$SCRIPT_NAME/Action2\" method=post>");
@@ -738,7 +738,7 @@ void HXselectuser(const char* message)
         const char* label = paramfile_get(section, USER_FULL_NAME);
         if (if_blank(label))
             label = section->name;
-        puthtml("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
+        putf("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
                 htmlescape(label).c_str());
     }
     putline("</select>\n<br>");

@@ -263,6 +263,15 @@ void puthtml(const char* format, ...)
     std::fflush(stdout);
 }
 
+void putf(const char* format, ...)
+{
+    opendocument();
+    va_list ap;
+    va_start(ap, format);
+    std::vprintf(format, ap);
+    va_end(ap);
+}
+
 void putpagehead(const char* format, ...)
 {
     auto piece = [](const char* text) {
@@ -366,7 +375,6 @@ void puttext(std::string_view text)
 {
     opendocument();
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 void putlines(const char* const* texts)

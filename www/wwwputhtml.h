@@ -33,8 +33,15 @@ constexpr std::size_t EXPAND_SIZE = 512;
 
 // printf-style page text: opens the document as needed (header, head,
 // body), expands environment references in `format` (an inserted value is
-// taken literally, '%' included), then formats the arguments into it.
+// taken literally, '%' included), then formats the arguments into it, and
+// flushes.
 void puthtml(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// printf-style page text as it stands: opens the document as needed, but
+// neither expands nor flushes, so that the rows of a long list leave in
+// the stream's blocks (a flushing writer, a tool run or the exit sends
+// them).  Values are escaped by the caller.
+void putf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Opens a page with its own title (formatted, not expanded), whatever has
 // been sent before; leaves the body open.
@@ -62,7 +69,7 @@ void putlines(const char* const* texts);  // putline each, up to a null entry
 void putexpanded(const char* text);       // putline without the LF
 
 // Page text ready as it stands, built and escaped by the caller: as
-// puthtml("%s", text), neither expanded nor cut at a NUL byte.
+// putf("%s", text), but not cut at a NUL byte.
 void puttext(std::string_view text);
 
 // The page error list: up to 64 messages (pointers kept, not copied; more
