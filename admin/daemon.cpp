@@ -16,10 +16,10 @@
 
 #include "sys/itlib.h"
 #include "admin/request.h"
-#include "admin/sysconfig.h"
 #include "lib/string.h"
 #include "lib/btree.h"
 #include "lib/config.h"
+#include "lib/configfile.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/plandump.h"

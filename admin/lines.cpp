@@ -18,6 +18,7 @@
 #include "admin/request.h"
 #include "lib/string.h"
 #include "lib/config.h"
+#include "lib/configfile.h"
 #include "lib/createfile.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
@@ -253,17 +254,6 @@ void formrows(const LineForm& form)
     }
 }
 
-// The file as the locked descriptor reads it: keytree_read's result.
-int readlocked(int fd, KeyTree& tree)
-{
-    FILE* file = lock_reader(fd);
-    if (file == nullptr)
-        return 1;
-    int bad = keytree_read(tree, file);
-    std::fclose(file);
-    return bad;
-}
-
 // The file's own keys and comments stay; the fields replace theirs.  A
 // file that exists but cannot be read is not rewritten, so that nothing of
 // it is lost.  The file is locked from its read to its rewrite, so that a
@@ -276,7 +266,7 @@ int formsave(const char* path, const LineForm& form)
     if (fd < 0 && fd != LOCK_NOFILE)
         return -1;
     Fd lock(fd);
-    if (lock.get() >= 0 && readlocked(lock.get(), tree) != 0)
+    if (lock.get() >= 0 && keytree_read_locked(lock.get(), tree) != 0)
         return -1;
     for (std::size_t i = 0; i < FIELD_COUNT; ++i)
         if (form[i].value && keytree_set(tree, fields[i].key, form[i].value->c_str()) == nullptr)

@@ -11,25 +11,19 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "admin/request.h"
 #include "lib/btree.h"
 #include "lib/config.h"
+#include "lib/configfile.h"
 #include "lib/fd.h"
-#include "lib/filelock.h"
 #include "lib/if_blank.h"
-#include "lib/replacefile.h"
-#include "lib/rootpath.h"
 #include "www/wwwinput.h"
 #include "www/wwwputhtml.h"
 
 namespace {
 
-constexpr const char* kMainConfig = "/etc/opt/vantrel/vantrel.conf";
-constexpr const char* kOldConfig = "/etc/vantrel.conf";
 
 enum class Input { hidden, text, radio };
 
@@ -95,6 +89,12 @@ struct FieldValues {
 };
 using ConfigForm = std::array<FieldValues, kFieldCount>;
 
+KeyTree& tree()
+{
+    assert(configroot != nullptr);
+    return *configroot;
+}
+
 // adderror keeps the pointer until the errors are printed.
 std::deque<std::string> errortexts;
 
@@ -102,101 +102,6 @@ void adderrortext(std::string text)
 {
     errortexts.push_back(std::move(text));
     adderror(errortexts.back().c_str());
-}
-
-KeyTree& tree()
-{
-    assert(configroot != nullptr);
-    return *configroot;
-}
-
-// The first of `paths` that opens for reading as a file; null when none
-// does.  A directory opens too, but reads as nothing.
-FILE* openconfig(std::initializer_list<const char*> paths)
-{
-    for (const char* path : paths) {
-        FILE* file = std::fopen(rootpath(path).c_str(), "r");
-        if (file == nullptr)
-            continue;
-        struct stat st;
-        if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode))
-            return file;
-        std::fclose(file);
-    }
-    return nullptr;
-}
-
-// Merges the configuration file into the tree; false when none opens.
-bool rereadconfig(std::initializer_list<const char*> paths)
-{
-    FILE* file = openconfig(paths);
-    if (file == nullptr)
-        return false;
-    keytree_read(tree(), file);
-    std::fclose(file);
-    return true;
-}
-
-// How often the search for the file to lock starts again because the
-// files changed while it waited; past that the update is refused.
-constexpr int kLockRounds = 100;
-
-bool regular_file(const char* fixed)
-{
-    struct stat st;
-    return stat(rootpath(fixed).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The configuration file of the update, locked from its re-read to its
-// rewrite, so that of two updates the later one changes what the earlier
-// wrote.
-struct LockedConfig {
-    int fd = -1;     // the lock's descriptor; -1: nothing locked
-    int error = 0;   // why not, when a file was there; 0 when none opens
-};
-
-// Locks the first of `paths` that opens as a regular file.  One before it
-// that was missing and appeared while this one waited for its lock (an
-// update created the first path) sends the search round again, so that
-// the file locked is always the one the update reads.
-LockedConfig lockconfig(std::initializer_list<const char*> paths)
-{
-    for (int round = 0; round < kLockRounds; ++round) {
-        std::vector<const char*> missing;
-        bool again = false;
-        for (const char* fixed : paths) {
-            int fd = lock_path(rootpath(fixed).c_str());
-            if (fd == LOCK_REFUSED)
-                return {-1, errno};
-            if (fd == LOCK_NOFILE)
-                missing.push_back(fixed);
-            struct stat st;
-            if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-                close(fd);
-                fd = -1;
-            }
-            if (fd < 0)
-                continue;
-            for (const char* earlier : missing)
-                again = again || regular_file(earlier);
-            if (!again)
-                return {fd, 0};
-            close(fd);
-            break;
-        }
-        if (!again)
-            return {};
-    }
-    return {-1, EAGAIN};
-}
-
-// Merges the locked file into the tree as its descriptor reads it.
-void readlocked(int fd)
-{
-    if (FILE* file = lock_reader(fd)) {
-        keytree_read(tree(), file);
-        std::fclose(file);
-    }
 }
 
 const char* text_of(const std::optional<std::string>& value)
@@ -293,7 +198,7 @@ void sysconfigpage(const ConfigForm* posted)
         }
         form = *posted;
     } else {
-        if (!rereadconfig({kOldConfig, kMainConfig}))
+        if (!config_reread({CONFIG_OLD, CONFIG_MAIN}))
             puthtml("<p>WARNING! Cannot open /etc/vantrel.conf");
         form = formfromtree();
     }
@@ -380,7 +285,7 @@ void HXconfigupdate()
         sysconfigpage(&form);
         return;
     }
-    LockedConfig locked = lockconfig({kMainConfig, kOldConfig});
+    LockedConfig locked = lockconfig();
     Fd lock(locked.fd);
     if (locked.error != 0) {
         adderrortext(std::string("The configuration file could not be updated (") +
@@ -390,7 +295,7 @@ void HXconfigupdate()
     }
     bool fileread = lock.get() >= 0;
     if (fileread)
-        readlocked(lock.get());
+        keytree_read_locked(lock.get(), tree());
     else
         puthtml("WARNING! Cannot open /etc/opt/vantrel/vantrel.conf");
     std::vector<std::size_t> changed = changedfields(form, fileread);
@@ -411,41 +316,6 @@ void HXconfigupdate()
     puthtml("<p>The configuration file has been successfully updated.");
     identification_warning();
     putfooter();
-}
-
-int writeconfig()
-{
-    int error = ENOENT;
-    for (const char* fixed : {kMainConfig, kOldConfig}) {
-        std::string path = rootpath(fixed);
-        // The rewrite replaces the file, which its own mode would not allow
-        // in place: a file made read-only is as unwritable as before.
-        if (access(path.c_str(), F_OK) == 0 &&
-            faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-            error = errno;
-            continue;
-        }
-        int result = replacefile(path.c_str(), [](FILE* file) { return keytree_write(tree(), file); });
-        if (result == REPLACE_OK)
-            return 0;
-        error = errno;
-        if (result != REPLACE_NOTOPEN)
-            return error;
-    }
-    return error;
-}
-
-int changeconfig(const char* key, const char* value)
-{
-    LockedConfig locked = lockconfig({kMainConfig, kOldConfig});
-    Fd lock(locked.fd);
-    if (locked.error != 0)
-        return locked.error;
-    if (lock.get() >= 0)
-        readlocked(lock.get());
-    if (keytree_set(tree(), key, value) == nullptr)
-        return errno;
-    return writeconfig();
 }
 
 void identification_warning()

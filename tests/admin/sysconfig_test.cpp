@@ -19,6 +19,7 @@
 #include "admin/sysconfig.h"
 #include "lib/btree.h"
 #include "lib/config.h"
+#include "lib/configfile.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
