@@ -612,12 +612,8 @@ const char* updateaccount(int self, std::string& name)
     bool rename = !self && nullstrcmp(uname, formvalue("ouname")) != 0;
     if (const char* error = refusal(self, rename, uname, false))
         return error;
-    if (rename) {
-        char* copy = strsave(uname);
-        FXcatastrophe(copy != nullptr, __FILE_NAME__, __LINE__);
-        free(section->name);
-        section->name = copy;
-    }
+    if (rename)
+        FXcatastrophe(paramfile_rename_section(section, uname), __FILE_NAME__, __LINE__);
     if (!typedcurrent())
         applypassword(section, false);
     for (const char* text : update_texts)
@@ -738,8 +734,12 @@ void HXselectuser(const char* message)
         const char* label = paramfile_get(section, USER_FULL_NAME);
         if (if_blank(label))
             label = section->name;
-        putf("<option value=\"%s\">%s\n", htmlescape(section->name).c_str(),
-                htmlescape(label).c_str());
+        // Thousands of rows: escaped into the stream, not into copies.
+        puttext("<option value=\"");
+        putescaped(section->name);
+        puttext("\">");
+        putescaped(label);
+        puttext("\n");
     }
     putline("</select>\n<br>");
     putcount(paramfile_count_sections(authusers()));

@@ -164,8 +164,9 @@ void loadusers()
     const char* dir = get_config("zel-config-directory");
     if (!dir)
         fatalerror("ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf");
-    if (!authloadusers((std::string(dir) + "/users").c_str()))
-        fatalerror("ERR 999: Cannot load user parameter File");
+    auto unreadable = [] { fatalerror("ERR 999: Cannot load user parameter File"); };
+    if (!authloadusers((std::string(dir) + "/users").c_str(), unreadable))
+        unreadable();
 }
 
 void challenge(bool endheaders)
@@ -224,7 +225,7 @@ void httplayer()
             adminhint();
             exit(0);
         }
-        int code = checkauth(header, authusers(), nullptr);
+        int code = checkauth(header, nullptr);
         if (code < 0) {
             challenge(false);
             // The name is the requester's own text.
@@ -255,7 +256,7 @@ void serverlayer()
     }
     if (needslogin(path)) {
         const char* remote = getenv("REMOTE_USER");
-        int code = serverlogin(remote, authusers());
+        int code = serverlogin(remote);
         if (code < 0) {
             request_status("403 Forbidden");
             std::string name = htmlescape(remote ? remote : "");

@@ -8,6 +8,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "lib/fd.h"
+#include "lib/fullio.h"
 
 #include "lib/string.h"
 
@@ -37,62 +47,153 @@ constexpr std::size_t kChunkSize = 1024;
 // One chunk worth of a physical line.  `text` stops at the first NUL byte;
 // when the line's newline was read behind such a NUL it is put back at the
 // cut, so a line with a NUL byte still ends where it ended in the file.
+// A whole line that the reader holds is used where it lies; anything else
+// is copied into `own`, which is NUL-terminated.
 struct Chunk {
-    std::array<char, kChunkSize> text{};
+    std::array<char, kChunkSize> own{};
+    const char* text = own.data();
     std::size_t length = 0;
     bool ends_line = false;
 };
 
+// The chunk's bytes where they may be changed.
+char* writable(Chunk& chunk)
+{
+    if (chunk.text != chunk.own.data()) {
+        std::memcpy(chunk.own.data(), chunk.text, chunk.length);
+        chunk.own[chunk.length] = '\0';
+        chunk.text = chunk.own.data();
+    }
+    return chunk.own.data();
+}
+
 // The file in blocks, so that a line is found with memchr instead of
-// being taken a byte at a time.  Read errors stay on the stream.
+// being taken a byte at a time: from a stream (read errors stay on it), or
+// from a descriptor at `offset` (they set `failed`), or bytes already in
+// memory when there is neither.
 struct Reader {
     static constexpr std::size_t kBlock = 65536;
     FILE* file = nullptr;
-    std::unique_ptr<char[]> block{new char[kBlock]};
+    int fd = -1;
+    off_t offset = 0;
+    bool failed = false;
+    bool clean = false;     // no NUL byte among the bytes held
+    std::unique_ptr<char[]> block;
     const char* pos = nullptr;
     const char* end = nullptr;
 
     bool fill()
     {
-        std::size_t n = std::fread(block.get(), 1, kBlock, file);
+        if (file == nullptr && fd < 0)
+            return false;
+        if (!block)
+            block.reset(new char[kBlock]);
+        std::size_t n = 0;
+        if (file != nullptr) {
+            n = std::fread(block.get(), 1, kBlock, file);
+        } else if (pread_full(fd, block.get(), kBlock, offset, &n) == FULLIO_ERROR) {
+            failed = true;
+            n = 0;
+        }
+        offset += static_cast<off_t>(n);
         pos = block.get();
         end = pos + n;
+        clean = std::memchr(pos, '\0', n) == nullptr;
         return n > 0;
     }
 };
+
+} // namespace
+
+// A read cuts its entries, sections and texts from a few large blocks, one
+// allocation for thousands of lines; they go with the list.  A large block
+// is mapped with its pages in place: one system call instead of a page
+// fault for every 4 KiB that the read fills.
+struct ParamStore {
+    static constexpr std::size_t kMapped = 262144;
+    struct Block {
+        char* bytes;
+        std::size_t mapped;   // the mapping's length; 0 for malloc'd blocks
+    };
+    std::vector<Block> blocks;
+    char* pos = nullptr;
+    std::size_t room = 0;
+    std::size_t block_size = 0;
+
+    explicit ParamStore(std::size_t first) : block_size(first) {}
+    ParamStore(const ParamStore&) = delete;
+    ParamStore& operator=(const ParamStore&) = delete;
+    ~ParamStore()
+    {
+        for (const Block& block : blocks) {
+            if (block.mapped != 0)
+                ::munmap(block.bytes, block.mapped);
+            else
+                std::free(block.bytes);
+        }
+    }
+
+    static Block allocate_block(std::size_t size)
+    {
+        if (size < kMapped)
+            return {static_cast<char*>(std::malloc(size)), 0};
+        void* bytes = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        return {bytes == MAP_FAILED ? nullptr : static_cast<char*>(bytes), size};
+    }
+
+    void* cut(std::size_t size, std::size_t align)
+    {
+        // `align` is a power of two.
+        std::size_t skip = -reinterpret_cast<std::uintptr_t>(pos) & (align - 1);
+        if (pos == nullptr || skip + size > room) {
+            std::size_t want = std::max(block_size, size + align);
+            Block block = allocate_block(want);
+            if (block.bytes == nullptr)
+                return nullptr;
+            blocks.push_back(block);
+            pos = block.bytes;
+            room = want;
+            block_size = std::clamp<std::size_t>(block_size * 2, Reader::kBlock, 1 << 20);
+            skip = -reinterpret_cast<std::uintptr_t>(pos) & (align - 1);
+        }
+        void* memory = pos + skip;
+        pos += skip + size;
+        room -= skip + size;
+        return memory;
+    }
+};
+
+namespace {
 
 enum class LineResult { next, stop, fail };
 
 struct Loader {
     Reader reader;
+    ParamStore* store = nullptr;
     ParamNameTable table = nullptr;
+    std::array<std::size_t, 32> name_lengths{};   // of the table's first names
+    int names = 0;
     int maximum = 0;
     int named = 0;
     int32_t number = 0;
+    bool numbered = true;
     ParamSection* current = nullptr;
     ParamEntry** tail = nullptr;   // where current's next entry goes
     Chunk chunk;
 };
 
+// isspace in the C locale, which the programs never leave, without a call
+// per character.
 bool is_space(char c)
 {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 template <typename T> T* allocate()
 {
     void* memory = std::malloc(sizeof(T));
     return memory == nullptr ? nullptr : new (memory) T{};
-}
-
-char* copy_bytes(const char* bytes, std::size_t length)
-{
-    char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy == nullptr)
-        return nullptr;
-    std::memcpy(copy, bytes, length);
-    copy[length] = '\0';
-    return copy;
 }
 
 bool append_bytes(char*& text, const char* bytes, std::size_t length)
@@ -107,12 +208,21 @@ bool append_bytes(char*& text, const char* bytes, std::size_t length)
     return true;
 }
 
+void free_text(ParamEntry* entry)
+{
+    if ((entry->held & PARAM_HELD_TEXT) == 0)
+        std::free(entry->text);
+    entry->held = static_cast<uint8_t>(entry->held & ~PARAM_HELD_TEXT);
+    entry->text = nullptr;
+}
+
 void free_entries(ParamEntry* entry)
 {
     while (entry != nullptr) {
         ParamEntry* next = entry->next;
-        std::free(entry->text);
-        std::free(entry);
+        free_text(entry);
+        if ((entry->held & PARAM_HELD_ENTRY) == 0)
+            std::free(entry);
         entry = next;
     }
 }
@@ -120,15 +230,77 @@ void free_entries(ParamEntry* entry)
 void free_section(ParamSection* section)
 {
     free_entries(section->entries);
-    std::free(section->name);
-    std::free(section);
+    if ((section->held & PARAM_HELD_TEXT) == 0)
+        std::free(section->name);
+    if ((section->held & PARAM_HELD_ENTRY) == 0)
+        std::free(section);
+}
+
+template <typename T> T* held_object(ParamStore* store)
+{
+    void* memory = store->cut(sizeof(T), alignof(T));
+    if (memory == nullptr)
+        return nullptr;
+    T* object = new (memory) T{};
+    object->held = PARAM_HELD_ENTRY;
+    return object;
+}
+
+char* held_bytes(ParamStore* store, const char* bytes, std::size_t length)
+{
+    char* copy = static_cast<char*>(store->cut(length + 1, 1));
+    if (copy == nullptr)
+        return nullptr;
+    std::memcpy(copy, bytes, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+bool set_text(Loader& l, ParamEntry* entry, const char* bytes, std::size_t length)
+{
+    entry->text = held_bytes(l.store, bytes, length);
+    if (entry->text == nullptr)
+        return false;
+    entry->held |= PARAM_HELD_TEXT;
+    return true;
+}
+
+// A text cut from the blocks cannot grow in place: the longer one gets
+// memory of its own.
+bool append_text(ParamEntry* entry, const char* bytes, std::size_t length)
+{
+    if ((entry->held & PARAM_HELD_TEXT) == 0)
+        return append_bytes(entry->text, bytes, length);
+    std::size_t old = std::strlen(entry->text);
+    char* copy = static_cast<char*>(std::malloc(old + length + 1));
+    if (copy == nullptr)
+        return false;
+    std::memcpy(copy, entry->text, old);
+    std::memcpy(copy + old, bytes, length);
+    copy[old + length] = '\0';
+    entry->text = copy;
+    entry->held = static_cast<uint8_t>(entry->held & ~PARAM_HELD_TEXT);
+    return true;
 }
 
 // The next chunk of the file: up to the end of its line or to the chunk's
 // size.  False at the end of the file, or when reading fails.
 bool read_chunk(Reader& r, Chunk& chunk)
 {
-    char* text = chunk.text.data();
+    if (r.pos != r.end || r.fill()) {
+        std::size_t room = std::min(kChunkSize - 1, static_cast<std::size_t>(r.end - r.pos));
+        const auto* newline = static_cast<const char*>(std::memchr(r.pos, '\n', room));
+        if (newline != nullptr &&
+            (r.clean || std::memchr(r.pos, '\0', static_cast<std::size_t>(newline - r.pos)) == nullptr)) {
+            chunk.text = r.pos;
+            chunk.length = static_cast<std::size_t>(newline - r.pos) + 1;
+            chunk.ends_line = true;
+            r.pos = newline + 1;
+            return true;
+        }
+    }
+    char* text = chunk.own.data();
+    chunk.text = text;
     std::size_t stored = 0;
     bool newline = false;
     while (stored < kChunkSize - 1 && (r.pos != r.end || r.fill())) {
@@ -168,25 +340,24 @@ void skip_rest(Loader& l)
 LineResult keep_rest(Loader& l, ParamEntry* entry)
 {
     while (!l.chunk.ends_line && read_chunk(l.reader, l.chunk))
-        if (!append_bytes(entry->text, l.chunk.text.data(), l.chunk.length))
+        if (!append_text(entry, l.chunk.text, l.chunk.length))
             return LineResult::fail;
     return LineResult::next;
 }
 
 LineResult keep_line(Loader& l, ParamEntry* entry)
 {
-    entry->text = copy_bytes(l.chunk.text.data(), l.chunk.length);
-    if (entry->text == nullptr)
+    if (!set_text(l, entry, l.chunk.text, l.chunk.length))
         return LineResult::fail;
     return keep_rest(l, entry);
 }
 
 ParamEntry* append_entry(Loader& l)
 {
-    ParamEntry* entry = allocate<ParamEntry>();
+    auto* entry = held_object<ParamEntry>(l.store);
     if (entry == nullptr)
         return nullptr;
-    entry->line = l.number;
+    entry->line = l.numbered ? l.number : 0;
     *l.tail = entry;
     l.tail = &entry->next;
     return entry;
@@ -196,30 +367,35 @@ LineResult start_section(Loader& l)
 {
     if (l.maximum > 0 && l.named >= l.maximum)
         return LineResult::stop;
-    const char* line = l.chunk.text.data();
-    const char* close = std::strchr(line + 1, ']');
+    const char* line = l.chunk.text;
+    const auto* close = static_cast<const char*>(std::memchr(line + 1, ']', l.chunk.length - 1));
     if (close == nullptr)
         return LineResult::fail;
-    ParamSection* section = allocate<ParamSection>();
+    auto* section = held_object<ParamSection>(l.store);
     if (section == nullptr)
         return LineResult::fail;
-    section->name = copy_bytes(line + 1, static_cast<std::size_t>(close - line - 1));
+    section->name = held_bytes(l.store, line + 1, static_cast<std::size_t>(close - line - 1));
     section->next = l.current->next;
     l.current->next = section;
     l.current = section;
     l.tail = &section->entries;
     if (section->name == nullptr)
         return LineResult::fail;
+    section->held |= PARAM_HELD_TEXT;
     ++l.named;
     skip_rest(l);
     return LineResult::next;
 }
 
-int table_index(ParamNameTable table, const char* name, std::size_t length)
+int table_index(const Loader& l, const char* name, std::size_t length)
 {
-    for (int i = 0; table[i] != nullptr; ++i)
-        if (std::strlen(table[i]) == length && std::memcmp(table[i], name, length) == 0)
+    ParamNameTable table = l.table;
+    for (int i = 0; table[i] != nullptr; ++i) {
+        if (i < l.names ? l.name_lengths[static_cast<std::size_t>(i)] == length &&
+                              std::memcmp(table[i], name, length) == 0
+                        : std::strncmp(table[i], name, length) == 0 && table[i][length] == '\0')
             return i + 1;
+    }
     return 0;
 }
 
@@ -227,7 +403,7 @@ int table_index(ParamNameTable table, const char* name, std::size_t length)
 // a newline stays, or the line would swallow the next one on rewrite.
 LineResult keep_faulty(Loader& l, ParamEntry* entry, int16_t kind, std::size_t space)
 {
-    char* line = l.chunk.text.data();
+    char* line = writable(l.chunk);
     if (line[space] != '\n')
         line[space] = ' ';
     entry->index = kind;
@@ -236,7 +412,7 @@ LineResult keep_faulty(Loader& l, ParamEntry* entry, int16_t kind, std::size_t s
 
 // A closing quote counts only just before the final newline; otherwise the
 // value is all the text after the opening quote.
-bool set_value(ParamEntry* entry, const char* value, const char* end)
+bool set_value(Loader& l, ParamEntry* entry, const char* value, const char* end)
 {
     while (value < end && is_space(*value))
         ++value;
@@ -248,13 +424,12 @@ bool set_value(ParamEntry* entry, const char* value, const char* end)
     } else if (value < end && end[-1] == '\n') {
         --end;
     }
-    entry->text = copy_bytes(value, static_cast<std::size_t>(end - value));
-    return entry->text != nullptr;
+    return set_text(l, entry, value, static_cast<std::size_t>(end - value));
 }
 
 LineResult read_parameter(Loader& l, ParamEntry* entry)
 {
-    const char* line = l.chunk.text.data();
+    const char* line = l.chunk.text;
     const char* end = line + l.chunk.length;
     const char* space = line;
     while (space < end && !is_space(*space))
@@ -264,14 +439,15 @@ LineResult read_parameter(Loader& l, ParamEntry* entry)
         return LineResult::next;
     }
     std::size_t name_length = static_cast<std::size_t>(space - line);
-    int index = table_index(l.table, line, name_length);
+    int index = table_index(l, line, name_length);
     if (index == 0)
         return keep_faulty(l, entry, PARAM_UNKNOWN, name_length);
-    const char* equals = std::strchr(space, '=');
+    const auto* equals =
+        static_cast<const char*>(std::memchr(space, '=', static_cast<std::size_t>(end - space)));
     if (equals == nullptr)
         return keep_faulty(l, entry, PARAM_NOEQUALS, name_length);
     entry->index = static_cast<int16_t>(index);
-    if (!set_value(entry, equals + 1, end))
+    if (!set_value(l, entry, equals + 1, end))
         return LineResult::fail;
     skip_rest(l);
     return LineResult::next;
@@ -285,7 +461,7 @@ LineResult read_line(Loader& l)
     ParamEntry* entry = append_entry(l);
     if (entry == nullptr)
         return LineResult::fail;
-    char first = l.chunk.text[0];
+    char first = l.chunk.length > 0 ? l.chunk.text[0] : '\0';
     if (is_space(first) || first == '#')
         return keep_line(l, entry);
     if (first == '[')
@@ -303,7 +479,7 @@ bool read_lines(Loader& l)
             return true;
     }
     // A directory opens for reading on Linux; its first read fails here.
-    return std::ferror(l.reader.file) == 0;
+    return !l.reader.failed && (l.reader.file == nullptr || std::ferror(l.reader.file) == 0);
 }
 
 const char* table_name(ParamNameTable table, int index)
@@ -423,15 +599,46 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
     return list;
 }
 
-ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum)
+namespace {
+
+// The blocks' first size: enough for a small file's whole list, so that
+// the read of one account does not take a large block.
+std::size_t first_block(std::size_t bytes)
+{
+    return std::clamp<std::size_t>(bytes * 3, 1024, 65536);
+}
+
+// A list takes about twice its file's size; a guess that is short only
+// adds a block.
+std::size_t store_size(int fd)
+{
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Reader::kBlock;
+    return std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) * 2, 1024,
+                                   std::size_t{64} << 20);
+}
+
+// Reads the lines `reader` gives into a new list; null when reading fails.
+ParamSection* read_list(Reader& reader, ParamNameTable table, int maximum, bool numbered,
+                        std::size_t first)
 {
     ParamSection* list = allocate<ParamSection>();
+    if (list == nullptr)
+        return nullptr;
+    list->store = new (std::nothrow) ParamStore(first);
     bool done = false;
-    if (list != nullptr) {
+    if (list->store != nullptr) {
         Loader l;
-        l.reader.file = file;
+        l.reader = std::move(reader);
+        l.store = list->store;
         l.table = table;
+        while (l.names < static_cast<int>(l.name_lengths.size()) && table[l.names] != nullptr) {
+            l.name_lengths[static_cast<std::size_t>(l.names)] = std::strlen(table[l.names]);
+            ++l.names;
+        }
         l.maximum = maximum < 0 ? 0 : maximum;
+        l.numbered = numbered;
         l.current = list;
         l.tail = &list->entries;
         done = read_lines(l);
@@ -441,6 +648,230 @@ ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum)
         return nullptr;
     }
     return list;
+}
+
+Reader memory_reader(const char* bytes, std::size_t size)
+{
+    Reader reader;
+    reader.pos = bytes;
+    reader.end = bytes + size;
+    reader.clean = std::memchr(bytes, '\0', size) == nullptr;
+    return reader;
+}
+
+// What the reader takes of a header as its name ends at the first ']' of
+// the line's first chunk (`length` bytes here), which ends at a NUL byte
+// too.  The name's length, or -1 when the line has no such ']'.
+long header_name(const char* open, std::size_t length)
+{
+    for (std::size_t at = 1; at < length; ++at) {
+        if (open[at] == ']')
+            return static_cast<long>(at - 1);
+        if (open[at] == '\n' || open[at] == '\0')
+            return -1;
+    }
+    return -1;
+}
+
+uint32_t name_hash(const char* name, std::size_t length)
+{
+    uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < length; ++i)
+        hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
+    return hash;
+}
+
+// Finds every line of the file that begins with '[' without reading the
+// lines between them one by one: a '[' counts when it follows a newline or
+// starts the file.  `header` gets the line's offset and its first chunk
+// (up to kChunkSize - 1 bytes) and answers false to stop.  False when
+// reading fails or `header` stopped.
+template <typename Header> bool scan_headers(int fd, Header header)
+{
+    constexpr std::size_t kScan = 65536;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kScan]);
+    if (buffer == nullptr)
+        return false;
+    char* bytes = buffer.get();
+    off_t base = 0;             // the file offset of bytes[0]
+    std::size_t length = 0;     // bytes held
+    std::size_t from = 0;       // where the search goes on
+    bool starts_line = true;    // bytes[0] begins a line
+    bool end = false;           // the file's end is held
+    for (;;) {
+        const auto* open =
+            static_cast<const char*>(std::memchr(bytes + from, '[', length - from));
+        std::size_t at = open == nullptr ? length : static_cast<std::size_t>(open - bytes);
+        if (open != nullptr && !(at == 0 ? starts_line : bytes[at - 1] == '\n')) {
+            from = at + 1;
+            continue;
+        }
+        if (open != nullptr && (end || length - at >= kChunkSize - 1)) {
+            if (!header(base + static_cast<off_t>(at), open,
+                        std::min(length - at, kChunkSize - 1)))
+                return false;
+            from = at + 1;
+            continue;
+        }
+        if (end)
+            return true;
+        // Keep a header whose first chunk is not all held yet.
+        std::size_t keep = open == nullptr ? 0 : length - at;
+        if (open == nullptr)
+            starts_line = length == 0 ? starts_line : bytes[length - 1] == '\n';
+        else
+            starts_line = true;
+        std::memmove(bytes, bytes + length - keep, keep);
+        base += static_cast<off_t>(length - keep);
+        length = keep;
+        from = 0;
+        std::size_t done = 0;
+        int result = pread_full(fd, bytes + length, kScan - length,
+                                base + static_cast<off_t>(length), &done);
+        if (result == FULLIO_ERROR)
+            return false;
+        length += done;
+        end = result == FULLIO_SHORT;
+    }
+}
+
+bool index_headers(ParamText& text)
+{
+    text.headers.clear();
+    // Room for a header every few lines, so that the index is not copied
+    // as it grows.
+    struct stat st {};
+    if (::fstat(text.fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+        text.headers.reserve(static_cast<std::size_t>(st.st_size / 96) + 16);
+    return scan_headers(text.fd.get(), [&](off_t offset, const char* line, std::size_t length) {
+        long name = header_name(line, length);
+        if (name < 0)
+            return false;
+        text.headers.push_back(
+            {offset, name_hash(line + 1, static_cast<std::size_t>(name))});
+        return true;
+    });
+}
+
+// The bytes of the section whose header is text.headers[k], up to the next
+// header line or the end of the file.
+bool section_bytes(const ParamText& text, std::size_t k, std::string& bytes)
+{
+    off_t from = text.headers[k].offset;
+    bytes.clear();
+    if (k + 1 < text.headers.size()) {
+        bytes.resize(static_cast<std::size_t>(text.headers[k + 1].offset - from));
+        std::size_t done = 0;
+        int result = pread_full(text.fd.get(), bytes.data(), bytes.size(), from, &done);
+        bytes.resize(done);
+        return result != FULLIO_ERROR;
+    }
+    for (;;) {
+        std::size_t old = bytes.size();
+        bytes.resize(old + 4096);
+        std::size_t done = 0;
+        int result = pread_full(text.fd.get(), bytes.data() + old, 4096,
+                                from + static_cast<off_t>(old), &done);
+        bytes.resize(old + done);
+        if (result != FULLIO_OK)
+            return result == FULLIO_SHORT;
+    }
+}
+
+bool end_with_header_entry(ParamSection* list)
+{
+    ParamSection* section = list->next;
+    auto* entry = held_object<ParamEntry>(list->store);
+    if (section == nullptr || entry == nullptr)
+        return false;
+    ParamEntry** tail = &section->entries;
+    while (*tail != nullptr)
+        tail = &(*tail)->next;
+    *tail = entry;
+    return true;
+}
+
+} // namespace
+
+ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum)
+{
+    Reader reader;
+    reader.file = file;
+    return read_list(reader, table, maximum, true, store_size(fileno(file)));
+}
+
+bool paramtext_load(const char* path, ParamText& text)
+{
+    paramtext_close(text);
+    text.fd.reset(::open(path, O_RDONLY | O_CLOEXEC));
+    if (text.fd.get() < 0)
+        return false;
+    // A directory opens too; its first read fails in the scan.
+    if (!index_headers(text)) {
+        paramtext_close(text);
+        return false;
+    }
+    return true;
+}
+
+void paramtext_close(ParamText& text)
+{
+    text.fd.reset();
+    text.headers.clear();
+}
+
+ParamSection* paramtext_list(const ParamText& text, ParamNameTable table)
+{
+    Reader reader;
+    reader.fd = text.fd.get();
+    return read_list(reader, table, 0, true, store_size(text.fd.get()));
+}
+
+int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
+                      ParamSection** list)
+{
+    *list = nullptr;
+    // No header line carries such a name back.
+    if (name == nullptr || !paramfile_name_fits(name))
+        return 0;
+    std::size_t length = std::strlen(name);
+    uint32_t hash = name_hash(name, length);
+    std::string bytes;
+    // A file rewritten in place since it was indexed is indexed again,
+    // once, when a header is not where the index says.
+    for (int pass = 0; pass < 2; ++pass) {
+        bool moved = false;
+        for (std::size_t k = 0; k < text.headers.size(); ++k) {
+            if (text.headers[k].hash != hash)
+                continue;
+            if (!section_bytes(text, k, bytes))
+                return 0;
+            long found = bytes.empty() || bytes[0] != '['
+                             ? -1
+                             : header_name(bytes.data(), std::min(bytes.size(), kChunkSize - 1));
+            if (found < 0) {
+                moved = true;
+                break;
+            }
+            if (static_cast<std::size_t>(found) != length ||
+                std::memcmp(bytes.data() + 1, name, length) != 0)
+                continue;
+            Reader reader = memory_reader(bytes.data(), bytes.size());
+            *list = read_list(reader, table, 0, false, first_block(bytes.size()));
+            if (*list == nullptr)
+                return -1;
+            // In the whole list the next header line's entry ends the section.
+            if (k + 1 < text.headers.size() && !end_with_header_entry(*list)) {
+                paramfile_free(*list);
+                *list = nullptr;
+                return -1;
+            }
+            return 1;
+        }
+        if (!moved || !index_headers(text))
+            return 0;
+    }
+    return 0;
 }
 
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
@@ -505,7 +936,7 @@ int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
     if (copy == nullptr)
         return 0;
     if (entry != nullptr) {
-        std::free(entry->text);
+        free_text(entry);
         entry->text = copy;
         return 1;
     }
@@ -519,6 +950,18 @@ int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
     entry->next = section->entries;
     section->entries = entry;
     return 1;
+}
+
+bool paramfile_rename_section(ParamSection* section, const char* name)
+{
+    char* copy = strsave(name);
+    if (copy == nullptr)
+        return false;
+    if ((section->held & PARAM_HELD_TEXT) == 0)
+        std::free(section->name);
+    section->name = copy;
+    section->held = static_cast<uint8_t>(section->held & ~PARAM_HELD_TEXT);
+    return true;
 }
 
 ParamSection* paramfile_find_section(ParamSection* list, const char* name)
@@ -577,9 +1020,11 @@ ParamSection* paramfile_match_value(ParamSection* list, int index, const char* v
 
 void paramfile_free(ParamSection* list)
 {
+    ParamStore* store = list == nullptr ? nullptr : list->store;
     while (list != nullptr) {
         ParamSection* next = list->next;
         free_section(list);
         list = next;
     }
+    delete store;
 }

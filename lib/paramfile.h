@@ -2,8 +2,11 @@
 // come from a fixed table (the users file is one).  The in-memory form keeps
 // every line of the file in order, comments and faulty lines included, so a
 // file read and written back keeps them.  Lists, sections, entries and their
-// texts are malloc'd and belong to the caller (paramfile_free); out of
-// memory makes paramfile_load answer null and the editing calls fail.
+// texts belong to the caller (paramfile_free): what a read puts in a list is
+// cut from large blocks that the list releases, what is set in memory is
+// malloc'd; out of memory makes paramfile_load answer null and the editing
+// calls fail.  A ParamText keeps a file open with the place of each header
+// line, so that a run which needs a few of its sections reads those alone.
 //
 // File syntax, one line at a time (1023 characters of a line are read as
 // the line; the rest of a longer comment or faulty line stays in its text,
@@ -15,7 +18,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "lib/fd.h"
 
 // A null-terminated array of parameter names; a name's index is its 1-based
 // position, 0 means "not in the table".
@@ -27,23 +36,46 @@ constexpr int16_t PARAM_UNKNOWN = -1;    // a name not in the table
 constexpr int16_t PARAM_NOEQUALS = -2;   // a known name without '='
 
 // Value kinds, so a rewrite quotes as the file did.
-constexpr int16_t PARAM_PLAIN = 0;
-constexpr int16_t PARAM_SQUOTED = 1;
-constexpr int16_t PARAM_DQUOTED = 2;
+constexpr int8_t PARAM_PLAIN = 0;
+constexpr int8_t PARAM_SQUOTED = 1;
+constexpr int8_t PARAM_DQUOTED = 2;
+
+// What of an entry or section lies in its list's blocks rather than in
+// memory of its own; only the calls below change texts that a read made.
+constexpr uint8_t PARAM_HELD_ENTRY = 1;
+constexpr uint8_t PARAM_HELD_TEXT = 2;
 
 struct ParamEntry {
     int16_t index = 0;        // table index, or one of the kinds above
-    int16_t quote = 0;        // value kind
+    int8_t quote = 0;         // value kind
+    uint8_t held = 0;         // PARAM_HELD_* bits
     int32_t line = 0;         // line number in the file; 0 when set in memory
+                              // or read by paramtext_section
     char* text = nullptr;     // the value (index > 0), the whole line
                               // (comments, faulty lines), or null
     ParamEntry* next = nullptr;
 };
 
+struct ParamStore;            // the blocks of a list that a read made
+
 struct ParamSection {
     char* name = nullptr;     // null only for the first, nameless section
     ParamEntry* entries = nullptr;
     ParamSection* next = nullptr;
+    ParamStore* store = nullptr;   // the first section of a read list only
+    uint8_t held = 0;         // PARAM_HELD_ENTRY the section, PARAM_HELD_TEXT
+                              // its name
+};
+
+// A file as opened, and where its header lines start.  Renaming a new
+// file over it leaves what this reads unchanged.
+struct ParamHeader {
+    off_t offset;
+    uint32_t hash;   // of the name
+};
+struct ParamText {
+    Fd fd;
+    std::vector<ParamHeader> headers;
 };
 
 // The users file's name table and its indices.
@@ -72,6 +104,23 @@ ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum
 // paramfile_load from a stream open for reading, which the caller closes.
 ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum);
 
+// Opens the file at `path` for `text` and checks every header line as
+// paramfile_load (no maximum) does, in one pass over the file that parses
+// no other line: false (nothing kept) when paramfile_load would answer
+// null for reading or a header.
+bool paramtext_load(const char* path, ParamText& text);
+// Closes the file and forgets its headers.
+void paramtext_close(ParamText& text);
+// paramfile_read of the file from its start: the same list.
+ParamSection* paramtext_list(const ParamText& text, ParamNameTable table);
+// The first section named exactly `name`, read alone into a list of its
+// own (a nameless section, then that one) put in *list, which the caller
+// releases; its entries are those of the whole list's section (the next
+// header line's empty one included), with no line numbers.  1 found, 0 no such section, -1 out of memory (*list null
+// unless found).
+int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
+                      ParamSection** list);
+
 // Writes the list: "[name]\n" before each named section, each value as
 // "name = value\n" in its kind's quotes, other texts verbatim.  A name or
 // value is written up to its first newline, so no text set in memory can
@@ -99,6 +148,10 @@ const char* paramfile_get(const ParamSection* section, int index);
 // nothing to remove, or out of memory.
 int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
                   const char* value);
+
+// Gives a section a copy of `name`; false when memory runs out (the old
+// name stays).
+bool paramfile_rename_section(ParamSection* section, const char* name);
 
 // The first section named exactly `name`; the nameless one is never found.
 ParamSection* paramfile_find_section(ParamSection* list, const char* name);

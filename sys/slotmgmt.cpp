@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,7 +92,6 @@ bool key_greater(const StatusSlot& a, unsigned major, unsigned minor)
     return a.idmajor > major || (a.idmajor == major && a.idminor > minor);
 }
 
-bool key_less(const StatusSlot& a, const StatusSlot& b) { return key_less(a, b.idmajor, b.idminor); }
 
 // New files take the spool directory's owner; user 1, group 2 when it
 // cannot be examined.
@@ -268,30 +268,38 @@ public:
         return SLOT_OK;
     }
 
-    // The next whole record, or false at the end of the file (a trailing
-    // part-record counts as the end).
-    bool next(StatusSlot* record)
+    // Whether the next call reads the next block, over the records that
+    // the calls so far pointed to.
+    bool block_ends() const { return used_ == have_; }
+
+    // The next whole record where it lies in the stream's block, valid
+    // until the block is read over; null at the end of the file (a
+    // trailing part-record counts as the end).
+    const StatusSlot* next()
     {
         if (used_ == have_) {
+            // A full queue is 16 MB: a few large reads into one block cost
+            // about what reading the file costs, whatever its size.
+            if (!buffer_)
+                buffer_.reset(new StatusSlot[kRecords]);
             std::size_t n = 0;
-            pread_full(fd_, buffer_.data(), buffer_.size(), next_, &n);
+            pread_full(fd_, buffer_.get(), kRecords * STATUS_SLOT_SIZE, next_, &n);
             if (n < STATUS_SLOT_SIZE)
-                return false;
-            have_ = n / STATUS_SLOT_SIZE * STATUS_SLOT_SIZE;
+                return nullptr;
+            have_ = n / STATUS_SLOT_SIZE;
             used_ = 0;
-            next_ += static_cast<off_t>(have_);
+            next_ += static_cast<off_t>(have_ * STATUS_SLOT_SIZE);
         }
-        std::memcpy(record, buffer_.data() + used_, STATUS_SLOT_SIZE);
-        used_ += STATUS_SLOT_SIZE;
-        return true;
+        return &buffer_[used_++];
     }
 
 private:
+    static constexpr std::size_t kRecords = 1024;   // 256 KiB
     int fd_ = -1;
     off_t next_ = 0;
-    std::size_t have_ = 0;
+    std::size_t have_ = 0;   // records in the block
     std::size_t used_ = 0;
-    std::array<unsigned char, 64 * STATUS_SLOT_SIZE> buffer_{};
+    std::unique_ptr<StatusSlot[]> buffer_;
 };
 
 RecordStream querystream;
@@ -704,17 +712,63 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
     int filled = 0;
     int overflow = 0;
     int extreme = -1;   // the kept entry a better record would replace
-    auto find_extreme = [&] {
-        int e = 0;
-        for (int i = 1; i < filled; ++i) {
-            const StatusSlot& r = entries[i].record;
-            if (older ? key_less(r, entries[e].record) : key_less(entries[e].record, r))
-                e = i;
-        }
-        return e;
+    // The entry to replace is the first of the kept ones with the least
+    // wanted key.  A full queue replaces one for nearly every record, so
+    // the kept entries are held in the order they would be replaced in:
+    // the next one is the first, and a replacement moves to its place
+    // from the end, where a newer record than all others goes at once.
+    std::vector<std::uint64_t> keys(static_cast<std::size_t>(capacity));
+    std::vector<int> order;
+    auto key = [](const StatusSlot& r) {
+        return static_cast<std::uint64_t>(r.idmajor) << 16 | r.idminor;
     };
-    StatusSlot record;
-    for (int slot = 1; querystream.next(&record); ++slot) {
+    // Whether entry a is replaced before entry b.
+    auto before = [&](int a, int b) {
+        auto ka = keys[static_cast<std::size_t>(a)], kb = keys[static_cast<std::size_t>(b)];
+        if (ka != kb)
+            return older ? ka < kb : kb < ka;
+        return a < b;
+    };
+    auto find_extreme = [&] {
+        if (order.empty()) {
+            for (int i = 0; i < filled; ++i)
+                order.push_back(i);
+            std::sort(order.begin(), order.end(), before);
+        } else {
+            // The first entry has just been replaced by a more wanted one.
+            int moved = order.front();
+            std::size_t at = order.size() - 1;
+            while (at > 0 && before(moved, order[at]))
+                --at;
+            std::move(order.begin() + 1, order.begin() + static_cast<std::ptrdiff_t>(at) + 1,
+                      order.begin());
+            order[at] = moved;
+        }
+        return order.front();
+    };
+    // A kept record is copied out of the stream's block only when the block
+    // is about to be read over, not each time it is kept.
+    std::vector<const StatusSlot*> pending(static_cast<std::size_t>(capacity));
+    auto keep = [&](int at, int slot, const StatusSlot& record) {
+        keys[static_cast<std::size_t>(at)] = key(record);
+        entries[at].slot = slot;
+        pending[static_cast<std::size_t>(at)] = &record;
+    };
+    auto copy_pending = [&] {
+        for (int i = 0; i < filled; ++i) {
+            if (const StatusSlot* record = pending[static_cast<std::size_t>(i)]) {
+                entries[i].record = *record;
+                pending[static_cast<std::size_t>(i)] = nullptr;
+            }
+        }
+    };
+    for (int slot = 1;; ++slot) {
+        if (querystream.block_ends())
+            copy_pending();
+        const StatusSlot* next = querystream.next();
+        if (next == nullptr)
+            break;
+        const StatusSlot& record = *next;
         if (record.state == SLOT_EMPTY)
             continue;
         if (boundmajor != 0) {
@@ -732,8 +786,9 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
         if (!filter.accepts(record))
             continue;
         if (filled < capacity) {
-            entries[filled++] = QueueEntry{slot, record};
+            keep(filled++, slot, record);
             extreme = -1;
+            order.clear();
             continue;
         }
         ++overflow;
@@ -741,12 +796,13 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
             continue;
         if (extreme < 0)
             extreme = find_extreme();
-        const StatusSlot& kept = entries[extreme].record;
-        if (older ? key_less(kept, record) : key_less(record, kept)) {
-            entries[extreme] = QueueEntry{slot, record};
+        std::uint64_t kept = keys[static_cast<std::size_t>(extreme)];
+        if (older ? kept < key(record) : key(record) < kept) {
+            keep(extreme, slot, record);
             extreme = find_extreme();
         }
     }
+    copy_pending();
     if (overflow != 0) {
         int* count = older ? olderout : newer;
         if (count != nullptr)
@@ -768,8 +824,8 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
     std::uint32_t hour = now - 3600;
     std::uint32_t day = now - 86400;
     int count = 0;
-    StatusSlot record;
-    while (statsstream.next(&record)) {
+    while (const StatusSlot* next = statsstream.next()) {
+        const StatusSlot& record = *next;
         if (record.state == SLOT_EMPTY)
             continue;
         ++count;
@@ -1005,7 +1061,11 @@ int forallslots(void (*callback)(const QueueEntry* entry), std::uint32_t before)
         return SLOT_NOTOPEN;
     int calls = 0;
     QueueEntry entry;
-    for (int slot = 1; iterstream.next(&entry.record); ++slot) {
+    for (int slot = 1;; ++slot) {
+        const StatusSlot* next = iterstream.next();
+        if (next == nullptr)
+            break;
+        entry.record = *next;
         if (entry.record.state == SLOT_EMPTY)
             continue;
         if (before != 0 && entry.record.timechanged >= before)

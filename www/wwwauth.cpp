@@ -6,6 +6,7 @@
 #include <forward_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/if_blank.h"
 #include "www/base64.h"
@@ -67,14 +68,22 @@ int check_section_password(const ParamSection* section, const char* password)
     return checkpassword(password, digest) ? AUTH_OK : AUTH_BADPASSWORD;
 }
 
-} // namespace
+// The section of `name` in the list `users`.
+struct InList {
+    ParamSection* users;
+    ParamSection* operator()(const char* name) const
+    {
+        return paramfile_find_section(users, name);
+    }
+};
 
-int checkauth(const char* header, ParamSection* users, const char** user)
+// The section of `name` among the users of the run.
+struct InRun {
+    ParamSection* operator()(const char* name) const { return authfinduser(name); }
+};
+
+template <typename Find> int login(const char* header, const char** user, Find find)
 {
-    authsection = nullptr;
-    authprivileges = nullptr;
-    if (users == nullptr)
-        return AUTH_NOLIST;
     if (header == nullptr || *header == '\0')
         return AUTH_NOHEADER;
     if (std::strncmp(header, "Basic", 5) != 0)
@@ -103,7 +112,7 @@ int checkauth(const char* header, ParamSection* users, const char** user)
         *user = authuser;
 
     // An empty name is nobody's, not even a section written as "[]".
-    ParamSection* section = name.empty() ? nullptr : paramfile_find_section(users, authuser);
+    ParamSection* section = name.empty() ? nullptr : find(authuser);
     if (section == nullptr)
         return AUTH_NOUSER;
     int result = check_section_password(section, password);
@@ -116,21 +125,51 @@ int checkauth(const char* header, ParamSection* users, const char** user)
     return AUTH_OK;
 }
 
-int serverlogin(const char* name, ParamSection* users)
+template <typename Find> int login_server(const char* name, Find find)
 {
-    authsection = nullptr;
-    authprivileges = nullptr;
-    if (users == nullptr)
-        return AUTH_NOLIST;
     if (name == nullptr || *name == '\0')
         return AUTH_NOHEADER;
     authuser = keep_user_name(name);
-    ParamSection* section = paramfile_find_section(users, authuser);
+    ParamSection* section = find(authuser);
     if (section == nullptr)
         return AUTH_NOUSER;
     authsection = section;
     authprivileges = paramfile_get(section, USER_PRIVILEGES);
     return AUTH_OK;
+}
+
+void forget_login()
+{
+    authsection = nullptr;
+    authprivileges = nullptr;
+}
+
+bool users_loaded();
+
+} // namespace
+
+int checkauth(const char* header, ParamSection* users, const char** user)
+{
+    forget_login();
+    return users == nullptr ? AUTH_NOLIST : login(header, user, InList{users});
+}
+
+int checkauth(const char* header, const char** user)
+{
+    forget_login();
+    return !users_loaded() ? AUTH_NOLIST : login(header, user, InRun{});
+}
+
+int serverlogin(const char* name, ParamSection* users)
+{
+    forget_login();
+    return users == nullptr ? AUTH_NOLIST : login_server(name, InList{users});
+}
+
+int serverlogin(const char* name)
+{
+    forget_login();
+    return !users_loaded() ? AUTH_NOLIST : login_server(name, InRun{});
 }
 
 int checkpassword(const char* password, const unsigned char* stored)
@@ -179,35 +218,81 @@ void authrefresh(ParamSection* users)
 
 namespace {
 
+// The users file is read whole at start-up, but a request that needs only
+// the signed-in account and the admin account's facts parses just those
+// two sections: the whole list is made the first time a page asks for it.
 struct Users {
     std::string path;
-    ParamSection* list = nullptr;
+    bool loaded = false;
+    ParamText text;                      // the file as read at start-up
+    ParamSection* list = nullptr;        // the whole list, once made
+    std::vector<ParamSection*> alone;    // sections read alone; kept for the
+                                         // run, the login facts point there
+    void (*unreadable)() = nullptr;
     bool adminblankpassword = false;
     bool adminblankemail = false;
 };
 Users users;
 
+bool users_loaded() { return users.loaded || users.list != nullptr; }
+
+// Only memory can run out once the file's bytes were read and checked.
+[[noreturn]] void cannot_parse()
+{
+    if (users.unreadable != nullptr)
+        users.unreadable();
+    std::abort();
+}
+
 } // namespace
 
-bool authloadusers(const char* path)
+bool authloadusers(const char* path, void (*unreadable)())
 {
     users.path = path;
-    users.list = paramfile_load(path, users_param_names, 0);
-    if (users.list == nullptr)
+    users.unreadable = unreadable;
+    if (!paramtext_load(path, users.text))
         return false;
-    if (const ParamSection* admin = paramfile_find_section(users.list, "admin")) {
+    users.loaded = true;
+    if (const ParamSection* admin = authfinduser("admin")) {
         users.adminblankpassword = if_blank(paramfile_get(admin, USER_PASSWORD)) != 0;
         users.adminblankemail = if_blank(paramfile_get(admin, USER_FROM_EMAIL)) != 0;
     }
     return true;
 }
 
-ParamSection* authusers() { return users.list; }
+ParamSection* authfinduser(const char* name)
+{
+    if (users.list != nullptr || !users.loaded)
+        return paramfile_find_section(users.list, name);
+    ParamSection* alone = nullptr;
+    int found = paramtext_section(users.text, users_param_names, name, &alone);
+    if (found < 0)
+        cannot_parse();
+    if (found == 0)
+        return nullptr;
+    users.alone.push_back(alone);
+    return alone->next;
+}
+
+ParamSection* authusers()
+{
+    if (users.list == nullptr && users.loaded) {
+        users.list = paramtext_list(users.text, users_param_names);
+        if (users.list == nullptr)
+            cannot_parse();
+        paramtext_close(users.text);
+        users.loaded = false;
+        authrefresh(users.list);
+    }
+    return users.list;
+}
 const char* authuserspath() { return users.path.empty() ? nullptr : users.path.c_str(); }
 
 void authreplaceusers(ParamSection* list)
 {
     ParamSection* old = users.list;
+    paramtext_close(users.text);
+    users.loaded = false;
     users.list = list;
     authrefresh(users.list);
     if (old != list)
@@ -216,6 +301,7 @@ void authreplaceusers(ParamSection* list)
 
 ParamSection* authadduser()
 {
+    authusers();
     return paramfile_add_section(&users.list);
 }
 

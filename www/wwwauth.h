@@ -1,8 +1,9 @@
 // wwwauth: HTTP Basic login against the users list, the privileges of the
 // signed-in user, and the stored password digest (base64 of the SHA-1 of
 // the password; an empty stored value accepts any password).  Owns the
-// users list of the run (loaded from the users file at start-up, replaced
-// by the account updates) and the process-wide login facts below, set by
+// users list of the run (read from the users file at start-up, parsed a
+// section at a time until a page needs it whole, replaced by the account
+// updates) and the process-wide login facts below, set by
 // checkauth for the rest of the run.  Failures are result codes; nothing
 // is written to the page here.
 #pragma once
@@ -31,11 +32,15 @@ extern const char* authprivileges;
 // password is empty).  When `user` is given it receives the name, which
 // then lives for the rest of the run.  AUTH_OK or a negative code above.
 int checkauth(const char* header, ParamSection* users, const char** user);
+// The same against the users of the run (AUTH_NOLIST before they are
+// loaded).
+int checkauth(const char* header, const char** user);
 
 // The login the web server made itself: `name` (REMOTE_USER) becomes the
 // signed-in user with its account's privileges; no password is checked.
 // AUTH_OK, AUTH_NOHEADER (no name), AUTH_NOUSER or AUTH_NOLIST.
 int serverlogin(const char* name, ParamSection* users);
+int serverlogin(const char* name);
 
 // 1 when the SHA-1 of `password` equals the 20 `stored` bytes, compared in
 // constant time.  Nothing of either digest is kept for a page or a log.
@@ -58,11 +63,17 @@ const char* authparam(const char* name);
 // Nothing changes when nobody was signed in.
 void authrefresh(ParamSection* users);
 
-// Loads the users list of the run from the users file at `path`; false
-// when it cannot be read.  Also notes whether the admin account's password
-// and from-email are blank in the file as loaded.
-bool authloadusers(const char* path);
-// The users list and the users file's path; null until loaded.
+// Reads the users file at `path` for the run; false when it cannot be read
+// or a header line has no ']'.  Also notes whether the admin account's
+// password and from-email are blank in the file as loaded.  Should memory
+// run out when a section is parsed later, `unreadable` is called (it must
+// not return; without one the run aborts).
+bool authloadusers(const char* path, void (*unreadable)() = nullptr);
+// The first section of the run's users named exactly `name`, or null; it
+// stays valid until the list is replaced or the section removed.
+ParamSection* authfinduser(const char* name);
+// The whole users list, made the first time it is asked for (the login
+// facts then point into it), and the users file's path; null until loaded.
 ParamSection* authusers();
 const char* authuserspath();
 // Makes `users` the users list in place of the current one, which is

@@ -377,6 +377,20 @@ void puttext(std::string_view text)
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+void putescaped(std::string_view text)
+{
+    opendocument();
+    std::size_t plain = 0;   // where the run of bytes that stand for themselves began
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (const char* entity = html_entity(text[i])) {
+            std::fwrite(text.data() + plain, 1, i - plain, stdout);
+            std::fputs(entity, stdout);
+            plain = i + 1;
+        }
+    }
+    std::fwrite(text.data() + plain, 1, text.size() - plain, stdout);
+}
+
 void putlines(const char* const* texts)
 {
     for (; *texts != nullptr; ++texts)

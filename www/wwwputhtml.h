@@ -71,6 +71,8 @@ void putexpanded(const char* text);       // putline without the LF
 // Page text ready as it stands, built and escaped by the caller: as
 // putf("%s", text), but not cut at a NUL byte.
 void puttext(std::string_view text);
+// puttext(htmlescape(text)) without building the escaped copy.
+void putescaped(std::string_view text);
 
 // The page error list: up to 64 messages (pointers kept, not copied; more
 // are dropped).

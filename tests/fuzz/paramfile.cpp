@@ -2,12 +2,16 @@
 // optionally followed by two NUL bytes and then a value and an account name
 // (separated by a NUL) that are set in memory the way the account pages set
 // them.  Loading, writing, loading and writing again must give the same
-// bytes twice, and every value must read back as it was written.
+// bytes twice, and every value must read back as it was written.  Read a
+// section at a time, the file must give the same sections.
 #include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "lib/paramfile.h"
 #include "tests/fuzz/fuzzing.h"
@@ -125,6 +129,52 @@ void edit(ParamSection* list, std::string_view extra)
     paramfile_set(added, users_param_names, "did", value.c_str());
 }
 
+bool same_entries(const Section& a, const Section& b)
+{
+    if (a.named != b.named || a.name != b.name || a.entries.size() != b.entries.size())
+        return false;
+    for (std::size_t j = 0; j < a.entries.size(); ++j)
+        if (a.entries[j].index != b.entries[j].index || a.entries[j].quote != b.entries[j].quote ||
+            a.entries[j].text != b.entries[j].text)
+            return false;
+    return true;
+}
+
+// The same bytes as a kept file: it loads when the stream does, its whole
+// list is the stream's, and each section read alone is the first of its
+// name in that list.
+void check_alone(std::string_view bytes, const ParamSection* whole)
+{
+    int fd = memfd_create("users", MFD_CLOEXEC);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    ParamText text;
+    bool loaded = paramtext_load(path.c_str(), text);
+    close(fd);
+    FUZZ_CHECK(loaded == (whole != nullptr));
+    if (!loaded)
+        return;
+    std::vector<Section> sections = shape(whole);
+    List again(paramtext_list(text, users_param_names));
+    FUZZ_CHECK(again != nullptr);
+    std::vector<Section> read_again = shape(again.get());
+    FUZZ_CHECK(read_again.size() == sections.size());
+    for (std::size_t i = 0; i < sections.size(); ++i)
+        FUZZ_CHECK(same_entries(sections[i], read_again[i]));
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        bool first = true;
+        for (std::size_t j = 1; j < i; ++j)
+            first = first && sections[j].name != sections[i].name;
+        if (!first)
+            continue;
+        ParamSection* alone = nullptr;
+        FUZZ_CHECK(paramtext_section(text, users_param_names, sections[i].name.c_str(), &alone) == 1);
+        List owner(alone);
+        FUZZ_CHECK(same_entries(shape(alone)[1], sections[i]));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -132,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::string_view input = fuzz_bytes(data, size);
     std::size_t split = input.find(std::string_view("\0\0", 2));
     List first = load(input.substr(0, split));
+    check_alone(input.substr(0, split), first.get());
     if (first == nullptr)
         return 0;
     if (split != std::string_view::npos)

@@ -218,8 +218,7 @@ TEST_F(ParamfileTest, EditsReadBackAsWritten)
     EXPECT_EQ(written(again.get()), bytes);
 
     // A name that no header line can carry back is refused, nothing written.
-    std::free(night->name);
-    night->name = strdup(std::string(1100, 'n').c_str());
+    ASSERT_TRUE(paramfile_rename_section(night, std::string(1100, 'n').c_str()));
     char* buffer = nullptr;
     std::size_t size = 0;
     FILE* stream = open_memstream(&buffer, &size);
@@ -306,7 +305,7 @@ TEST_F(ParamfileTest, RandomRoundTrip)
                 break;
             default:
                 entry->index = static_cast<int16_t>(1 + random() % 13);
-                entry->quote = static_cast<int16_t>(random() % 3);
+                entry->quote = static_cast<int8_t>(random() % 3);
                 entry->text = strdup(entry->quote == PARAM_PLAIN
                                          ? ("v" + text(60, "\n")).c_str()
                                          : text(60, "\n").c_str());
@@ -346,4 +345,95 @@ TEST_F(ParamfileTest, LinesAcrossReadBlocks)
     list = load(std::string("# a\0b\ndid = 2\n", 14));
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(written(list.get()), "# a\ndid = 2\n");
+}
+
+namespace {
+
+// Each named section read alone holds what the first section of its name
+// holds in the whole list, and the whole list read from the kept file is
+// the list paramfile_load makes.
+void expect_alone_matches(ParamText& text, const ParamSection* whole)
+{
+    List again(paramtext_list(text, users_param_names));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(written(again.get()), written(whole));
+    for (const ParamSection* s = whole->next; s != nullptr; s = s->next) {
+        const ParamSection* first = paramfile_find_section(const_cast<ParamSection*>(whole), s->name);
+        if (first != s)
+            continue;
+        ParamSection* alone = nullptr;
+        ASSERT_EQ(paramtext_section(text, users_param_names, s->name, &alone), 1) << s->name;
+        List owner(alone);
+        const ParamEntry* a = alone->next->entries;
+        const ParamEntry* b = s->entries;
+        for (; a != nullptr && b != nullptr; a = a->next, b = b->next) {
+            EXPECT_EQ(a->index, b->index) << s->name;
+            EXPECT_EQ(a->quote, b->quote) << s->name;
+            EXPECT_STREQ(a->text, b->text) << s->name;
+        }
+        EXPECT_TRUE(a == nullptr && b == nullptr) << s->name;
+    }
+}
+
+} // namespace
+
+TEST_F(ParamfileTest, SectionsReadAlone)
+{
+    using namespace std::string_literals;
+    // Header lines on both sides of the scan's 64 KiB blocks: one whose
+    // first chunk crosses a block's end, one that starts a block, a '['
+    // that starts a block but not a line, a header line longer than a
+    // chunk, a NUL byte and a name given twice.
+    std::string bytes = "# accounts\n[admin]\nprivileges = admin\npassword = x\n[bob]\ndid = 1\n";
+    auto pad_to = [&](std::size_t offset) {
+        std::size_t room = offset - bytes.size() - 2;
+        bytes += "#" + std::string(room, 'p') + "\n";
+    };
+    pad_to(65536 - 4);
+    bytes += "[crossing]\nfull-name = 'C'\n[bob]\ndid = 2\n";
+    pad_to(2 * 65536);
+    bytes += "[starts]\ndid = 3\n";
+    bytes += "#" + std::string(3 * 65536 - bytes.size() - 1, 'q') + "[not a header]\n";
+    bytes += "[" + std::string(1000, 'l') + "]" + std::string(200, 't') + "\ndid = 4\n";
+    bytes += "[nul]\0in\ndid = 5\n"s;
+    bytes += "[]\ndid = 6\n[last] x\nfull-name = no newline";
+    box_.write("users", bytes);
+    List whole = load(bytes);
+    ASSERT_NE(whole, nullptr);
+    ParamText text;
+    ASSERT_TRUE(paramtext_load(box_.path("users").c_str(), text));
+    EXPECT_EQ(static_cast<int>(text.headers.size()), paramfile_count_sections(whole.get()));
+    expect_alone_matches(text, whole.get());
+
+    ParamSection* alone = nullptr;
+    EXPECT_EQ(paramtext_section(text, users_param_names, "nobody", &alone), 0);
+    EXPECT_EQ(paramtext_section(text, users_param_names, "not a header", &alone), 0);
+    EXPECT_EQ(paramtext_section(text, users_param_names, "a]b", &alone), 0);
+    EXPECT_EQ(alone, nullptr);
+
+    // Rewritten in place after it was read: the header is found again.
+    std::string moved = "# moved\n" + bytes;
+    FILE* file = std::fopen(box_.path("users").c_str(), "r+");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(moved.data(), 1, moved.size(), file);
+    std::fclose(file);
+    ASSERT_EQ(paramtext_section(text, users_param_names, "crossing", &alone), 1);
+    List owner(alone);
+    EXPECT_STREQ(paramfile_get(alone->next, USER_FULL_NAME), "C");
+}
+
+TEST_F(ParamfileTest, SectionsReadAloneRefuseWhatTheLoadRefuses)
+{
+    using namespace std::string_literals;
+    std::string far(70000, '#');
+    far.back() = '\n';
+    for (const std::string& bytes : {far + "[open\n"s, "[a\0]\n"s, "[x]\n[" + std::string(1030, 'y') + "]\n"}) {
+        box_.write("users", bytes);
+        EXPECT_EQ(load(bytes), nullptr);
+        ParamText text;
+        EXPECT_FALSE(paramtext_load(box_.path("users").c_str(), text));
+    }
+    ParamText text;
+    EXPECT_FALSE(paramtext_load(box_.path("absent").c_str(), text));
+    EXPECT_FALSE(paramtext_load(box_.path("").c_str(), text));   // a directory
 }
