@@ -526,7 +526,8 @@ TEST_F(RoutingTest, ScriptNameHoldingThePathInfoLinksTheProgram)
 {
     for (const std::string path : {"/Page1", "/Page4", "/Page3"}) {
         RunResult plain = get(path, {kNph, cgi::basic("admin:"), "SCRIPT_NAME=/cgi-bin/zeladmin"});
-        RunResult whole = get(path, {kNph, cgi::basic("admin:"), "SCRIPT_NAME=/cgi-bin/zeladmin" + path});
+        RunResult whole =
+            get(path, {kNph, cgi::basic("admin:"), "SCRIPT_NAME=/cgi-bin/zeladmin" + path});
         EXPECT_EQ(whole.status, 0) << path;
         EXPECT_NE(plain.out.find("src=\"/cgi-bin/zeladmin/page-"), std::string::npos) << path;
         EXPECT_EQ(whole.out, plain.out) << path;
