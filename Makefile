@@ -2,15 +2,18 @@
 # make check  readies the machine, then builds and runs every test twice:
 #             as shipped (build/) and under ASan + UBSan (build-san/), runs
 #             each fuzz target (build-fuzz/, clang) over its seed corpus and
-#             20000 generated inputs, then the browser tests
+#             20000 generated inputs, builds and checks the Debian package
+#             (build-deb/), then the browser tests
 # make fuzz   runs each fuzz target for FUZZ_SECONDS (default 60) seconds
 # make lint   runs clang-tidy (.clang-tidy's checks) over the sources
 # make bench  runs the benchmarks under bench/
+# make deb    builds the Debian package build-deb/zel_<release>_<arch>.deb
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
 
 BUILD := build
 SAN   := build-san
 FUZZ  := build-fuzz
+DEB   := build-deb
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
 
@@ -18,7 +21,7 @@ FUZZ_SECONDS ?= 60
 # warnings every developer sees.
 FUZZ_CMAKE := cmake -S . -B $(FUZZ) -G Ninja -DZEL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DZEL_WERROR=OFF
 
-.PHONY: all check deps test test-san fuzz bench demo browser lint clean
+.PHONY: all check deps test test-san fuzz bench demo browser lint deb clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -42,6 +45,7 @@ check: deps
 	$(FUZZ_CMAKE)
 	cmake --build $(FUZZ)
 	sh tests/fuzz/run.sh $(FUZZ) check
+	sh tests/package/run.sh $(DEB)
 	sh tests/browser/run.sh $(BUILD)
 
 browser: all
@@ -81,5 +85,8 @@ bench: all
 	sh bench/allocator.sh
 	sh bench/web.sh
 
+deb: deps
+	sh tools/make-deb.sh $(DEB)
+
 clean:
-	rm -rf $(BUILD) $(SAN) $(FUZZ)
+	rm -rf $(BUILD) $(SAN) $(FUZZ) $(DEB)

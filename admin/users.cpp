@@ -20,6 +20,7 @@
 #include "lib/replacefile.h"
 #include "lib/string.h"
 #include "lib/trim.h"
+#include "lib/usersfile.h"
 #include "www/base64.h"
 #include "www/sha1.h"
 #include "www/wwwauth.h"
@@ -39,13 +40,6 @@ constexpr const char* NO_PASSWORD_BOX =
     "<td align=center><b>WARNING!</b> (I109)</td></tr><tr><td> There is no password on this "
     "account! </td></tr></table><p>";
 
-constexpr const char* NAME_EXISTS = "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
-constexpr const char* BAD_NAME =
-    "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
-constexpr const char* LINE_BREAK = "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
-constexpr const char* TOO_LONG =
-    "VALUES MAY NOT BE LONGER THAN ABOUT 1000 CHARACTERS, PLEASE SHORTEN THEM.";
-constexpr const char* MISMATCH = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER THEM.";
 constexpr const char* NOT_ALLOWED = "THIS CHANGE IS NOT ALLOWED FROM YOUR ACCOUNT PAGE.";
 
 bool is(const char* text, const char* word)
@@ -546,26 +540,20 @@ bool linebreak(const char* value)
 const char* refusal(int self, bool naming, const char* newname, bool add)
 {
     if (naming && linebreak(newname))
-        return LINE_BREAK;
+        return USERS_LINE_BREAK;
     for (const char* name : all_texts)
         if ((!self || ownfield(name)) && linebreak(formvalue(name)))
-            return LINE_BREAK;
+            return USERS_LINE_BREAK;
     for (const char* name : all_texts) {
         const char* value = formvalue(name);
         if ((!self || ownfield(name)) && value &&
             !paramfile_fits(users_param_names, field(name).key, value))
-            return TOO_LONG;
+            return USERS_TOO_LONG;
     }
-    if (naming) {
-        if (if_blank(newname) || strchr(newname, ']'))
-            return BAD_NAME;
-        if (!paramfile_name_fits(newname))
-            return TOO_LONG;
-        if (paramfile_find_section(authusers(), newname))
-            return NAME_EXISTS;
-    }
+    if (const char* error = naming ? usersfile_namerefusal(authusers(), newname) : nullptr)
+        return error;
     if ((add || !typedcurrent()) && passwordrule() == Password::mismatch)
-        return MISMATCH;
+        return USERS_MISMATCH;
     return nullptr;
 }
 
@@ -654,20 +642,6 @@ void refuse(int self, const char* error)
     exit(1);
 }
 
-// The users file as the locked descriptor reads it.
-ParamSection* readusers(int fd)
-{
-    FILE* file = lock_reader(fd);
-    if (file == nullptr)
-        return nullptr;
-    errno = 0;
-    ParamSection* list = paramfile_read(file, users_param_names, 0);
-    if (list == nullptr && errno == 0)
-        errno = EINVAL;   // a header line without its ']'
-    std::fclose(file);
-    return list;
-}
-
 // Takes the users file's lock for the rest of the update and reloads the
 // list from the file as it is under the lock: the update then changes what
 // a concurrent update has just written, rather than the list loaded at the
@@ -677,7 +651,7 @@ int lockusers(int self)
     int fd = lock_path(authuserspath());
     if (fd < 0)
         cannotupdate(self, errno);
-    ParamSection* list = readusers(fd);
+    ParamSection* list = usersfile_readlocked(fd);
     if (list == nullptr) {
         int error = errno;
         close(fd);
@@ -691,10 +665,7 @@ int lockusers(int self)
 // as it was.  Returns only when the file was written.
 void writeusers(int self)
 {
-    int result = replacefile(authuserspath(), [](FILE* file) {
-        return paramfile_write(file, authusers(), users_param_names) == 0 ? 0 : -1;
-    });
-    if (result == REPLACE_OK)
+    if (usersfile_write(authuserspath(), authusers()) == REPLACE_OK)
         return;
     int error = errno;
     // The form must show the accounts as the file still has them, not the

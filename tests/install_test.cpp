@@ -1,6 +1,6 @@
-// "cmake --install" of the build these tests belong to: the two programs,
-// their manual pages and the example web server configurations land in
-// their directories, and nothing else does.
+// "cmake --install" of the build these tests belong to: the programs,
+// their manual pages, the README and the example web server
+// configurations land in their directories, and nothing else does.
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -22,9 +22,12 @@ namespace {
 // variables.
 const std::set<std::string> kInstalled = {
     "bin/zeldispatch",
+    "bin/zelpasswd",
     "lib/cgi-bin/zeladmin",
     "share/man/man8/zeladmin.8",
     "share/man/man8/zeldispatch.8",
+    "share/man/man8/zelpasswd.8",
+    "share/doc/zel/README.md",
     "share/doc/zel/examples/apache.conf",
     "share/doc/zel/examples/lighttpd.conf",
     "share/doc/zel/examples/nginx.conf",
@@ -114,6 +117,7 @@ TEST_F(InstallTest, PrefixHoldsOnlyTheProgramsAndTheirDocuments)
     EXPECT_EQ(files_below(prefix), kInstalled);
     EXPECT_TRUE(executable(prefix + "/lib/cgi-bin/zeladmin"));
     EXPECT_TRUE(executable(prefix + "/bin/zeldispatch"));
+    EXPECT_TRUE(executable(prefix + "/bin/zelpasswd"));
 
     // The installed program is the one built: it starts and refuses a
     // run without a fax the way the built one does.

@@ -33,6 +33,9 @@ have_cmd lighttpd || [ -x /usr/sbin/lighttpd ] || want lighttpd
 have_cmd chromium || want chromium
 have_cmd node || want nodejs
 have_cmd npm || want npm
+# The Debian package: its build (dpkg-shlibdeps, dpkg-buildflags) and check.
+have_cmd dpkg-shlibdeps || want dpkg-dev
+have_cmd lintian || want lintian
 if [ "${1:-}" = lint ]; then
   have_cmd run-clang-tidy || want clang-tidy
 fi

@@ -82,6 +82,18 @@ const char* html_entity(char c)
     }
 }
 
+// A server that puts the whole path into SCRIPT_NAME (as early CGI servers
+// did) repeats PATH_INFO at its end; links must start at the program
+// itself, not below the page that is being answered.
+std::size_t scriptlength(const char* script, std::size_t len)
+{
+    const char* pathinfo = std::getenv("PATH_INFO");
+    std::size_t plen = pathinfo ? std::strlen(pathinfo) : 0;
+    if (plen > 0 && plen <= len && std::memcmp(script + len - plen, pathinfo, plen) == 0)
+        return len - plen;
+    return len;
+}
+
 bool isnamechar(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
@@ -116,6 +128,8 @@ void expand(const char* text, char* out, std::size_t size, bool doublepercent)
         if (value == nullptr)
             continue;
         std::size_t vlen = std::strlen(value);
+        if (std::strcmp(name, "SCRIPT_NAME") == 0)
+            vlen = scriptlength(value, vlen);
         if (vlen > 0 && value[vlen - 1] == '/')
             --vlen;   // "$SCRIPT_NAME/Page1" must not give a double slash
         // Values land inside page text and attribute values alike.

@@ -60,8 +60,9 @@ std::string htmlescape(std::string_view text);
 
 // Copies `text` into `out` (room for `size` bytes) with each $NAME (letters,
 // digits, '_', at most 127) replaced by getenv(NAME), HTML-escaped and a
-// trailing '/' dropped; an unset name or a lone '$' inserts nothing.  Cut
-// to fit; always terminated.  Returns out.
+// trailing '/' dropped; an unset name or a lone '$' inserts nothing.
+// $SCRIPT_NAME that ends with a non-empty PATH_INFO inserts what precedes
+// it.  Cut to fit; always terminated.  Returns out.
 char* expandenv(const char* text, char* out, std::size_t size = EXPAND_SIZE);
 
 void putline(const char* text);           // expanded, then an LF

@@ -519,3 +519,17 @@ TEST_F(RoutingTest, DiagnosticPathsNeedTheAdminUnderALoginMode)
         EXPECT_EQ(r.status, 0) << path;
     }
 }
+
+// A server that puts the whole path into SCRIPT_NAME, PATH_INFO repeated at
+// its end, gets the same links, form actions and images as one that does not.
+TEST_F(RoutingTest, ScriptNameHoldingThePathInfoLinksTheProgram)
+{
+    for (const std::string path : {"/Page1", "/Page4", "/Page3"}) {
+        RunResult plain = get(path, {kNph, cgi::basic("admin:"), "SCRIPT_NAME=/cgi-bin/zeladmin"});
+        RunResult whole =
+            get(path, {kNph, cgi::basic("admin:"), "SCRIPT_NAME=/cgi-bin/zeladmin" + path});
+        EXPECT_EQ(whole.status, 0) << path;
+        EXPECT_NE(plain.out.find("src=\"/cgi-bin/zeladmin/page-"), std::string::npos) << path;
+        EXPECT_EQ(whole.out, plain.out) << path;
+    }
+}

@@ -1,0 +1,183 @@
+// zelpasswd run in sandbox installations: the digest it prints, the users
+// file after an added account or a set password compared with what the
+// account pages leave, and its refusals, which leave the file as it was.
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/cgi.h"
+#include "tests/harness.h"
+
+namespace {
+
+const std::string kUsage = "usage: zelpasswd [-e]\n"
+                           "       zelpasswd [-e] [-f file] -a name [-p privileges]\n"
+                           "       zelpasswd [-e] [-f file] -s name\n";
+const std::string kEmpty =
+    "zelpasswd: empty password refused: the account would accept any password (-e allows it)\n";
+
+class ZelpasswdTest : public SandboxTest {
+protected:
+    // Standard input is no terminal here: the password is its first line.
+    RunResult zelpasswd(std::vector<std::string> args, const std::string& input) const
+    {
+        RunOptions options;
+        options.args = std::move(args);
+        options.input = input;
+        return box.run(program_path("zelpasswd"), options);
+    }
+
+    // Good before the test sets the admin password and after.
+    static constexpr const char* kAdminLogin = "admin:new one ";
+
+    // The administrator's Add or Update, posted as a browser posts it, in
+    // `pages`, a sandbox beside the test's own.
+    std::string posted(const cgi::Form& form) const
+    {
+        RunResult r = cgi::zeladmin(pages, cgi::post("/Action4", cgi::urlencode(form),
+                                                     {cgi::kNph, cgi::basic(kAdminLogin)}));
+        EXPECT_EQ(r.status, 0) << r.out;
+        return pages.read(Sandbox::kUsers);
+    }
+
+    std::string users() const { return box.read(Sandbox::kUsers); }
+
+    Sandbox pages;
+};
+
+} // namespace
+
+TEST_F(ZelpasswdTest, PrintsTheStoredDigestOfTheFirstLine)
+{
+    for (const std::string password : {"secret", "two words ", "caf\xc3\xa9", "x"}) {
+        RunResult r = zelpasswd({}, password + "\nsecond line\n");
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string openssl =
+            shell_output("printf '%s' '" + password + "' | openssl sha1 -binary | base64");
+        EXPECT_EQ(r.out, openssl) << password;
+        EXPECT_EQ(r.out, cgi::stored_password(password) + "\n");
+    }
+    // A last line without its newline is the whole password.
+    EXPECT_EQ(zelpasswd({}, "secret").out, cgi::stored_password("secret") + "\n");
+
+    RunResult r = zelpasswd({}, "\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kEmpty);
+    // What the pages store for a blank password: nothing.
+    r = zelpasswd({"-e"}, "  \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\n");
+}
+
+TEST_F(ZelpasswdTest, AddAndSetChangeTheFileAsThePagesDo)
+{
+    const std::string start =
+        "# accounts\n[admin]\nfull-name = Administrator\nprivileges = admin\n";
+    box.write(Sandbox::kUsers, start, 0640);
+    pages.write(Sandbox::kUsers, start);
+
+    // The trailing blank goes, as it does when the pages add an account.
+    RunResult r = zelpasswd({"-a", "root", "-p", "postmaster,admin"}, "first \n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    EXPECT_EQ(users(), posted({{"uname", "root"},
+                               {"pwd", "first "},
+                               {"pwd2", "first "},
+                               {"priv-ad", "admin"},
+                               {"priv-pm", "postmaster"},
+                               {"button", "Add"}}));
+    EXPECT_EQ(status_of(box.path(Sandbox::kUsers)).st_mode & 07777, 0640u);
+
+    r = zelpasswd({"-a", "clerk"}, "pw\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(users(),
+              posted({{"uname", "clerk"}, {"pwd", "pw"}, {"pwd2", "pw"}, {"button", "Add"}}));
+
+    // A password set is kept as typed, and a blank one (-e) is removed.
+    r = zelpasswd({"-s", "admin"}, "new one \n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    cgi::Form update = {{"ouname", "admin"}, {"uname", "admin"},   {"opwd", ""},
+                        {"pwd", "new one "}, {"pwd2", "new one "}, {"button", "Update"}};
+    EXPECT_EQ(users(), posted(update));
+    r = zelpasswd({"-e", "-s", "root"}, "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    update = {
+        {"ouname", "root"}, {"uname", "root"}, {"pwd", " "}, {"pwd2", " "}, {"button", "Update"}};
+    EXPECT_EQ(users(), posted(update));
+
+    // -f names another users file; nothing else is read.
+    box.write("other", "[x]\n");
+    box.remove(Sandbox::kConfig);
+    r = zelpasswd({"-f", box.path("other"), "-s", "x"}, "pw\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(box.read("other"), "[x]\npassword = " + cgi::stored_password("pw") + "\n");
+}
+
+TEST_F(ZelpasswdTest, RefusalsLeaveTheFileAsItWas)
+{
+    const std::string start = users();
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-a", "admin"},
+         "pw\n",
+         1,
+         "zelpasswd: ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.\n"},
+        {{"-a", "a]b"},
+         "pw\n",
+         1,
+         "zelpasswd: ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.\n"},
+        {{"-a", " "},
+         "pw\n",
+         1,
+         "zelpasswd: ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.\n"},
+        {{"-a", "a\nb"},
+         "pw\n",
+         1,
+         "zelpasswd: VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.\n"},
+        {{"-a", std::string(1100, 'n')},
+         "pw\n",
+         1,
+         "zelpasswd: VALUES MAY NOT BE LONGER THAN ABOUT 1000 CHARACTERS, PLEASE SHORTEN THEM.\n"},
+        {{"-a", "new", "-p", "root"},
+         "pw\n",
+         1,
+         "zelpasswd: unknown privilege \"root\" (admin, postmaster)\n"},
+        {{"-a", "new"}, " \n", 1, kEmpty},
+        {{"-s", "nobody"}, "pw\n", 1, "zelpasswd: no account \"nobody\"\n"},
+        {{"-s", "admin"}, "", 1, kEmpty},
+        {{"-a", "x", "-s", "admin"}, "pw\n", 2, kUsage},
+        {{"-p", "admin"}, "pw\n", 2, kUsage},
+        {{"-f", "users"}, "pw\n", 2, kUsage},
+        {{"extra"}, "pw\n", 2, kUsage},
+    };
+    for (const Case& c : cases) {
+        RunResult r = zelpasswd(c.args, c.input);
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(users(), start);
+    }
+
+    box.write(Sandbox::kConfig, "spool-directory = " + box.path("var/opt/vantrel") + "\n");
+    RunResult r = zelpasswd({"-a", "new"}, "pw\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "zelpasswd: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf\n");
+
+    // A file that cannot be rewritten keeps its content.
+    r = zelpasswd({"-f", box.path("missing"), "-a", "new"}, "pw\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zelpasswd: " + box.path("missing") +
+                         ": Cannot update user file (No such file or directory).\n");
+    EXPECT_FALSE(box.exists("missing"));
+}
