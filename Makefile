@@ -7,12 +7,16 @@
 # make lint   runs clang-tidy (.clang-tidy's checks) over the sources
 # make bench  runs the benchmarks under bench/
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
+#             (DEMO_ARGS='--port 8081' for another port)
+# make webservers  the shipped web server examples under lighttpd, Apache
+#             and nginx (tests/webservers/), also the last step of check
 
 BUILD := build
 SAN   := build-san
 FUZZ  := build-fuzz
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+DEMO_ARGS ?=
 
 # The fuzz build is clang's; -Werror stays with the g++ builds, whose
 # warnings every developer sees.
@@ -43,12 +47,17 @@ check: deps
 	cmake --build $(FUZZ)
 	sh tests/fuzz/run.sh $(FUZZ) check
 	sh tests/browser/run.sh $(BUILD)
+	sh tests/webservers/run.sh $(BUILD)
 
 browser: all
 	sh tests/browser/run.sh $(BUILD)
 
+.PHONY: webservers
+webservers: all
+	sh tests/webservers/run.sh $(BUILD)
+
 demo: deps all
-	sh tools/demo.sh
+	sh tools/demo.sh $(DEMO_ARGS)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
