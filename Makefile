@@ -9,6 +9,9 @@
 # make bench  runs the benchmarks under bench/
 # make deb    builds the Debian package build-deb/zel_<release>_<arch>.deb
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
+#             (DEMO_ARGS='--port 8081' for another port)
+# make webservers  the shipped web server examples under lighttpd, Apache
+#             and nginx (tests/webservers/), also the last step of check
 
 BUILD := build
 SAN   := build-san
@@ -16,6 +19,7 @@ FUZZ  := build-fuzz
 DEB   := build-deb
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 FUZZ_SECONDS ?= 60
+DEMO_ARGS ?=
 
 # The fuzz build is clang's; -Werror stays with the g++ builds, whose
 # warnings every developer sees.
@@ -47,12 +51,17 @@ check: deps
 	sh tests/fuzz/run.sh $(FUZZ) check
 	sh tests/package/run.sh $(DEB)
 	sh tests/browser/run.sh $(BUILD)
+	sh tests/webservers/run.sh $(BUILD)
 
 browser: all
 	sh tests/browser/run.sh $(BUILD)
 
+.PHONY: webservers
+webservers: all
+	sh tests/webservers/run.sh $(BUILD)
+
 demo: deps all
-	sh tools/demo.sh
+	sh tools/demo.sh $(DEMO_ARGS)
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

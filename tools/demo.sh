@@ -7,9 +7,10 @@
 # by default, removed at exit; a given DIR is kept, and a DIR that already
 # holds a demo tree is used as it stands), used through ZEL_ROOT, and runs
 # lighttpd in the foreground on 127.0.0.1:PORT (default 8080) with zeladmin
-# as the CGI program at /cgi-bin/zeladmin.  It prints "ready: URL" once the
-# server answers; Ctrl-C or SIGTERM stops the server and every process the
-# demo started.  It builds nothing: BUILD_DIR (default build) must hold
+# as the CGI program at /cgi-bin/zeladmin.  It prints "ready: URL" and how
+# to log in once the server answers; Ctrl-C (which ends the demo with
+# status 0) or SIGTERM stops the server and every process the demo
+# started.  It builds nothing: BUILD_DIR (default build) must hold
 # bin/zeladmin and tools/quectl, tools/tabctl.
 set -eu
 
@@ -25,7 +26,7 @@ while [ $# -gt 0 ]; do
   --root) [ $# -ge 2 ] || die "--root needs a directory"; root=$2; shift 2 ;;
   --port) [ $# -ge 2 ] || die "--port needs a number"; port=$2; shift 2 ;;
   --build) [ $# -ge 2 ] || die "--build needs a directory"; build=$2; shift 2 ;;
-  -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
   *) die "unknown argument $1 (usage: demo.sh [--root DIR] [--port PORT] [--build BUILD_DIR])" ;;
   esac
 done
@@ -98,7 +99,8 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-trap 'exit 130' INT
+# Ctrl-C is how a person ends the demo.
+trap 'exit 0' INT
 trap 'exit 143' TERM
 
 # A process that stands in for a running daemon; its pid in $started.
@@ -332,9 +334,8 @@ state() {
   standin
   printf 'status = "Sending to 5550123"\nlisten-process-id = %s\nprocess-id = %s\n' "$started" "$sender" \
     > "$spool/devstatus/fax-line-2"
-  sh -c 'exit 0' &
-  dead=$!
-  wait "$dead" || true
+  # A process that has ended: not a job, whose end the shell would report.
+  dead=$(sh -c 'echo $$')
   printf 'status = "Daemon exited"\nlisten-process-id = %s\n' "$dead" > "$spool/devstatus/fax-line-3"
   printf 'status = "Disabled"\n' > "$spool/devstatus/fax-line-4"
 }
@@ -382,26 +383,44 @@ state
 server_config
 
 "$lighttpd" -tt -f "$root/lighttpd.conf" >/dev/null || die "lighttpd does not accept $root/lighttpd.conf"
-"$lighttpd" -D -f "$root/lighttpd.conf" &
+# What lighttpd says before its error log is open (a port it cannot bind)
+# goes to a file of its own, shown when it does not start.
+"$lighttpd" -D -f "$root/lighttpd.conf" 2>"$root/lighttpd.start.log" &
 server=$!
 
 url=http://127.0.0.1:$port/cgi-bin/zeladmin
 echo "demo: installation in $root"
-echo "Open $url/ — log in as admin with an empty password, or alice/alice, bob/bob. Ctrl-C stops the demo."
 tries=0
 # The tree's own name, from the server: another server on the port does
 # not answer with it.
 until [ "$(curl -s "http://127.0.0.1:$port/demo-root.txt" 2>/dev/null)" = "$root" ]; do
   kill -0 "$server" 2>/dev/null || {
     server=
-    cat "$root/lighttpd.error.log" >&2 2>/dev/null || true
-    die "lighttpd did not start (is port $port taken?)"
+    if grep -qs 'already in use' "$root/lighttpd.start.log" "$root/lighttpd.error.log"; then
+      die "port $port is in use by another program: choose another one with --port, as in \"sh tools/demo.sh --port $((port % 65535 + 1))\" (make demo DEMO_ARGS='--port $((port % 65535 + 1))')"
+    fi
+    cat "$root/lighttpd.start.log" "$root/lighttpd.error.log" >&2 2>/dev/null || true
+    die "lighttpd did not start"
   }
   tries=$((tries + 1))
   [ "$tries" -le 100 ] || die "lighttpd does not answer on port $port"
   sleep 0.1
 done
 echo "ready: $url"
+echo "Open $url/ — log in as admin with an empty password, or alice/alice, bob/bob. Ctrl-C stops the demo."
+
+# Run from a terminal, in its foreground, the demo now takes the
+# foreground for itself, so that Ctrl-C reaches it alone and not
+# "make demo" around it, which would take the signal for a failure of its
+# own.  Not sooner: the shell would report on every process of its own
+# that ends.  A demo in the background (the browser tests') leaves the
+# terminal alone.
+if [ -t 0 ] && stat=$(sed 's/^.*) //' "/proc/$$/stat" 2>/dev/null); then
+  # shellcheck disable=SC2086  # the fields after the command's name
+  set -- $stat
+  # The process group, and the terminal's foreground one.
+  [ "$3" = "$6" ] && { set -m 2>/dev/null || true; }
+fi
 
 status=0
 wait "$server" || status=$?

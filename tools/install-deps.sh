@@ -30,6 +30,13 @@ have_cmd curl || want curl
 # The demo and the browser tests: a real web server, Chromium driven by
 # playwright-core from the npm registry.
 have_cmd lighttpd || [ -x /usr/sbin/lighttpd ] || want lighttpd
+# The shipped web server examples are tested under the servers they are
+# for (tests/webservers/).
+have_cmd apache2 || [ -x /usr/sbin/apache2 ] || want apache2
+have_cmd nginx || [ -x /usr/sbin/nginx ] || want nginx
+have_cmd fcgiwrap || [ -x /usr/sbin/fcgiwrap ] || want fcgiwrap
+# The built-in pictures are decoded by ImageMagick's identify.
+have_cmd identify || want imagemagick
 have_cmd chromium || want chromium
 have_cmd node || want nodejs
 have_cmd npm || want npm
