@@ -699,21 +699,27 @@ void HXselectuser(const char* message)
             ", or press add to add a new user to the database.");
     putline("<form action=\"$SCRIPT_NAME/Action2\" method=post>");
     putline("<select name=user size=4>");
-    for (const ParamSection* section = authusers(); section; section = section->next) {
-        if (!section->name)
-            continue;
+    // Thousands of rows: built in a block of page text, not one call each.
+    int count = 0;
+    std::string rows;
+    authforeachuser(USER_FULL_NAME, [&](const ParamSection* section) {
+        ++count;
         const char* label = paramfile_get(section, USER_FULL_NAME);
         if (if_blank(label))
             label = section->name;
-        // Thousands of rows: escaped into the stream, not into copies.
-        puttext("<option value=\"");
-        putescaped(section->name);
-        puttext("\">");
-        putescaped(label);
-        puttext("\n");
-    }
+        rows += "<option value=\"";
+        htmlescapeto(rows, section->name);
+        rows += "\">";
+        htmlescapeto(rows, label);
+        rows += '\n';
+        if (rows.size() >= 32768) {
+            puttext(rows);
+            rows.clear();
+        }
+    });
+    puttext(rows);
     putline("</select>\n<br>");
-    putcount(paramfile_count_sections(authusers()));
+    putcount(count);
     putline("<p>");
     for (const char* button : {"Add", "Update", "Delete", "Cancel"})
         putbutton(button);

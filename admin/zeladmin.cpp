@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
 #include "admin/daemon.h"
 #include "admin/home.h"
 #include "admin/lines.h"
@@ -509,6 +511,10 @@ void runaction()
 int zeladmin_main(int argc, char** argv, char** envp)
 {
     logsetprogram(argc > 0 ? argv[0] : "zeladmin");
+    // A list page is hundreds of KB: the web server gets it in a few large
+    // writes rather than one per 4 KB.  Nothing is written yet.
+    if (!isatty(STDOUT_FILENO))
+        setvbuf(stdout, nullptr, _IOFBF, 65536);
     config_load_or_exit();
     request_sethomepage(HXhomepage);
     loadusers();

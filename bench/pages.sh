@@ -6,17 +6,14 @@
 # rewrites the whole users file), each against a minimal CGI program that
 # writes as many bytes.  The signed-in administrator is the file's last account, with
 # a password, so the whole file is searched and a digest computed.  Every
-# command runs through env(1), the posts through sh(1), baselines too.
+# command runs through env(1), the posts and cp(1) through sh(1), baselines
+# too; the Update also beside cp of the 10,000-account users file.  Takes
+# the build directory as $1 (default build).
 # Results: bench/results/pages.md.
 set -eu
 cd "$(dirname "$0")/.."
-bin=$PWD/build/bin/zeladmin
-base=$PWD/build/bench/write_bytes
-[ -x "$bin" ] && [ -x "$base" ] || { echo "pages.sh: run make first" >&2; exit 1; }
-command -v hyperfine >/dev/null || { echo "pages.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
+. bench/common.sh
+bench_start pages.sh "${1:-}" bin/zeladmin bench/write_bytes
 
 digest=$(printf %s secret | openssl sha1 -binary | base64)
 auth="Basic $(printf %s boss:secret | base64)"
@@ -94,5 +91,6 @@ hyperfine -N -i --warmup 10 --min-runs 100 \
   -n "zeladmin /Page4 without admin, 10 accounts" "$(request u10 /Page4 "$clerk")" \
   -n "zeladmin /Page4 without admin, 10000 accounts" "$(request u10000 /Page4 "$clerk")" \
   -n "minimal CGI through sh, $update bytes (baseline)" "sh -c \"exec env ZEL_ROOT=$work/u10 $base $update < $work/body\"" \
+  -n "cp of the 10000-account users file through sh (baseline)" "sh -c \"exec cp $work/u10000/etc/users $work/users.copy\"" \
   -n "zeladmin Update on /Action4, 10000 accounts" "$(post u10000)"
 cat bench/results/pages.md

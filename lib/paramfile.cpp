@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
+
+#include <csetjmp>
+#include <csignal>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -113,7 +117,8 @@ struct ParamStore {
     static constexpr std::size_t kMapped = 262144;
     struct Block {
         char* bytes;
-        std::size_t mapped;   // the mapping's length; 0 for malloc'd blocks
+        std::size_t size;
+        bool mapped;
     };
     std::vector<Block> blocks;
     char* pos = nullptr;
@@ -125,42 +130,77 @@ struct ParamStore {
     ParamStore& operator=(const ParamStore&) = delete;
     ~ParamStore()
     {
-        for (const Block& block : blocks) {
-            if (block.mapped != 0)
-                ::munmap(block.bytes, block.mapped);
-            else
-                std::free(block.bytes);
-        }
+        for (const Block& block : blocks)
+            release(block);
+    }
+
+    static void release(const Block& block)
+    {
+        if (block.mapped)
+            ::munmap(block.bytes, block.size);
+        else
+            std::free(block.bytes);
+    }
+
+    // Takes back everything cut so far; the first block is kept.
+    void reset()
+    {
+        for (std::size_t i = 1; i < blocks.size(); ++i)
+            release(blocks[i]);
+        if (blocks.size() > 1)
+            blocks.resize(1);
+        pos = blocks.empty() ? nullptr : blocks[0].bytes;
+        room = blocks.empty() ? 0 : blocks[0].size;
     }
 
     static Block allocate_block(std::size_t size)
     {
         if (size < kMapped)
-            return {static_cast<char*>(std::malloc(size)), 0};
+            return {static_cast<char*>(std::malloc(size)), size, false};
+        constexpr std::size_t kHuge = 2 << 20;
+        if (size >= kHuge) {
+            size = (size + kHuge - 1) / kHuge * kHuge;
+            void* bytes = ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (bytes == MAP_FAILED)
+                return {nullptr, 0, false};
+            auto at = reinterpret_cast<std::uintptr_t>(bytes);
+            std::uintptr_t aligned = (at + kHuge - 1) / kHuge * kHuge;
+            if (aligned > at)
+                ::munmap(bytes, aligned - at);
+            if (aligned + size < at + size + kHuge)
+                ::munmap(reinterpret_cast<void*>(aligned + size), at + size + kHuge - aligned - size);
+            ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+            return {reinterpret_cast<char*>(aligned), size, true};
+        }
         void* bytes = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        return {bytes == MAP_FAILED ? nullptr : static_cast<char*>(bytes), size};
+        return {bytes == MAP_FAILED ? nullptr : static_cast<char*>(bytes), size, true};
     }
 
+    // `align` is a power of two.
     void* cut(std::size_t size, std::size_t align)
     {
-        // `align` is a power of two.
         std::size_t skip = -reinterpret_cast<std::uintptr_t>(pos) & (align - 1);
-        if (pos == nullptr || skip + size > room) {
-            std::size_t want = std::max(block_size, size + align);
-            Block block = allocate_block(want);
-            if (block.bytes == nullptr)
-                return nullptr;
-            blocks.push_back(block);
-            pos = block.bytes;
-            room = want;
-            block_size = std::clamp<std::size_t>(block_size * 2, Reader::kBlock, 1 << 20);
-            skip = -reinterpret_cast<std::uintptr_t>(pos) & (align - 1);
-        }
+        if (pos == nullptr || skip + size > room)
+            return cut_new(size, align);
         void* memory = pos + skip;
         pos += skip + size;
         room -= skip + size;
         return memory;
+    }
+
+    [[gnu::noinline]] void* cut_new(std::size_t size, std::size_t align)
+    {
+        std::size_t want = std::max(block_size, size + align);
+        Block block = allocate_block(want);
+        if (block.bytes == nullptr)
+            return nullptr;
+        blocks.push_back(block);
+        pos = block.bytes;
+        room = want;
+        block_size = std::clamp<std::size_t>(block_size * 2, Reader::kBlock, 1 << 20);
+        return cut(size, align);
     }
 };
 
@@ -181,13 +221,25 @@ struct Loader {
     ParamSection* current = nullptr;
     ParamEntry** tail = nullptr;   // where current's next entry goes
     Chunk chunk;
+    // Streaming (paramtext_each): each section goes to `each` when the next
+    // header line closes it, holding only entries of the index `only`.
+    const std::function<void(const ParamSection*)>* each = nullptr;
+    int only = 0;
+    ParamSection head;             // before the first header line
 };
 
 // isspace in the C locale, which the programs never leave, without a call
 // per character.
+constexpr std::array<bool, 256> kSpace = [] {
+    std::array<bool, 256> space{};
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+        space[c] = true;
+    return space;
+}();
+
 bool is_space(char c)
 {
-    return c == ' ' || (c >= '\t' && c <= '\r');
+    return kSpace[static_cast<unsigned char>(c)];
 }
 
 template <typename T> T* allocate()
@@ -442,8 +494,15 @@ LineResult read_parameter(Loader& l, ParamEntry* entry)
     int index = table_index(l, line, name_length);
     if (index == 0)
         return keep_faulty(l, entry, PARAM_UNKNOWN, name_length);
-    const auto* equals =
-        static_cast<const char*>(std::memchr(space, '=', static_cast<std::size_t>(end - space)));
+    // Mostly the '=' follows the blanks after the name.
+    const char* equals = space;
+    while (equals < end && *equals == ' ')
+        ++equals;
+    if (equals < end && *equals != '=')
+        equals = static_cast<const char*>(
+            std::memchr(equals, '=', static_cast<std::size_t>(end - equals)));
+    else if (equals == end)
+        equals = nullptr;
     if (equals == nullptr)
         return keep_faulty(l, entry, PARAM_NOEQUALS, name_length);
     entry->index = static_cast<int16_t>(index);
@@ -455,9 +514,51 @@ LineResult read_parameter(Loader& l, ParamEntry* entry)
 
 // Every line gets its entry first, a header's too: it goes to the section
 // before the header and keeps the line numbers continuous.
+// The closed section goes to `each`, and its memory to the next one.
+void deliver(Loader& l)
+{
+    if (l.current->name != nullptr)
+        (*l.each)(l.current);
+    free_entries(l.current->entries);
+    l.store->reset();
+    l.head = ParamSection{};
+    l.current = &l.head;
+    l.tail = &l.head.entries;
+}
+
+// Whether the chunk may be a line of parameter `index`: its name, then a
+// space character, as read_parameter takes a name.
+bool may_hold(const Loader& l, int index)
+{
+    const char* name = l.table[index - 1];
+    std::size_t length = index - 1 < l.names ? l.name_lengths[static_cast<std::size_t>(index - 1)]
+                                             : std::strlen(name);
+    return l.chunk.length > length && l.chunk.text[0] == name[0] &&
+           is_space(l.chunk.text[length]) && std::memcmp(l.chunk.text, name, length) == 0;
+}
+
+LineResult stream_line(Loader& l)
+{
+    char first = l.chunk.length > 0 ? l.chunk.text[0] : '\0';
+    if (first == '[') {
+        deliver(l);
+        return start_section(l);
+    }
+    if (!may_hold(l, l.only)) {
+        skip_rest(l);
+        return LineResult::next;
+    }
+    ParamEntry* entry = append_entry(l);
+    if (entry == nullptr)
+        return LineResult::fail;
+    return read_parameter(l, entry);
+}
+
 LineResult read_line(Loader& l)
 {
     ++l.number;
+    if (l.each != nullptr)
+        return stream_line(l);
     ParamEntry* entry = append_entry(l);
     if (entry == nullptr)
         return LineResult::fail;
@@ -490,26 +591,40 @@ const char* table_name(ParamNameTable table, int index)
     return nullptr;
 }
 
-// Nothing set in memory may add a line to the file: a text is written up to
-// its first newline only.
-void put_part(FILE* file, const char* text)
+// The length of `text` up to its first newline (strcspn without its
+// per-call set).
+std::size_t first_line(const char* text)
 {
-    std::fwrite(text, 1, std::strcspn(text, "\n"), file);
+    return static_cast<std::size_t>(strchrnul(text, '\n') - text);
 }
 
 // A text written verbatim may lack its newline (it was the last line of a
 // file): the newline goes in before anything else follows, or the next
-// line, a new section's header for one, would be glued onto it.
+// line, a new section's header for one, would be glued onto it.  The lines
+// go to the stream in large blocks, not a call per field.
 struct Writer {
     FILE* file;
+    std::string out;
     bool open = false;   // the last text written ended without a newline
 
     void start_line()
     {
         if (open)
-            std::fputc('\n', file);
+            out += '\n';
         open = false;
+        if (out.size() >= 65536)
+            flush();
     }
+
+    void flush()
+    {
+        std::fwrite(out.data(), 1, out.size(), file);
+        out.clear();
+    }
+
+    // Nothing set in memory may add a line to the file: a text is written
+    // up to its first newline only.
+    void put_part(const char* text) { out.append(text, first_line(text)); }
 };
 
 // How many characters of a value fit the line of parameter `name`: the
@@ -524,15 +639,15 @@ std::size_t value_room(const char* name, bool quoted)
 // A value line is cut to fit what the reader takes of it.
 void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
 {
-    FILE* file = w.file;
     if (entry->text == nullptr)
         return;
     if (entry->index <= 0) {
         if (*entry->text == '\0')
             return;
         w.start_line();
-        std::fputs(entry->text, file);
-        w.open = entry->text[std::strlen(entry->text) - 1] != '\n';
+        std::size_t length = std::strlen(entry->text);
+        w.out.append(entry->text, length);
+        w.open = entry->text[length - 1] != '\n';
         return;
     }
     const char* name = table_name(table, entry->index);
@@ -546,9 +661,12 @@ void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
     // or be taken for a quoted one.
     if (*quote == '\0' && (is_space(text[0]) || text[0] == '\'' || text[0] == '"'))
         quote = "\"";
-    std::fprintf(file, "%s = %s", name, quote);
-    std::fwrite(text, 1, std::min(std::strcspn(text, "\n"), value_room(name, *quote != '\0')), file);
-    std::fprintf(file, "%s\n", quote);
+    w.out += name;
+    w.out += " = ";
+    w.out += quote;
+    w.out.append(text, std::min(first_line(text), value_room(name, *quote != '\0')));
+    w.out += quote;
+    w.out += '\n';
 }
 
 // Whether "[name]\n" reads back as a header of that name: no ']' of its
@@ -608,42 +726,57 @@ std::size_t first_block(std::size_t bytes)
     return std::clamp<std::size_t>(bytes * 3, 1024, 65536);
 }
 
+void set_table(Loader& l, ParamNameTable table)
+{
+    l.table = table;
+    while (l.names < static_cast<int>(l.name_lengths.size()) && table[l.names] != nullptr) {
+        l.name_lengths[static_cast<std::size_t>(l.names)] = std::strlen(table[l.names]);
+        ++l.names;
+    }
+}
+
 // A list takes about twice its file's size; a guess that is short only
 // adds a block.
+std::size_t list_block(std::size_t bytes)
+{
+    return std::clamp<std::size_t>(bytes * 2, 1024, std::size_t{64} << 20);
+}
+
 std::size_t store_size(int fd)
 {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return Reader::kBlock;
-    return std::clamp<std::size_t>(static_cast<std::size_t>(st.st_size) * 2, 1024,
-                                   std::size_t{64} << 20);
+    return list_block(static_cast<std::size_t>(st.st_size));
 }
 
 // Reads the lines `reader` gives into a new list; null when reading fails.
-ParamSection* read_list(Reader& reader, ParamNameTable table, int maximum, bool numbered,
-                        std::size_t first)
+bool fill_list(ParamSection* list, Reader& reader, ParamNameTable table, int maximum,
+               bool numbered, std::size_t first)
 {
-    ParamSection* list = allocate<ParamSection>();
-    if (list == nullptr)
-        return nullptr;
     list->store = new (std::nothrow) ParamStore(first);
     bool done = false;
     if (list->store != nullptr) {
         Loader l;
         l.reader = std::move(reader);
         l.store = list->store;
-        l.table = table;
-        while (l.names < static_cast<int>(l.name_lengths.size()) && table[l.names] != nullptr) {
-            l.name_lengths[static_cast<std::size_t>(l.names)] = std::strlen(table[l.names]);
-            ++l.names;
-        }
+        set_table(l, table);
         l.maximum = maximum < 0 ? 0 : maximum;
         l.numbered = numbered;
         l.current = list;
         l.tail = &list->entries;
         done = read_lines(l);
     }
-    if (!done) {
+    return done;
+}
+
+ParamSection* read_list(Reader& reader, ParamNameTable table, int maximum, bool numbered,
+                        std::size_t first)
+{
+    ParamSection* list = allocate<ParamSection>();
+    if (list == nullptr)
+        return nullptr;
+    if (!fill_list(list, reader, table, maximum, numbered, first)) {
         paramfile_free(list);
         return nullptr;
     }
@@ -681,76 +814,110 @@ uint32_t name_hash(const char* name, std::size_t length)
     return hash;
 }
 
-// Finds every line of the file that begins with '[' without reading the
-// lines between them one by one: a '[' counts when it follows a newline or
-// starts the file.  `header` gets the line's offset and its first chunk
-// (up to kChunkSize - 1 bytes) and answers false to stop.  False when
-// reading fails or `header` stopped.
-template <typename Header> bool scan_headers(int fd, Header header)
+// Finds every line of `size` bytes that begins with '[' without reading
+// the lines between them one by one: a '[' counts when it follows a
+// newline or starts the file.  `header` gets the line's offset and its
+// first chunk (up to kChunkSize - 1 bytes) and answers false to stop.
+enum class Scan { done, refused, unmapped };
+
+template <typename Header> Scan scan_bytes(const char* bytes, std::size_t size, Header header)
 {
-    constexpr std::size_t kScan = 65536;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kScan]);
-    if (buffer == nullptr)
-        return false;
-    char* bytes = buffer.get();
-    off_t base = 0;             // the file offset of bytes[0]
-    std::size_t length = 0;     // bytes held
-    std::size_t from = 0;       // where the search goes on
-    bool starts_line = true;    // bytes[0] begins a line
-    bool end = false;           // the file's end is held
-    for (;;) {
-        const auto* open =
-            static_cast<const char*>(std::memchr(bytes + from, '[', length - from));
-        std::size_t at = open == nullptr ? length : static_cast<std::size_t>(open - bytes);
-        if (open != nullptr && !(at == 0 ? starts_line : bytes[at - 1] == '\n')) {
-            from = at + 1;
+    const char* end = bytes + size;
+    for (const char* at = bytes; at < end; ++at) {
+        at = static_cast<const char*>(std::memchr(at, '[', static_cast<std::size_t>(end - at)));
+        if (at == nullptr)
+            break;
+        if (at != bytes && at[-1] != '\n')
             continue;
-        }
-        if (open != nullptr && (end || length - at >= kChunkSize - 1)) {
-            if (!header(base + static_cast<off_t>(at), open,
-                        std::min(length - at, kChunkSize - 1)))
-                return false;
-            from = at + 1;
-            continue;
-        }
-        if (end)
-            return true;
-        // Keep a header whose first chunk is not all held yet.
-        std::size_t keep = open == nullptr ? 0 : length - at;
-        if (open == nullptr)
-            starts_line = length == 0 ? starts_line : bytes[length - 1] == '\n';
-        else
-            starts_line = true;
-        std::memmove(bytes, bytes + length - keep, keep);
-        base += static_cast<off_t>(length - keep);
-        length = keep;
-        from = 0;
-        std::size_t done = 0;
-        int result = pread_full(fd, bytes + length, kScan - length,
-                                base + static_cast<off_t>(length), &done);
-        if (result == FULLIO_ERROR)
-            return false;
-        length += done;
-        end = result == FULLIO_SHORT;
+        std::size_t chunk = std::min<std::size_t>(static_cast<std::size_t>(end - at), kChunkSize - 1);
+        if (!header(at - bytes, at, chunk))
+            return Scan::refused;
     }
+    return Scan::done;
+}
+
+// The file read whole, for a file that cannot be mapped.
+bool read_whole(int fd, std::string& bytes)
+{
+    bytes.clear();
+    for (;;) {
+        std::size_t old = bytes.size();
+        bytes.resize(old + 65536);
+        std::size_t done = 0;
+        int result = pread_full(fd, bytes.data() + old, 65536, static_cast<off_t>(old), &done);
+        bytes.resize(old + done);
+        if (result != FULLIO_OK)
+            return result == FULLIO_SHORT;
+    }
+}
+
+// A file rewritten in place may be cut short while it is mapped: the
+// first read past its new end raises SIGBUS, which then ends the scan of
+// the mapping, and the file is read instead.
+sigjmp_buf bus_return;
+volatile sig_atomic_t bus_armed = 0;
+
+void on_bus(int signal)
+{
+    if (bus_armed != 0)
+        siglongjmp(bus_return, 1);
+    // Not ours: the fault happens again with the default action.
+    std::signal(signal, SIG_DFL);
+}
+
+// Runs `use` over the regular file's bytes mapped, which spares copying
+// them: Scan::unmapped when there is nothing to map or the mapping fails
+// (`use` did not run) or the file was cut short under it (`use` ended at
+// the first byte past the new end); else what `use` answers.  Whatever
+// `use` does between reads of the mapping must not leave memory or state
+// that an end there would lose.
+template <typename Use> Scan with_mapping(int fd, Use use)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+        return Scan::unmapped;
+    auto size = static_cast<std::size_t>(st.st_size);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED)
+        return Scan::unmapped;
+    ::madvise(map, size, MADV_SEQUENTIAL);
+    struct sigaction catcher {}, old {};
+    catcher.sa_handler = on_bus;
+    sigemptyset(&catcher.sa_mask);
+    ::sigaction(SIGBUS, &catcher, &old);
+    volatile Scan result = Scan::unmapped;
+    if (sigsetjmp(bus_return, 1) == 0) {
+        bus_armed = 1;
+        result = use(static_cast<const char*>(map), size);
+    }
+    bus_armed = 0;
+    ::sigaction(SIGBUS, &old, nullptr);
+    ::munmap(map, size);
+    return result;
 }
 
 bool index_headers(ParamText& text)
 {
-    text.headers.clear();
-    // Room for a header every few lines, so that the index is not copied
-    // as it grows.
-    struct stat st {};
-    if (::fstat(text.fd.get(), &st) == 0 && S_ISREG(st.st_mode))
-        text.headers.reserve(static_cast<std::size_t>(st.st_size / 96) + 16);
-    return scan_headers(text.fd.get(), [&](off_t offset, const char* line, std::size_t length) {
+    auto header = [&](off_t offset, const char* line, std::size_t length) {
         long name = header_name(line, length);
         if (name < 0)
             return false;
-        text.headers.push_back(
-            {offset, name_hash(line + 1, static_cast<std::size_t>(name))});
+        text.headers.push_back({offset, name_hash(line + 1, static_cast<std::size_t>(name))});
         return true;
+    };
+    text.headers.clear();
+    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+        // Room for a header every few lines, so that the index is not
+        // copied as it grows.
+        text.headers.reserve(size / 96 + 16);
+        return scan_bytes(bytes, size, header);
     });
+    if (scan != Scan::unmapped)
+        return scan == Scan::done;
+    text.headers.clear();
+    std::string bytes;
+    return read_whole(text.fd.get(), bytes) &&
+           scan_bytes(bytes.data(), bytes.size(), header) == Scan::done;
 }
 
 // The bytes of the section whose header is text.headers[k], up to the next
@@ -822,9 +989,117 @@ void paramtext_close(ParamText& text)
 
 ParamSection* paramtext_list(const ParamText& text, ParamNameTable table)
 {
+    ParamSection* list = nullptr;
+    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+        // Made here, so that the list stays reachable whatever happens.
+        list = allocate<ParamSection>();
+        if (list == nullptr)
+            return Scan::refused;
+        Reader reader = memory_reader(bytes, size);
+        return fill_list(list, reader, table, 0, true, list_block(size))
+                   ? Scan::done
+                   : Scan::refused;
+    });
+    if (scan == Scan::done)
+        return list;
+    paramfile_free(list);
+    if (scan == Scan::refused)
+        return nullptr;
     Reader reader;
     reader.fd = text.fd.get();
     return read_list(reader, table, 0, true, store_size(text.fd.get()));
+}
+
+namespace {
+
+// Whether the headers of the index are where the file's bytes have them
+// (the file was not rewritten in place since it was indexed).
+bool index_holds(const ParamText& text, const char* bytes, std::size_t size)
+{
+    for (const ParamHeader& header : text.headers) {
+        auto at = static_cast<std::size_t>(header.offset);
+        if (at >= size || bytes[at] != '[' || (at > 0 && bytes[at - 1] != '\n'))
+            return false;
+    }
+    return true;
+}
+
+// paramtext_each's pass with the index: each section's header line, then
+// only the lines that begin with the parameter's name and a space
+// character, up to the first entry of it, instead of every line.
+bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size_t size)
+{
+    const char* name = l.table[l.only - 1];
+    std::size_t length = std::strlen(name);
+    for (std::size_t k = 0; k < text.headers.size(); ++k) {
+        const char* start = bytes + text.headers[k].offset;
+        const char* end = k + 1 < text.headers.size() ? bytes + text.headers[k + 1].offset : bytes + size;
+        l.reader = memory_reader(start, static_cast<std::size_t>(end - start));
+        if (!read_chunk(l.reader, l.chunk))
+            return false;
+        ++l.number;
+        deliver(l);
+        if (start_section(l) != LineResult::next)
+            return false;
+        // Line by line from the header's end: a line begins after a newline.
+        for (const char* hit = l.reader.pos; hit < end;) {
+            if (static_cast<std::size_t>(end - hit) <= length || hit[0] != name[0] ||
+                !is_space(hit[length]) || std::memcmp(hit, name, length) != 0) {
+                const auto* newline = static_cast<const char*>(
+                    std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+                if (newline == nullptr)
+                    break;
+                hit = newline + 1;
+                continue;
+            }
+            l.reader.pos = hit;
+            if (!read_chunk(l.reader, l.chunk))
+                return false;
+            ParamEntry* entry = append_entry(l);
+            if (entry == nullptr || read_parameter(l, entry) == LineResult::fail)
+                return false;
+            if (entry->index == l.only)
+                break;
+            hit = l.reader.pos;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
+                    const std::function<void(const ParamSection*)>& each)
+{
+    if (index <= 0 || table_name(table, index) == nullptr)
+        return false;
+    ParamStore store(4096);
+    Loader l;
+    l.reader.fd = text.fd.get();
+    l.store = &store;
+    set_table(l, table);
+    l.each = &each;
+    l.only = index;
+    l.current = &l.head;
+    l.tail = &l.head.entries;
+    // Cut short under the mapping, the file ends where the mapping did.
+    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+        if (index_holds(text, bytes, size))
+            return each_indexed(l, text, bytes, size) ? Scan::done : Scan::refused;
+        l.reader = memory_reader(bytes, size);
+        return read_lines(l) ? Scan::done : Scan::refused;
+    });
+    if (scan == Scan::unmapped && l.current == &l.head && l.head.entries == nullptr) {
+        l.reader = Reader{};
+        l.reader.fd = text.fd.get();
+        scan = read_lines(l) ? Scan::done : Scan::refused;
+    }
+    if (scan == Scan::refused) {
+        free_entries(l.current->entries);
+        return false;
+    }
+    deliver(l);
+    return true;
 }
 
 int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
@@ -882,17 +1157,19 @@ int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
             return -1;
         }
     }
-    Writer w{file};
+    Writer w{file, {}};
+    w.out.reserve(65536 + 2048);
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
         if (section->name != nullptr) {
             w.start_line();
-            std::fputc('[', file);
-            put_part(file, section->name);
-            std::fputs("]\n", file);
+            w.out += '[';
+            w.put_part(section->name);
+            w.out += "]\n";
         }
         for (const ParamEntry* entry = section->entries; entry != nullptr; entry = entry->next)
             write_entry(w, entry, table);
     }
+    w.flush();
     return std::ferror(file) ? -1 : 0;
 }
 

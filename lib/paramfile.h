@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include <sys/types.h>
@@ -113,6 +114,13 @@ bool paramtext_load(const char* path, ParamText& text);
 void paramtext_close(ParamText& text);
 // paramfile_read of the file from its start: the same list.
 ParamSection* paramtext_list(const ParamText& text, ParamNameTable table);
+// Calls `each` with every named section of the file in order, read one at
+// a time and each holding its first entry of parameter `index`, if any,
+// and no others but of that index (so paramfile_get of `index` answers as
+// in the whole list); a section lives until `each` returns.  False when reading fails,
+// memory runs out or `index` is not in the table.
+bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
+                    const std::function<void(const ParamSection*)>& each);
 // The first section named exactly `name`, read alone into a list of its
 // own (a nameless section, then that one) put in *list, which the caller
 // releases; its entries are those of the whole list's section (the next

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <ctime>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -231,20 +233,37 @@ int put_in_place(const Target& target, Fresh& fresh)
     return 0;
 }
 
-int render(const std::function<int(FILE*)>& writer, std::string& content)
+// The stream that render gives the writer: its bytes go straight onto the
+// string, which was given room for about the old file's size, instead of
+// a memory stream's doubling buffer that is then copied.
+ssize_t append_to(void* cookie, const char* bytes, std::size_t size)
 {
-    char* buffer = nullptr;
-    std::size_t size = 0;
-    FILE* memory = open_memstream(&buffer, &size);
+    try {
+        static_cast<std::string*>(cookie)->append(bytes, size);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return static_cast<ssize_t>(size);
+}
+
+int render(const std::function<int(FILE*)>& writer, std::string& content, std::size_t expect)
+{
+    content.clear();
+    try {
+        content.reserve(expect);
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+    cookie_io_functions_t io{};
+    io.write = append_to;
+    FILE* memory = fopencookie(&content, "w", io);
     if (memory == nullptr)
         return errno;
     errno = 0;
     bool written = writer(memory) == 0 && std::fflush(memory) == 0 && !std::ferror(memory);
     int error = errno ? errno : EIO;
     std::fclose(memory);
-    if (written)
-        content.assign(buffer, size);
-    std::free(buffer);
     return written ? 0 : error;
 }
 
@@ -327,7 +346,11 @@ int replacefile(const char* path, const std::function<int(FILE*)>& writer)
     // Made in memory first, so that whichever way it goes to the file, a
     // failure leaves that file as it was.
     std::string content;
-    if (int e = render(writer, content))
+    struct stat old {};
+    std::size_t expect = ::stat(target.path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
+                             ? static_cast<std::size_t>(old.st_size) + 4096
+                             : 4096;
+    if (int e = render(writer, content, expect))
         return failed(REPLACE_NOWRITE, e);
     if (refused != 0)
         return write_in_place(target, content, refused);

@@ -288,6 +288,18 @@ ParamSection* authusers()
 }
 const char* authuserspath() { return users.path.empty() ? nullptr : users.path.c_str(); }
 
+void authforeachuser(int index, const std::function<void(const ParamSection*)>& each)
+{
+    if (users.list == nullptr && users.loaded) {
+        if (!paramtext_each(users.text, users_param_names, index, each))
+            cannot_parse();
+        return;
+    }
+    for (const ParamSection* section = users.list; section != nullptr; section = section->next)
+        if (section->name != nullptr)
+            each(section);
+}
+
 void authreplaceusers(ParamSection* list)
 {
     ParamSection* old = users.list;

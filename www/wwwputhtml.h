@@ -57,6 +57,8 @@ void puthtmlescaped(const char* text);
 // `text` with & < > " ' as entities, for values inside elements and
 // attribute values alike.
 std::string htmlescape(std::string_view text);
+// The same, appended to `out`.
+void htmlescapeto(std::string& out, std::string_view text);
 
 // Copies `text` into `out` (room for `size` bytes) with each $NAME (letters,
 // digits, '_', at most 127) replaced by getenv(NAME), HTML-escaped and a
@@ -72,8 +74,6 @@ void putexpanded(const char* text);       // putline without the LF
 // Page text ready as it stands, built and escaped by the caller: as
 // putf("%s", text), but not cut at a NUL byte.
 void puttext(std::string_view text);
-// puttext(htmlescape(text)) without building the escaped copy.
-void putescaped(std::string_view text);
 
 // The page error list: up to 64 messages (pointers kept, not copied; more
 // are dropped).
