@@ -1,4 +1,4 @@
-# make        builds build/bin/zeladmin and build/bin/zeldispatch
+# make        builds build/bin/zeladmin, build/bin/zeldispatch and build/bin/zelpasswd
 # make check  readies the machine, then builds and runs every test twice:
 #             as shipped (build/) and under ASan + UBSan (build-san/), runs
 #             each fuzz target (build-fuzz/, clang) over its seed corpus and

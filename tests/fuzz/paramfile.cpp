@@ -162,6 +162,18 @@ void check_alone(std::string_view bytes, const ParamSection* whole)
     FUZZ_CHECK(read_again.size() == sections.size());
     for (std::size_t i = 0; i < sections.size(); ++i)
         FUZZ_CHECK(same_entries(sections[i], read_again[i]));
+    // Every section in turn, with its first value of one parameter.
+    int index = bytes.empty() ? USER_FULL_NAME : static_cast<unsigned char>(bytes[0]) % 13 + 1;
+    const ParamSection* next = whole->next;
+    bool each = paramtext_each(text, users_param_names, index, [&](const ParamSection* s) {
+        FUZZ_CHECK(next != nullptr && std::strcmp(next->name, s->name) == 0);
+        const char* want = paramfile_get(next, index);
+        const char* got = paramfile_get(s, index);
+        FUZZ_CHECK((want == nullptr) == (got == nullptr));
+        FUZZ_CHECK(want == nullptr || std::strcmp(want, got) == 0);
+        next = next->next;
+    });
+    FUZZ_CHECK(each && next == nullptr);
     for (std::size_t i = 1; i < sections.size(); ++i) {
         bool first = true;
         for (std::size_t j = 1; j < i; ++j)
