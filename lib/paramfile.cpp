@@ -12,9 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <csetjmp>
-#include <csignal>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -22,6 +19,7 @@
 
 #include "lib/fd.h"
 #include "lib/fullio.h"
+#include "lib/mapfile.h"
 
 #include "lib/string.h"
 
@@ -818,7 +816,7 @@ uint32_t name_hash(const char* name, std::size_t length)
 // the lines between them one by one: a '[' counts when it follows a
 // newline or starts the file.  `header` gets the line's offset and its
 // first chunk (up to kChunkSize - 1 bytes) and answers false to stop.
-enum class Scan { done, refused, unmapped };
+enum class Scan { done, refused };
 
 template <typename Header> Scan scan_bytes(const char* bytes, std::size_t size, Header header)
 {
@@ -851,49 +849,11 @@ bool read_whole(int fd, std::string& bytes)
     }
 }
 
-// A file rewritten in place may be cut short while it is mapped: the
-// first read past its new end raises SIGBUS, which then ends the scan of
-// the mapping, and the file is read instead.
-sigjmp_buf bus_return;
-volatile sig_atomic_t bus_armed = 0;
-
-void on_bus(int signal)
+// The whole file mapped for `use` (lib/mapfile).
+MapScan map_whole(int fd, const std::function<bool(const char*, std::size_t)>& use)
 {
-    if (bus_armed != 0)
-        siglongjmp(bus_return, 1);
-    // Not ours: the fault happens again with the default action.
-    std::signal(signal, SIG_DFL);
-}
-
-// Runs `use` over the regular file's bytes mapped, which spares copying
-// them: Scan::unmapped when there is nothing to map or the mapping fails
-// (`use` did not run) or the file was cut short under it (`use` ended at
-// the first byte past the new end); else what `use` answers.  Whatever
-// `use` does between reads of the mapping must not leave memory or state
-// that an end there would lose.
-template <typename Use> Scan with_mapping(int fd, Use use)
-{
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
-        return Scan::unmapped;
-    auto size = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED)
-        return Scan::unmapped;
-    ::madvise(map, size, MADV_SEQUENTIAL);
-    struct sigaction catcher {}, old {};
-    catcher.sa_handler = on_bus;
-    sigemptyset(&catcher.sa_mask);
-    ::sigaction(SIGBUS, &catcher, &old);
-    volatile Scan result = Scan::unmapped;
-    if (sigsetjmp(bus_return, 1) == 0) {
-        bus_armed = 1;
-        result = use(static_cast<const char*>(map), size);
-    }
-    bus_armed = 0;
-    ::sigaction(SIGBUS, &old, nullptr);
-    ::munmap(map, size);
-    return result;
+    off_t size = map_size(fd);
+    return size <= 0 ? MapScan::unmapped : map_scan(fd, 0, static_cast<std::size_t>(size), use);
 }
 
 bool index_headers(ParamText& text)
@@ -906,14 +866,15 @@ bool index_headers(ParamText& text)
         return true;
     };
     text.headers.clear();
-    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+    MapScan scan = map_whole(text.fd.get(), [&](const char* bytes, std::size_t size) {
         // Room for a header every few lines, so that the index is not
         // copied as it grows.
         text.headers.reserve(size / 96 + 16);
-        return scan_bytes(bytes, size, header);
+        return scan_bytes(bytes, size, header) == Scan::done;
     });
-    if (scan != Scan::unmapped)
-        return scan == Scan::done;
+    if (scan == MapScan::done || scan == MapScan::refused)
+        return scan == MapScan::done;
+    // Cut short under the mapping, or not mapped: read instead.
     text.headers.clear();
     std::string bytes;
     return read_whole(text.fd.get(), bytes) &&
@@ -990,20 +951,18 @@ void paramtext_close(ParamText& text)
 ParamSection* paramtext_list(const ParamText& text, ParamNameTable table)
 {
     ParamSection* list = nullptr;
-    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+    MapScan scan = map_whole(text.fd.get(), [&](const char* bytes, std::size_t size) {
         // Made here, so that the list stays reachable whatever happens.
         list = allocate<ParamSection>();
         if (list == nullptr)
-            return Scan::refused;
+            return false;
         Reader reader = memory_reader(bytes, size);
-        return fill_list(list, reader, table, 0, true, list_block(size))
-                   ? Scan::done
-                   : Scan::refused;
+        return fill_list(list, reader, table, 0, true, list_block(size));
     });
-    if (scan == Scan::done)
+    if (scan == MapScan::done)
         return list;
     paramfile_free(list);
-    if (scan == Scan::refused)
+    if (scan == MapScan::refused)
         return nullptr;
     Reader reader;
     reader.fd = text.fd.get();
@@ -1083,18 +1042,18 @@ bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
     l.current = &l.head;
     l.tail = &l.head.entries;
     // Cut short under the mapping, the file ends where the mapping did.
-    Scan scan = with_mapping(text.fd.get(), [&](const char* bytes, std::size_t size) {
+    MapScan scan = map_whole(text.fd.get(), [&](const char* bytes, std::size_t size) {
         if (index_holds(text, bytes, size))
-            return each_indexed(l, text, bytes, size) ? Scan::done : Scan::refused;
+            return each_indexed(l, text, bytes, size);
         l.reader = memory_reader(bytes, size);
-        return read_lines(l) ? Scan::done : Scan::refused;
+        return read_lines(l);
     });
-    if (scan == Scan::unmapped && l.current == &l.head && l.head.entries == nullptr) {
+    if (scan == MapScan::unmapped) {
         l.reader = Reader{};
         l.reader.fd = text.fd.get();
-        scan = read_lines(l) ? Scan::done : Scan::refused;
+        scan = read_lines(l) ? MapScan::done : MapScan::refused;
     }
-    if (scan == Scan::refused) {
+    if (scan == MapScan::refused) {
         free_entries(l.current->entries);
         return false;
     }
