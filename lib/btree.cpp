@@ -3,7 +3,6 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -73,8 +72,13 @@ void rebuild(KeyNode** slot)
 // ancestor whose one side outweighs it, when the tree got too deep.
 void rebalance(KeyTree& tree, const char* key, std::size_t depth)
 {
-    double limit = std::log(static_cast<double>(tree.size)) / std::log(1.0 / kAlpha);
-    if (static_cast<double>(depth) <= limit)
+    // Too deep when depth > log base 1/kAlpha of the size, that is when
+    // (1/kAlpha)^depth outgrows the size: counted here, so that the programs
+    // need no maths library to start.
+    double reach = 1;
+    for (std::size_t i = 0; i < depth && reach <= static_cast<double>(tree.size); ++i)
+        reach /= kAlpha;
+    if (reach <= static_cast<double>(tree.size))
         return;
     std::vector<KeyNode**> path{&tree.root};
     for (KeyNode* node; (node = *path.back())->name != key;)

@@ -109,8 +109,9 @@ struct Reader {
 
 // A read cuts its entries, sections and texts from a few large blocks, one
 // allocation for thousands of lines; they go with the list.  A large block
-// is mapped with its pages in place: one system call instead of a page
-// fault for every 4 KiB that the read fills.
+// is mapped with its pages in place (one system call instead of a page
+// fault for every 4 KiB that the read fills), one of 2 MiB or more in huge
+// pages where the system offers them.
 struct ParamStore {
     static constexpr std::size_t kMapped = 262144;
     struct Block {
@@ -194,9 +195,14 @@ struct ParamStore {
         Block block = allocate_block(want);
         if (block.bytes == nullptr)
             return nullptr;
-        blocks.push_back(block);
+        try {
+            blocks.push_back(block);
+        } catch (const std::bad_alloc&) {
+            release(block);
+            return nullptr;
+        }
         pos = block.bytes;
-        room = want;
+        room = block.size;
         block_size = std::clamp<std::size_t>(block_size * 2, Reader::kBlock, 1 << 20);
         return cut(size, align);
     }
@@ -849,11 +855,12 @@ bool read_whole(int fd, std::string& bytes)
     }
 }
 
-// The whole file mapped for `use` (lib/mapfile).
+// The whole file mapped for `use` (lib/mapfile); a small one is read
+// instead, which takes fewer system calls than a mapping.
 MapScan map_whole(int fd, const std::function<bool(const char*, std::size_t)>& use)
 {
     off_t size = map_size(fd);
-    return size <= 0 ? MapScan::unmapped : map_scan(fd, 0, static_cast<std::size_t>(size), use);
+    return size < 65536 ? MapScan::unmapped : map_scan(fd, 0, static_cast<std::size_t>(size), use);
 }
 
 bool index_headers(ParamText& text)
@@ -990,10 +997,20 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
 {
     const char* name = l.table[l.only - 1];
     std::size_t length = std::strlen(name);
+    // One look for NUL bytes in the whole file, not one a section; the
+    // reader holds the mapped bytes alone.
+    bool clean = std::memchr(bytes, '\0', size) == nullptr;
+    l.reader = Reader{};
     for (std::size_t k = 0; k < text.headers.size(); ++k) {
         const char* start = bytes + text.headers[k].offset;
         const char* end = k + 1 < text.headers.size() ? bytes + text.headers[k + 1].offset : bytes + size;
-        l.reader = memory_reader(start, static_cast<std::size_t>(end - start));
+        if (clean) {
+            l.reader.pos = start;
+            l.reader.end = end;
+            l.reader.clean = true;
+        } else {
+            l.reader = memory_reader(start, static_cast<std::size_t>(end - start));
+        }
         if (!read_chunk(l.reader, l.chunk))
             return false;
         ++l.number;
