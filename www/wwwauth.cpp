@@ -232,7 +232,8 @@ struct Users {
     bool adminblankpassword = false;
     bool adminblankemail = false;
 };
-Users users;
+// Never destroyed: the login facts point into its lists up to the exit.
+Users& users = *new Users;
 
 bool users_loaded() { return users.loaded || users.list != nullptr; }
 
