@@ -249,6 +249,12 @@ bool users_loaded() { return users.loaded || users.list != nullptr; }
 
 bool authloadusers(const char* path, void (*unreadable)())
 {
+    // A new load starts afresh: nothing of an earlier one is looked at.
+    authreset();
+    paramfile_free(users.list);
+    users.list = nullptr;
+    users.loaded = false;
+    users.adminblankpassword = users.adminblankemail = false;
     users.path = path;
     users.unreadable = unreadable;
     if (!paramtext_load(path, users.text))
