@@ -306,6 +306,26 @@ RecordStream querystream;
 RecordStream statsstream;
 RecordStream iterstream;
 
+// Whether a record's sender field is `sender`, ignoring case as ulstrncmp
+// does.  A full queue asks it of every record: a sender spelled byte for
+// byte the same, the usual case, is told by one memcmp.
+struct SenderMatch {
+    const char* sender;
+    std::size_t length;   // with the NUL, when that fits the field
+
+    explicit SenderMatch(const char* s)
+        : sender(s), length(strnlen(s, sizeof StatusSlot::sender) + 1)
+    {
+        length = std::min(length, sizeof StatusSlot::sender);
+    }
+
+    bool matches(const char (&field)[sizeof StatusSlot::sender]) const
+    {
+        return std::memcmp(field, sender, length) == 0 ||
+               ulstrncmp(field, sender, sizeof field) == 0;
+    }
+};
+
 // Whether a record passes queryqueue's filter.
 struct Filter {
     int kind;
@@ -313,8 +333,9 @@ struct Filter {
     unsigned major = 0;
     unsigned minor = 0;
     long uid = 0;
+    SenderMatch sender;
 
-    Filter(int k, const char* v) : kind(k), value(v ? v : "")
+    Filter(int k, const char* v) : kind(k), value(v ? v : ""), sender(value)
     {
         char* end = nullptr;
         if (kind == QUERY_ID) {
@@ -332,7 +353,7 @@ struct Filter {
         case QUERY_HANDLE:
             return std::strncmp(r.handle, value, sizeof r.handle) == 0;
         case QUERY_SENDER:
-            return ulstrncmp(r.sender, value, sizeof r.sender) == 0;
+            return sender.matches(r.sender);
         case QUERY_ID:
             return r.idmajor == major && r.idminor == minor;
         case QUERY_UID:
@@ -729,22 +750,32 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
             return older ? ka < kb : kb < ka;
         return a < b;
     };
+    // A ring: the next one to replace is at `head`.
+    std::size_t head = 0;
+    auto item = [&](std::size_t at) -> int& {
+        std::size_t i = head + at;
+        return order[i >= order.size() ? i - order.size() : i];
+    };
     auto find_extreme = [&] {
         if (order.empty()) {
             for (int i = 0; i < filled; ++i)
                 order.push_back(i);
             std::sort(order.begin(), order.end(), before);
+            head = 0;
         } else {
-            // The first entry has just been replaced by a more wanted one.
-            int moved = order.front();
+            // The first entry has just been replaced by a more wanted one:
+            // it goes behind those replaced before it, the others keep
+            // their places.
+            int moved = item(0);
             std::size_t at = order.size() - 1;
-            while (at > 0 && before(moved, order[at]))
+            while (at > 0 && before(moved, item(at)))
                 --at;
-            std::move(order.begin() + 1, order.begin() + static_cast<std::ptrdiff_t>(at) + 1,
-                      order.begin());
-            order[at] = moved;
+            head = head + 1 == order.size() ? 0 : head + 1;
+            for (std::size_t j = order.size() - 1; j > at; --j)
+                item(j) = item(j - 1);
+            item(at) = moved;
         }
-        return order.front();
+        return item(0);
     };
     // A kept record is copied out of the stream's block only when the block
     // is about to be read over, not each time it is kept.
@@ -824,6 +855,7 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
     std::uint32_t hour = now - 3600;
     std::uint32_t day = now - 86400;
     int count = 0;
+    SenderMatch ours_by(sender != nullptr ? sender : "");
     while (const StatusSlot* next = statsstream.next()) {
         const StatusSlot& record = *next;
         if (record.state == SLOT_EMPTY)
@@ -832,8 +864,7 @@ int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid)
         addstats(all, record, hour, day);
         if (mine == nullptr)
             continue;
-        bool ours = sender != nullptr ? ulstrncmp(sender, record.sender, sizeof record.sender) == 0
-                                      : record.owneruid == uid;
+        bool ours = sender != nullptr ? ours_by.matches(record.sender) : record.owneruid == uid;
         if (ours)
             addstats(mine, record, hour, day);
     }
