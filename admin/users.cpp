@@ -651,7 +651,7 @@ int lockusers(int self)
     int fd = lock_path(authuserspath());
     if (fd < 0)
         cannotupdate(self, errno);
-    ParamSection* list = usersfile_readlocked(fd);
+    ParamSection* list = usersfile_readlocked(fd, authunreadable);
     if (list == nullptr) {
         int error = errno;
         close(fd);

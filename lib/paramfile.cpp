@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -123,6 +126,13 @@ struct ParamStore {
     char* pos = nullptr;
     std::size_t room = 0;
     std::size_t block_size = 0;
+    // A list of unread sections (paramfile_read_unread) keeps the file's
+    // bytes in its blocks, and here what reading one of them needs.
+    const char* file = nullptr;      // the file's bytes
+    std::size_t file_size = 0;
+    bool clean = false;              // no NUL byte in the file's lines
+    ParamNameTable table = nullptr;
+    void (*unreadable)() = nullptr;
 
     explicit ParamStore(std::size_t first) : block_size(first) {}
     ParamStore(const ParamStore&) = delete;
@@ -156,8 +166,10 @@ struct ParamStore {
     {
         if (size < kMapped)
             return {static_cast<char*>(std::malloc(size)), size, false};
+        // Where faults are dear (a virtual machine's), one huge page costs
+        // less than the 256 small ones of a megabyte.
         constexpr std::size_t kHuge = 2 << 20;
-        if (size >= kHuge) {
+        if (size >= kHuge / 2) {
             size = (size + kHuge - 1) / kHuge * kHuge;
             void* bytes = ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE,
                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -229,6 +241,7 @@ struct Loader {
     // header line closes it, holding only entries of the index `only`.
     const std::function<void(const ParamSection*)>* each = nullptr;
     int only = 0;
+    int only_read = 0;             // the index a line of only's name reads as
     ParamSection head;             // before the first header line
 };
 
@@ -483,7 +496,8 @@ bool set_value(Loader& l, ParamEntry* entry, const char* value, const char* end)
     return set_text(l, entry, value, static_cast<std::size_t>(end - value));
 }
 
-LineResult read_parameter(Loader& l, ParamEntry* entry)
+// `known`: the table index of the line's name, when the caller knows it.
+LineResult read_parameter(Loader& l, ParamEntry* entry, int known = 0)
 {
     const char* line = l.chunk.text;
     const char* end = line + l.chunk.length;
@@ -495,7 +509,7 @@ LineResult read_parameter(Loader& l, ParamEntry* entry)
         return LineResult::next;
     }
     std::size_t name_length = static_cast<std::size_t>(space - line);
-    int index = table_index(l, line, name_length);
+    int index = known > 0 ? known : table_index(l, line, name_length);
     if (index == 0)
         return keep_faulty(l, entry, PARAM_UNKNOWN, name_length);
     // Mostly the '=' follows the blanks after the name.
@@ -990,13 +1004,44 @@ bool index_holds(const ParamText& text, const char* bytes, std::size_t size)
     return true;
 }
 
-// paramtext_each's pass with the index: each section's header line, then
-// only the lines that begin with the parameter's name and a space
-// character, up to the first entry of it, instead of every line.
-bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size_t size)
+// Reads the lines from `hit` up to `end`, where l.reader's bytes end, that
+// begin with the name of parameter l.only and a space character, up to
+// the first entry of it, instead of every line: a line begins after a
+// newline.
+bool read_first(Loader& l, const char* hit, const char* end)
 {
     const char* name = l.table[l.only - 1];
-    std::size_t length = std::strlen(name);
+    std::size_t length = l.only - 1 < l.names ? l.name_lengths[static_cast<std::size_t>(l.only - 1)]
+                                              : std::strlen(name);
+    if (l.only_read == 0)
+        l.only_read = table_index(l, name, length);
+    while (hit < end) {
+        if (static_cast<std::size_t>(end - hit) <= length || hit[0] != name[0] ||
+            !is_space(hit[length]) || std::memcmp(hit, name, length) != 0) {
+            const auto* newline = static_cast<const char*>(
+                std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+            if (newline == nullptr)
+                break;
+            hit = newline + 1;
+            continue;
+        }
+        l.reader.pos = hit;
+        if (!read_chunk(l.reader, l.chunk))
+            return false;
+        ParamEntry* entry = append_entry(l);
+        if (entry == nullptr || read_parameter(l, entry, l.only_read) == LineResult::fail)
+            return false;
+        if (entry->index == l.only)
+            break;
+        hit = l.reader.pos;
+    }
+    return true;
+}
+
+// paramtext_each's pass with the index: each section's header line, then
+// only the lines read_first reads.
+bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size_t size)
+{
     // One look for NUL bytes in the whole file, not one a section; the
     // reader holds the mapped bytes alone.
     bool clean = std::memchr(bytes, '\0', size) == nullptr;
@@ -1017,27 +1062,8 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
         deliver(l);
         if (start_section(l) != LineResult::next)
             return false;
-        // Line by line from the header's end: a line begins after a newline.
-        for (const char* hit = l.reader.pos; hit < end;) {
-            if (static_cast<std::size_t>(end - hit) <= length || hit[0] != name[0] ||
-                !is_space(hit[length]) || std::memcmp(hit, name, length) != 0) {
-                const auto* newline = static_cast<const char*>(
-                    std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
-                if (newline == nullptr)
-                    break;
-                hit = newline + 1;
-                continue;
-            }
-            l.reader.pos = hit;
-            if (!read_chunk(l.reader, l.chunk))
-                return false;
-            ParamEntry* entry = append_entry(l);
-            if (entry == nullptr || read_parameter(l, entry) == LineResult::fail)
-                return false;
-            if (entry->index == l.only)
-                break;
-            hit = l.reader.pos;
-        }
+        if (!read_first(l, l.reader.pos, end))
+            return false;
     }
     return true;
 }
@@ -1125,6 +1151,383 @@ int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
     return 0;
 }
 
+namespace {
+
+// An unread section's lines (ParamSection::raw) run from the end of its
+// header line to the next header line or the end of the file.
+constexpr uint8_t kBeforeHeader = 1;   // a header line follows: its entry
+                                       // ends the section once read
+constexpr uint8_t kChecked = 2;        // kAsIs was decided
+constexpr uint8_t kAsIs = 4;           // written back, the lines stay as
+                                       // they are
+
+// The reader of a section's lines where they lie.
+void read_raw_from(Loader& l, const ParamSection* section)
+{
+    if (section->store->clean) {
+        l.reader = Reader{};
+        l.reader.pos = section->raw;
+        l.reader.end = section->raw + section->raw_size;
+        l.reader.clean = true;
+    } else {
+        l.reader = memory_reader(section->raw, section->raw_size);
+    }
+}
+
+// Reads an unread section's entries; false, the section still unread,
+// when memory runs out.
+bool read_raw(ParamSection* section)
+{
+    auto l = std::make_unique<Loader>();
+    read_raw_from(*l, section);
+    l->store = section->store;
+    set_table(*l, section->store->table);
+    l->numbered = false;
+    l->current = section;
+    l->tail = &section->entries;
+    if (!read_lines(*l) || ((section->raw_flags & kBeforeHeader) && append_entry(*l) == nullptr)) {
+        free_entries(section->entries);
+        section->entries = nullptr;
+        return false;
+    }
+    section->raw = nullptr;
+    section->raw_size = 0;
+    section->raw_flags = 0;
+    section->store = nullptr;
+    return true;
+}
+
+// For the calls that cannot fail.
+void need_entries(const ParamSection* section)
+{
+    if (section->raw == nullptr)
+        return;
+    void (*unreadable)() = section->store->unreadable;
+    if (read_raw(const_cast<ParamSection*>(section)))
+        return;
+    if (unreadable != nullptr)
+        unreadable();
+    std::abort();
+}
+
+// Whether a parameter line, `line` up to its newline `newline`, is written
+// back as it is.  The first space character after the name must be a
+// blank (a faulty line keeps the rest as it is); a value needs exactly one
+// blank on each side of its '=', no space character first, and its
+// closing quote if it has an opening one.  Only a line not of that form
+// needs the name looked up: an unknown name's line is kept as it is.
+bool parameter_as_is(const Loader& l, const char* line, const char* newline)
+{
+    const char* space = line;
+    while (!is_space(*space))
+        ++space;
+    if (space == newline)
+        return true;   // a name alone: kept as a faulty line
+    if (*space != ' ')
+        return false;
+    if (space[1] == '=' && space + 2 < newline && space[2] == ' ') {
+        const char* value = space + 3;
+        if (value == newline)
+            return true;
+        if (*value == '\'' || *value == '"') {
+            if (newline - value >= 2 && newline[-1] == *value)
+                return true;
+        } else if (!is_space(*value)) {
+            return true;
+        }
+    }
+    if (table_index(l, line, static_cast<std::size_t>(space - line)) == 0)
+        return true;
+    const char* equals = space;
+    while (*equals == ' ')
+        ++equals;
+    // A known name without '=' is kept as a faulty line too.
+    return *equals != '=' &&
+           std::memchr(equals, '=', static_cast<std::size_t>(newline - equals)) == nullptr;
+}
+
+// The newlines of a file's bytes, found 64 at a time with a bit mask for
+// each 64 instead of a memchr call for each line.
+class Newlines {
+public:
+    Newlines(const char* begin, std::size_t size) : end_(begin + size) {}
+
+    // The first newline in [at, limit), limit within the bytes, or null.
+    const char* find(const char* at, const char* limit)
+    {
+        while (at < limit) {
+            if (window_ == nullptr || at < window_ || at >= window_ + 64) {
+                window_ = at;
+                mask_ = mask(at);
+            }
+            uint64_t found = mask_ >> (at - window_);
+            if (found != 0) {
+                const char* newline = at + __builtin_ctzll(found);
+                return newline < limit ? newline : nullptr;
+            }
+            at = window_ + 64;
+        }
+        return nullptr;
+    }
+
+private:
+    uint64_t mask(const char* at) const
+    {
+        std::size_t size = std::min<std::size_t>(64, static_cast<std::size_t>(end_ - at));
+        uint64_t bits = 0;
+#ifdef __SSE2__
+        if (size == 64) {
+            const __m128i newline = _mm_set1_epi8('\n');
+            for (int i = 0; i < 4; ++i) {
+                __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+                auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+                bits |= static_cast<uint64_t>(hits) << (16 * i);
+            }
+            return bits;
+        }
+#endif
+        for (std::size_t i = 0; i < size; ++i)
+            bits |= static_cast<uint64_t>(at[i] == '\n') << i;
+        return bits;
+    }
+
+    const char* end_;
+    const char* window_ = nullptr;   // 64 bytes from here, or fewer at the end,
+    uint64_t mask_ = 0;              // and the newlines among them
+};
+
+// Whether reading the section's lines and writing them back gives them as
+// they are.  A line that a read would cut, a NUL byte or a last line
+// without its newline says no, so that the writer decides those.
+bool raw_as_is(const Loader& l, Newlines& newlines, ParamSection* section)
+{
+    if ((section->raw_flags & kChecked) == 0) {
+        section->raw_flags |= kChecked;
+        if (!section->store->clean)
+            return false;
+        const char* end = section->raw + section->raw_size;
+        for (const char* line = section->raw; line < end;) {
+            const char* newline = newlines.find(
+                line, line + std::min<std::size_t>(static_cast<std::size_t>(end - line), kChunkSize - 1));
+            if (newline == nullptr)
+                return false;
+            if (!is_space(*line) && *line != '#' && !parameter_as_is(l, line, newline))
+                return false;
+            line = newline + 1;
+        }
+        section->raw_flags |= kAsIs;
+    }
+    return (section->raw_flags & kAsIs) != 0;
+}
+
+// The list's first section, with blocks the first of which holds the
+// file's `size` bytes and, by a guess, the sections.
+ParamSection* new_unread_list(std::size_t size, ParamNameTable table, void (*unreadable)())
+{
+    ParamSection* list = allocate<ParamSection>();
+    if (list == nullptr)
+        return nullptr;
+    std::size_t sections = size / 128 + 16;
+    list->store = new (std::nothrow) ParamStore(size + 1 + sections * sizeof(ParamSection) + 4096);
+    if (list->store == nullptr) {
+        std::free(list);
+        return nullptr;
+    }
+    list->store->table = table;
+    list->store->unreadable = unreadable;
+    return list;
+}
+
+// The sections of the file's `size` bytes, their lines unread.  The offset of
+// the first header line, or `size`; -1 for a header line without its
+// ']', -2 when memory runs out.
+long add_unread(ParamSection* list, const char* bytes, std::size_t size)
+{
+    ParamStore* store = list->store;
+    ParamSection* last = nullptr;
+    long first = static_cast<long>(size);
+    bool short_of_memory = false;
+    const char* end = bytes + size;
+    auto header = [&](off_t offset, const char* line, std::size_t length) {
+        long name = header_name(line, length);
+        if (name < 0)
+            return false;
+        auto* section = held_object<ParamSection>(store);
+        if (section == nullptr) {
+            short_of_memory = true;
+            return false;
+        }
+        if (last == nullptr) {
+            first = static_cast<long>(offset);
+            list->next = section;
+        } else {
+            last->raw_size = static_cast<std::size_t>(line - last->raw);
+            last->raw_flags |= kBeforeHeader;
+            last->next = section;
+        }
+        last = section;
+        section->name = held_bytes(store, line + 1, static_cast<std::size_t>(name));
+        if (section->name == nullptr) {
+            short_of_memory = true;
+            return false;
+        }
+        section->held |= PARAM_HELD_TEXT;
+        section->store = store;
+        const auto* newline = static_cast<const char*>(
+            std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        section->raw = newline == nullptr ? end : newline + 1;
+        section->raw_size = static_cast<std::size_t>(end - section->raw);
+        return true;
+    };
+    if (scan_bytes(bytes, size, header) != Scan::done)
+        return short_of_memory ? -2 : -1;
+    return first;
+}
+
+} // namespace
+
+ParamSection* paramfile_read_unread(int fd, ParamNameTable table, void (*unreadable)())
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return nullptr;
+    std::size_t size = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+    ParamSection* list = nullptr;
+    char* bytes = nullptr;
+    std::size_t got = 0;
+    for (;;) {
+        list = new_unread_list(size, table, unreadable);
+        bytes = list == nullptr ? nullptr : static_cast<char*>(list->store->cut(size + 1, 1));
+        if (bytes == nullptr) {
+            paramfile_free(list);
+            errno = ENOMEM;
+            return nullptr;
+        }
+        int result = pread_full(fd, bytes, size + 1, 0, &got);
+        if (result == FULLIO_SHORT)
+            break;
+        int error = errno;
+        paramfile_free(list);
+        errno = error;
+        if (result == FULLIO_ERROR)
+            return nullptr;
+        size = size * 2 + 65536;   // it grew while being read
+    }
+    list->store->clean = std::memchr(bytes, '\0', got) == nullptr;
+    list->store->file = bytes;
+    list->store->file_size = got;
+    long first = add_unread(list, bytes, got);
+    // The lines before the first header line are read now.
+    auto l = std::make_unique<Loader>();
+    l->store = list->store;
+    set_table(*l, table);
+    l->current = list;
+    l->tail = &list->entries;
+    bool read = false;
+    if (first >= 0) {
+        l->reader = memory_reader(bytes, static_cast<std::size_t>(first));
+        read = read_lines(*l);
+        // In the whole list the first header line's entry ends these.
+        ++l->number;
+        read = read && (list->next == nullptr || append_entry(*l) != nullptr);
+    }
+    if (!read) {
+        paramfile_free(list);
+        errno = first == -1 ? EINVAL : ENOMEM;
+        return nullptr;
+    }
+    return list;
+}
+
+bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
+                    const std::function<void(const ParamSection*)>& each)
+{
+    if (index <= 0 || table_name(table, index) == nullptr)
+        return false;
+    ParamStore store(4096);
+    std::unique_ptr<Loader> l;   // for the first unread section
+    for (const ParamSection* section = list; section != nullptr; section = section->next) {
+        if (section->name == nullptr)
+            continue;
+        if (section->raw == nullptr || section->store->table != table) {
+            need_entries(section);
+            each(section);
+            continue;
+        }
+        if (l == nullptr) {
+            l = std::make_unique<Loader>();
+            l->store = &store;
+            set_table(*l, table);
+            l->only = index;
+            l->numbered = false;
+        }
+        ParamSection alone;
+        alone.name = section->name;
+        l->current = &alone;
+        l->tail = &alone.entries;
+        read_raw_from(*l, section);
+        bool read = read_first(*l, section->raw, section->raw + section->raw_size);
+        if (read)
+            each(&alone);
+        free_entries(alone.entries);
+        store.reset();
+        if (!read)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// What a write needs for unread sections: the table's names, and the
+// bytes of the file they were read from, copied in runs of sections.
+struct Copier {
+    ParamNameTable table = nullptr;
+    std::unique_ptr<Loader> names;
+    std::unique_ptr<Newlines> newlines;
+    const ParamStore* store = nullptr;   // whose bytes `newlines` scans
+    const char* run = nullptr;           // bytes to copy, not written yet
+    const char* run_end = nullptr;
+};
+
+// Where the section's header line starts when writing the section gives
+// that line and the section's lines as they are in the file, or null.
+const char* as_is_from(Copier& c, ParamSection* section)
+{
+    const ParamStore* store = section->store;
+    std::size_t length = std::strlen(section->name);
+    auto offset = static_cast<std::size_t>(section->raw - store->file);
+    if (store->table != c.table || offset < length + 3)
+        return nullptr;
+    const char* header = section->raw - (length + 3);
+    if (header[0] != '[' || header[length + 1] != ']' || header[length + 2] != '\n' ||
+        std::memcmp(header + 1, section->name, length) != 0)
+        return nullptr;
+    if (c.names == nullptr) {
+        c.names = std::make_unique<Loader>();
+        set_table(*c.names, c.table);
+    }
+    if (c.store != store) {
+        c.newlines = std::make_unique<Newlines>(store->file, store->file_size);
+        c.store = store;
+    }
+    return raw_as_is(*c.names, *c.newlines, section) ? header : nullptr;
+}
+
+// The run of bytes goes to the stream as it is, after what the writer
+// holds.
+void write_run(Writer& w, Copier& c)
+{
+    if (c.run == nullptr)
+        return;
+    w.flush();
+    std::fwrite(c.run, 1, static_cast<std::size_t>(c.run_end - c.run), w.file);
+    w.open = false;   // the run ends with its last line's newline
+    c.run = c.run_end = nullptr;
+}
+
+} // namespace
+
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
 {
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
@@ -1135,16 +1538,36 @@ int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
     }
     Writer w{file, {}};
     w.out.reserve(65536 + 2048);
+    Copier c;
+    c.table = table;
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
+        auto* unread = const_cast<ParamSection*>(section);
+        if (section->raw != nullptr && section->name != nullptr) {
+            if (const char* from = as_is_from(c, unread)) {
+                if (from != c.run_end) {
+                    write_run(w, c);
+                    w.start_line();
+                    c.run = from;
+                }
+                c.run_end = section->raw + section->raw_size;
+                continue;
+            }
+        }
+        write_run(w, c);
         if (section->name != nullptr) {
             w.start_line();
             w.out += '[';
             w.put_part(section->name);
             w.out += "]\n";
         }
+        if (section->raw != nullptr && !read_raw(unread)) {
+            errno = ENOMEM;
+            return -1;
+        }
         for (const ParamEntry* entry = section->entries; entry != nullptr; entry = entry->next)
             write_entry(w, entry, table);
     }
+    write_run(w, c);
     w.flush();
     return std::ferror(file) ? -1 : 0;
 }
@@ -1163,6 +1586,7 @@ const char* paramfile_get(const ParamSection* section, int index)
 {
     if (section == nullptr)
         return nullptr;
+    need_entries(section);
     for (const ParamEntry* entry = section->entries; entry != nullptr; entry = entry->next)
         if (entry->index == index && index > 0)
             return entry->text;
@@ -1173,7 +1597,7 @@ int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
                   const char* value)
 {
     int index = paramfile_index(table, name);
-    if (index == 0 || section == nullptr)
+    if (index == 0 || section == nullptr || (section->raw != nullptr && !read_raw(section)))
         return 0;
     ParamEntry** slot = entry_slot(section, index);
     ParamEntry* entry = *slot;
@@ -1264,6 +1688,7 @@ ParamSection* paramfile_match_value(ParamSection* list, int index, const char* v
     for (ParamSection* section = list; section != nullptr; section = section->next) {
         if (section->name == nullptr)
             continue;
+        need_entries(section);
         for (const ParamEntry* entry = section->entries; entry != nullptr; entry = entry->next)
             if (matches(entry, index, value))
                 return section;

@@ -6,7 +6,10 @@
 // cut from large blocks that the list releases, what is set in memory is
 // malloc'd; out of memory makes paramfile_load answer null and the editing
 // calls fail.  A ParamText keeps a file open with the place of each header
-// line, so that a run which needs a few of its sections reads those alone.
+// line, so that a run which needs a few of its sections reads those alone;
+// a list read with its sections unread holds the file's bytes, reads a
+// section when a call needs its entries, and writes an untouched one back
+// by copying its bytes.
 //
 // File syntax, one line at a time (1023 characters of a line are read as
 // the line; the rest of a longer comment or faulty line stays in its text,
@@ -63,9 +66,14 @@ struct ParamSection {
     char* name = nullptr;     // null only for the first, nameless section
     ParamEntry* entries = nullptr;
     ParamSection* next = nullptr;
-    ParamStore* store = nullptr;   // the first section of a read list only
+    ParamStore* store = nullptr;   // a read list's blocks: in its first
+                                   // section, which owns them, and in an
+                                   // unread section
+    const char* raw = nullptr;     // an unread section's lines in the file
+    std::size_t raw_size = 0;      // (paramfile_read_unread)
     uint8_t held = 0;         // PARAM_HELD_ENTRY the section, PARAM_HELD_TEXT
                               // its name
+    uint8_t raw_flags = 0;    // paramfile's own, for an unread section
 };
 
 // A file as opened, and where its header lines start.  Renaming a new
@@ -104,6 +112,24 @@ enum UsersParam : int {
 ParamSection* paramfile_load(const char* path, ParamNameTable table, int maximum);
 // paramfile_load from a stream open for reading, which the caller closes.
 ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum);
+
+// paramfile_read (no maximum) of the file open as `fd`, read from its
+// start into the list, whose named sections stay unread until a call below
+// needs their entries (the read changes the section, a const one too).
+// paramfile_write copies the lines of an unread section as they are when
+// a read and write-back would give the same bytes.  Should memory run out
+// when a section is read for paramfile_get, paramfile_match_value or
+// paramfile_each, `unreadable` is called (it must not return; without one
+// the run aborts); paramfile_set and paramfile_write fail instead.
+// Entries read so have no line numbers.  Null, errno set, when reading
+// fails or (EINVAL) a header line has no ']'.
+ParamSection* paramfile_read_unread(int fd, ParamNameTable table, void (*unreadable)() = nullptr);
+
+// Calls `each` with every named section of `list` in order: a section read
+// already as it is, an unread one as paramtext_each gives it.  False when
+// memory runs out or `index` is not in the table.
+bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
+                    const std::function<void(const ParamSection*)>& each);
 
 // Opens the file at `path` for `text` and checks every header line as
 // paramfile_load (no maximum) does, in one pass over the file that parses

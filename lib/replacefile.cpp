@@ -187,7 +187,8 @@ struct Fresh {
 // 0 or the errno of the failure, for each step below.
 int open_unnamed(const Target& target, Fresh& fresh)
 {
-    fresh.fd = open(target.dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Read back should the rename be refused.
+    fresh.fd = open(target.dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     return fresh.fd >= 0 ? 0 : errno;
 }
 
@@ -233,9 +234,11 @@ int put_in_place(const Target& target, Fresh& fresh)
     return 0;
 }
 
-// The stream that render gives the writer: its bytes go straight onto the
+// The streams that the writer gets: one whose bytes go straight onto a
 // string, which was given room for about the old file's size, instead of
-// a memory stream's doubling buffer that is then copied.
+// a memory stream's doubling buffer that is then copied; and one whose
+// bytes go straight into the fresh file, which nobody sees before it is
+// complete.
 ssize_t append_to(void* cookie, const char* bytes, std::size_t size)
 {
     try {
@@ -247,6 +250,28 @@ ssize_t append_to(void* cookie, const char* bytes, std::size_t size)
     return static_cast<ssize_t>(size);
 }
 
+ssize_t write_to(void* cookie, const char* bytes, std::size_t size)
+{
+    if (write_full(*static_cast<int*>(cookie), bytes, size) != FULLIO_OK)
+        return -1;
+    return static_cast<ssize_t>(size);
+}
+
+// 0 or the errno of the failure.
+int run_writer(const std::function<int(FILE*)>& writer, void* cookie, cookie_write_function_t* write)
+{
+    cookie_io_functions_t io{};
+    io.write = write;
+    FILE* stream = fopencookie(cookie, "w", io);
+    if (stream == nullptr)
+        return errno;
+    errno = 0;
+    bool written = writer(stream) == 0 && std::fflush(stream) == 0 && !std::ferror(stream);
+    int error = errno ? errno : EIO;
+    std::fclose(stream);
+    return written ? 0 : error;
+}
+
 int render(const std::function<int(FILE*)>& writer, std::string& content, std::size_t expect)
 {
     content.clear();
@@ -255,16 +280,7 @@ int render(const std::function<int(FILE*)>& writer, std::string& content, std::s
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }
-    cookie_io_functions_t io{};
-    io.write = append_to;
-    FILE* memory = fopencookie(&content, "w", io);
-    if (memory == nullptr)
-        return errno;
-    errno = 0;
-    bool written = writer(memory) == 0 && std::fflush(memory) == 0 && !std::ferror(memory);
-    int error = errno ? errno : EIO;
-    std::fclose(memory);
-    return written ? 0 : error;
+    return run_writer(writer, &content, append_to);
 }
 
 bool read_all(int fd, std::string& content)
@@ -278,6 +294,16 @@ bool read_all(int fd, std::string& content)
     pread_full(fd, content.data(), content.size(), 0, &got);
     content.resize(got);
     return true;
+}
+
+// All of a file that nobody else writes.
+bool read_whole(int fd, std::string& content)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    content.resize(static_cast<std::size_t>(st.st_size));
+    return pread_full(fd, content.data(), content.size(), 0) == FULLIO_OK;
 }
 
 bool write_at_start(int fd, const std::string& bytes)
@@ -341,28 +367,33 @@ int replacefile(const char* path, const std::function<int(FILE*)>& writer)
         refused = open_named(target, fresh);
     if (refused != 0 && !directory_refuses(refused))
         return failed(REPLACE_NOTOPEN, refused);
-    if (refused == 0)
-        hold(fresh.fd);
-    // Made in memory first, so that whichever way it goes to the file, a
-    // failure leaves that file as it was.
     std::string content;
-    struct stat old {};
-    std::size_t expect = ::stat(target.path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
-                             ? static_cast<std::size_t>(old.st_size) + 4096
-                             : 4096;
-    if (int e = render(writer, content, expect))
-        return failed(REPLACE_NOWRITE, e);
-    if (refused != 0)
+    if (refused != 0) {
+        // Made in memory first, so that a failure leaves the file as it was.
+        struct stat old {};
+        std::size_t expect = ::stat(target.path.c_str(), &old) == 0 && S_ISREG(old.st_mode)
+                                 ? static_cast<std::size_t>(old.st_size) + 4096
+                                 : 4096;
+        if (int e = render(writer, content, expect))
+            return failed(REPLACE_NOWRITE, e);
         return write_in_place(target, content, refused);
-    if (!write_at_start(fresh.fd, content) || fsync(fresh.fd) != 0)
+    }
+    hold(fresh.fd);
+    if (int e = run_writer(writer, &fresh.fd, write_to))
+        return failed(REPLACE_NOWRITE, e);
+    if (fsync(fresh.fd) != 0)
         return failed(REPLACE_NOWRITE, errno);
     int e = unnamed ? link_unnamed(target, fresh) : 0;
     if (e == 0)
         e = put_in_place(target, fresh);
     if (e == 0)
         return REPLACE_OK;
-    // A sticky directory lets nobody but the file's owner replace it.
-    if (directory_refuses(e))
+    // A sticky directory lets nobody but the file's owner replace it: the
+    // complete fresh file goes over the old one instead.
+    if (directory_refuses(e)) {
+        if (!read_whole(fresh.fd, content))
+            return failed(REPLACE_NOWRITE, errno);
         return write_in_place(target, content, e);
+    }
     return failed(REPLACE_NORENAME, e);
 }

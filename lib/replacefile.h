@@ -14,19 +14,20 @@ constexpr int REPLACE_NOWRITE = -2;   // the writer or the file reported an erro
 constexpr int REPLACE_NORENAME = -3;  // the fresh file could not be put in place
 
 // Writes the new content of `path` with `writer`, which gets a stream and
-// answers 0, or non-zero to abandon the rewrite; the content is made in
-// memory before the file is touched.
+// answers 0, or non-zero to abandon the rewrite; the old file is not
+// touched before the content is complete.
 //
-// Where the directory may be written, the content goes into a fresh file
-// there, unnamed while it is written (O_TMPFILE; else a hidden
-// ".<name>.XXXXXX" of mode 0600), which takes the old file's owner, group
-// and mode, is flushed to disk, gets a hidden name and is renamed over the
-// old file: no reader ever sees the file torn.  A hidden name that a
+// Where the directory may be written, the writer's stream goes straight
+// into a fresh file there, unnamed while it is written (O_TMPFILE; else a
+// hidden ".<name>.XXXXXX" of mode 0600), which takes the old file's owner,
+// group and mode, is flushed to disk, gets a hidden name and is renamed
+// over the old file: no reader ever sees the file torn.  A hidden name that a
 // killed run left is removed by a later rewrite of the same file once it
 // is a minute old and unlocked; no other name is ever removed.
 //
 // Where only the file may be written (the directory refuses with EACCES,
-// EPERM or EROFS), it is rewritten in place: room for the new content is
+// EPERM or EROFS), the content is made in memory and the file rewritten
+// in place: room for the new content is
 // taken first, the content goes over the old one, the file is cut to its
 // length and flushed.  A reader may see that half done; a write that
 // fails midway puts the old content back.

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/replacefile.h"
 
@@ -21,17 +20,9 @@ const char* usersfile_namerefusal(ParamSection* list, const char* name)
     return nullptr;
 }
 
-ParamSection* usersfile_readlocked(int fd)
+ParamSection* usersfile_readlocked(int fd, void (*unreadable)())
 {
-    FILE* file = lock_reader(fd);
-    if (file == nullptr)
-        return nullptr;
-    errno = 0;
-    ParamSection* list = paramfile_read(file, users_param_names, 0);
-    if (list == nullptr && errno == 0)
-        errno = EINVAL; // a header line without its ']'
-    std::fclose(file);
-    return list;
+    return paramfile_read_unread(fd, users_param_names, unreadable);
 }
 
 int usersfile_write(const char* path, const ParamSection* list)

@@ -25,9 +25,11 @@ constexpr const char* USERS_MISMATCH = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER
 const char* usersfile_namerefusal(ParamSection* list, const char* name);
 
 // The users file as `fd`, a descriptor of lock_path (lib/filelock), reads
-// it now.  Null when it cannot be read, errno set (EINVAL: a header line
-// without its ']').
-ParamSection* usersfile_readlocked(int fd);
+// it now, its accounts unread until asked for (paramfile_read_unread, with
+// `unreadable`), so that a change of one account copies the others' lines
+// as they are.  Null when it cannot be read, errno set (EINVAL: a header
+// line without its ']').
+ParamSection* usersfile_readlocked(int fd, void (*unreadable)() = nullptr);
 
 // Puts `list` in place of the users file at `path`: REPLACE_OK or a
 // failure code of replacefile (lib/replacefile).

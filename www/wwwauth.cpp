@@ -237,15 +237,15 @@ Users& users = *new Users;
 
 bool users_loaded() { return users.loaded || users.list != nullptr; }
 
+} // namespace
+
 // Only memory can run out once the file's bytes were read and checked.
-[[noreturn]] void cannot_parse()
+void authunreadable()
 {
     if (users.unreadable != nullptr)
         users.unreadable();
     std::abort();
 }
-
-} // namespace
 
 bool authloadusers(const char* path, void (*unreadable)())
 {
@@ -274,7 +274,7 @@ ParamSection* authfinduser(const char* name)
     ParamSection* alone = nullptr;
     int found = paramtext_section(users.text, users_param_names, name, &alone);
     if (found < 0)
-        cannot_parse();
+        authunreadable();
     if (found == 0)
         return nullptr;
     users.alone.push_back(alone);
@@ -286,7 +286,7 @@ ParamSection* authusers()
     if (users.list == nullptr && users.loaded) {
         users.list = paramtext_list(users.text, users_param_names);
         if (users.list == nullptr)
-            cannot_parse();
+            authunreadable();
         paramtext_close(users.text);
         users.loaded = false;
         authrefresh(users.list);
@@ -299,12 +299,11 @@ void authforeachuser(int index, const std::function<void(const ParamSection*)>& 
 {
     if (users.list == nullptr && users.loaded) {
         if (!paramtext_each(users.text, users_param_names, index, each))
-            cannot_parse();
+            authunreadable();
         return;
     }
-    for (const ParamSection* section = users.list; section != nullptr; section = section->next)
-        if (section->name != nullptr)
-            each(section);
+    if (!paramfile_each(users.list, users_param_names, index, each))
+        authunreadable();
 }
 
 void authreplaceusers(ParamSection* list)

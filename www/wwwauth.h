@@ -70,6 +70,9 @@ void authrefresh(ParamSection* users);
 // run out when a section is parsed later, `unreadable` is called (it must
 // not return; without one the run aborts).
 bool authloadusers(const char* path, void (*unreadable)() = nullptr);
+// Ends the run the way authloadusers's `unreadable` does (aborts without
+// one): for a section of the users list that memory ran out reading later.
+[[noreturn]] void authunreadable();
 // The first section of the run's users named exactly `name`, or null; it
 // stays valid until the list is replaced or the section removed.
 ParamSection* authfinduser(const char* name);

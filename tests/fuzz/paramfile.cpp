@@ -3,9 +3,11 @@
 // (separated by a NUL) that are set in memory the way the account pages set
 // them.  Loading, writing, loading and writing again must give the same
 // bytes twice, and every value must read back as it was written.  Read a
-// section at a time, the file must give the same sections.
+// section at a time, or with its sections unread, the file must give the
+// same sections and be written back the same.
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -140,6 +142,23 @@ bool same_entries(const Section& a, const Section& b)
     return true;
 }
 
+// `each` hands over every named section of `whole` in turn, with the first
+// value of a parameter chosen by the input as the whole list has it.
+template <typename Each> void check_each(std::string_view bytes, const ParamSection* whole, Each each)
+{
+    int index = bytes.empty() ? USER_FULL_NAME : static_cast<unsigned char>(bytes[0]) % 13 + 1;
+    const ParamSection* next = whole->next;
+    bool done = each(index, [&](const ParamSection* s) {
+        FUZZ_CHECK(next != nullptr && std::strcmp(next->name, s->name) == 0);
+        const char* want = paramfile_get(next, index);
+        const char* got = paramfile_get(s, index);
+        FUZZ_CHECK((want == nullptr) == (got == nullptr));
+        FUZZ_CHECK(want == nullptr || std::strcmp(want, got) == 0);
+        next = next->next;
+    });
+    FUZZ_CHECK(done && next == nullptr);
+}
+
 // The same bytes as a kept file: it loads when the stream does, its whole
 // list is the stream's, and each section read alone is the first of its
 // name in that list.
@@ -162,18 +181,9 @@ void check_alone(std::string_view bytes, const ParamSection* whole)
     FUZZ_CHECK(read_again.size() == sections.size());
     for (std::size_t i = 0; i < sections.size(); ++i)
         FUZZ_CHECK(same_entries(sections[i], read_again[i]));
-    // Every section in turn, with its first value of one parameter.
-    int index = bytes.empty() ? USER_FULL_NAME : static_cast<unsigned char>(bytes[0]) % 13 + 1;
-    const ParamSection* next = whole->next;
-    bool each = paramtext_each(text, users_param_names, index, [&](const ParamSection* s) {
-        FUZZ_CHECK(next != nullptr && std::strcmp(next->name, s->name) == 0);
-        const char* want = paramfile_get(next, index);
-        const char* got = paramfile_get(s, index);
-        FUZZ_CHECK((want == nullptr) == (got == nullptr));
-        FUZZ_CHECK(want == nullptr || std::strcmp(want, got) == 0);
-        next = next->next;
+    check_each(bytes, whole, [&](int index, const std::function<void(const ParamSection*)>& each) {
+        return paramtext_each(text, users_param_names, index, each);
     });
-    FUZZ_CHECK(each && next == nullptr);
     for (std::size_t i = 1; i < sections.size(); ++i) {
         bool first = true;
         for (std::size_t j = 1; j < i; ++j)
@@ -187,6 +197,41 @@ void check_alone(std::string_view bytes, const ParamSection* whole)
     }
 }
 
+// The same bytes read with their sections unread: they load when the
+// stream does, and give what the stream's list gives: the first value of a
+// parameter in every section, the same file written back before and after
+// the same edits, and the same entries once read.
+void check_unread(std::string_view bytes, std::string_view extra, bool edited)
+{
+    List whole = load(bytes);
+    int fd = memfd_create("users", MFD_CLOEXEC);
+    FUZZ_CHECK(fd >= 0);
+    FUZZ_CHECK(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    List unread(paramfile_read_unread(fd, users_param_names));
+    close(fd);
+    FUZZ_CHECK((unread != nullptr) == (whole != nullptr));
+    if (whole == nullptr)
+        return;
+    check_each(bytes, whole.get(), [&](int index, const std::function<void(const ParamSection*)>& each) {
+        return paramfile_each(unread.get(), users_param_names, index, each);
+    });
+    std::string want, got;
+    bool wrote = write(whole.get(), want);
+    FUZZ_CHECK(write(unread.get(), got) == wrote && got == want);
+    if (edited) {
+        edit(whole.get(), extra);
+        edit(unread.get(), extra);
+        wrote = write(whole.get(), want);
+        FUZZ_CHECK(write(unread.get(), got) == wrote && (!wrote || got == want));
+    }
+    for (ParamSection* s = unread.get(); s != nullptr; s = s->next)
+        paramfile_get(s, USER_DID);
+    std::vector<Section> a = shape(whole.get()), b = shape(unread.get());
+    FUZZ_CHECK(a.size() == b.size());
+    for (std::size_t i = 0; i < a.size(); ++i)
+        FUZZ_CHECK(same_entries(a[i], b[i]));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
@@ -195,6 +240,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::size_t split = input.find(std::string_view("\0\0", 2));
     List first = load(input.substr(0, split));
     check_alone(input.substr(0, split), first.get());
+    check_unread(input.substr(0, split),
+                 split == std::string_view::npos ? std::string_view() : input.substr(split + 2),
+                 split != std::string_view::npos);
     if (first == nullptr)
         return 0;
     if (split != std::string_view::npos)

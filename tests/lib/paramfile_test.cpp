@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
+#include "lib/fd.h"
 #include "tests/harness.h"
 
 namespace {
@@ -436,4 +439,43 @@ TEST_F(ParamfileTest, SectionsReadAloneRefuseWhatTheLoadRefuses)
     ParamText text;
     EXPECT_FALSE(paramtext_load(box_.path("absent").c_str(), text));
     EXPECT_FALSE(paramtext_load(box_.path("").c_str(), text));   // a directory
+}
+
+// The lines of an unread section are copied when reading and writing them
+// back leaves them as they are, and rewritten as the whole list rewrites
+// them otherwise; an edit of another section changes nothing of that.
+TEST_F(ParamfileTest, UnreadSectionsWriteBackAsTheWholeList)
+{
+    using namespace std::string_literals;
+    const std::string lines[] = {
+        "did = 1\n", "did = \n", "did =\n", "did= 1\n", "did  = 1\n", "did =  1\n", "did\t= 1\n",
+        "did = 'a'\n", "did = ''\n", "did = '\n", "did = 'a\n", "did = \"a'\n", "did = a=b\n",
+        "did x = 1\n", "did\n", "did x\n", "nosuch\tx = 1\n", "nosuch =  1\n", "# note\n", "\n",
+        "\tindented\n", "full-name = " + std::string(1010, 'n') + "\n",
+        "full-name = " + std::string(1011, 'n') + "\n", "did = a\0b\n"s,
+    };
+    for (const std::string& line : lines) {
+        for (bool last : {false, true}) {
+            std::string bytes = "# accounts\n[a]\n" + line + "[b]\nfull-name = B\n";
+            if (last)
+                bytes = "# accounts\n[b]\nfull-name = B\n[a]\n" + line.substr(0, line.size() - 1);
+            box_.write("users", bytes);
+            List whole = load(bytes);
+            Fd fd(open(box_.path("users").c_str(), O_RDONLY | O_CLOEXEC));
+            List unread(paramfile_read_unread(fd.get(), users_param_names));
+            ASSERT_NE(unread, nullptr);
+            EXPECT_EQ(written(unread.get()), written(whole.get())) << line;
+            for (ParamSection* list : {whole.get(), unread.get()})
+                paramfile_set(paramfile_find_section(list, "b"), users_param_names, "did", "7");
+            EXPECT_EQ(written(unread.get()), written(whole.get())) << line;
+            EXPECT_STREQ(paramfile_get(paramfile_find_section(unread.get(), "a"), USER_DID),
+                         paramfile_get(paramfile_find_section(whole.get(), "a"), USER_DID));
+        }
+    }
+    EXPECT_EQ(paramfile_read_unread(-1, users_param_names), nullptr);
+    box_.write("users", "[x]\ndid = 1\n[open\n");
+    Fd fd(open(box_.path("users").c_str(), O_RDONLY | O_CLOEXEC));
+    errno = 0;
+    EXPECT_EQ(paramfile_read_unread(fd.get(), users_param_names), nullptr);
+    EXPECT_EQ(errno, EINVAL);
 }

@@ -155,6 +155,7 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
     struct Case {
         const char* what;
         uid_t dirowner;
+        mode_t dirmode;
         gid_t filegroup;
         mode_t filemode;
         rlim_t sizelimit;   // 0: none
@@ -163,12 +164,15 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         bool sameinode;
         std::string content;
     } cases[] = {
-        {"writable directory", kNobody, kNobody, 0664, 0, REPLACE_OK, 0, false, longer},
-        {"group-writable file", 0, kNobody, 0664, 0, REPLACE_OK, 0, true, longer},
-        {"other-writable file", 0, 0, 0666, 0, REPLACE_OK, 0, true, longer},
-        {"read-only file", 0, kNobody, 0644, 0, REPLACE_NOTOPEN, EACCES, true, "old content, old content\n"},
+        {"writable directory", kNobody, 0755, kNobody, 0664, 0, REPLACE_OK, 0, false, longer},
+        {"group-writable file", 0, 0755, kNobody, 0664, 0, REPLACE_OK, 0, true, longer},
+        {"other-writable file", 0, 0755, 0, 0666, 0, REPLACE_OK, 0, true, longer},
+        // The fresh file is made and written, but only root may rename
+        // over root's file: what was written goes over it in place.
+        {"sticky directory", 0, 01777, 0, 0666, 0, REPLACE_OK, 0, true, longer},
+        {"read-only file", 0, 0755, kNobody, 0644, 0, REPLACE_NOTOPEN, EACCES, true, "old content, old content\n"},
         // No room for the longer content: refused before a byte is written.
-        {"file size limit", 0, kNobody, 0664, 30, REPLACE_NOWRITE, EFBIG, true, "old content, old content\n"},
+        {"file size limit", 0, 0755, kNobody, 0664, 30, REPLACE_NOWRITE, EFBIG, true, "old content, old content\n"},
     };
     for (const Case& c : cases) {
         Sandbox box;
@@ -176,6 +180,7 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         std::string dir = box.path("data");
         std::string path = dir + "/file";
         ASSERT_EQ(chown(dir.c_str(), c.dirowner, c.dirowner), 0);
+        ASSERT_EQ(chmod(dir.c_str(), c.dirmode), 0);
         ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
         ino_t before = status_of(path).st_ino;
         RunResult r = box.run_forked([&] {
