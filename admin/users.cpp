@@ -702,13 +702,12 @@ void HXselectuser(const char* message)
     // Thousands of rows: built in a block of page text, not one call each.
     int count = 0;
     std::string rows;
-    authforeachuser(USER_FULL_NAME, [&](const ParamSection* section) {
+    authforeachuser(USER_FULL_NAME, [&](std::string_view name, std::string_view label) {
         ++count;
-        const char* label = paramfile_get(section, USER_FULL_NAME);
-        if (if_blank(label))
-            label = section->name;
+        if (label.data() == nullptr || if_blank(label))
+            label = name;
         rows += "<option value=\"";
-        htmlescapeto(rows, section->name);
+        htmlescapeto(rows, name);
         rows += "\">";
         htmlescapeto(rows, label);
         rows += '\n';

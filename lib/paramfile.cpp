@@ -239,7 +239,7 @@ struct Loader {
     Chunk chunk;
     // Streaming (paramtext_each): each section goes to `each` when the next
     // header line closes it, holding only entries of the index `only`.
-    const std::function<void(const ParamSection*)>* each = nullptr;
+    const ParamValueEach* each = nullptr;
     int only = 0;
     int only_read = 0;             // the index a line of only's name reads as
     ParamSection head;             // before the first header line
@@ -496,12 +496,13 @@ bool set_value(Loader& l, ParamEntry* entry, const char* value, const char* end)
     return set_text(l, entry, value, static_cast<std::size_t>(end - value));
 }
 
-// `known`: the table index of the line's name, when the caller knows it.
-LineResult read_parameter(Loader& l, ParamEntry* entry, int known = 0)
+// `known`: the table index of the line's name, when the caller knows that
+// the line begins with that name (`length` bytes) and a space character.
+LineResult read_parameter(Loader& l, ParamEntry* entry, int known = 0, std::size_t length = 0)
 {
     const char* line = l.chunk.text;
     const char* end = line + l.chunk.length;
-    const char* space = line;
+    const char* space = line + (known > 0 ? length : 0);
     while (space < end && !is_space(*space))
         ++space;
     if (space == end) {
@@ -533,10 +534,17 @@ LineResult read_parameter(Loader& l, ParamEntry* entry, int known = 0)
 // Every line gets its entry first, a header's too: it goes to the section
 // before the header and keeps the line numbers continuous.
 // The closed section goes to `each`, and its memory to the next one.
+std::string_view value_view(const char* text)
+{
+    return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
 void deliver(Loader& l)
 {
+    if (l.current == &l.head && l.head.entries == nullptr)
+        return;   // nothing read since the last one
     if (l.current->name != nullptr)
-        (*l.each)(l.current);
+        (*l.each)(l.current->name, value_view(paramfile_get(l.current, l.only)));
     free_entries(l.current->entries);
     l.store->reset();
     l.head = ParamSection{};
@@ -815,7 +823,21 @@ Reader memory_reader(const char* bytes, std::size_t size)
 // too.  The name's length, or -1 when the line has no such ']'.
 long header_name(const char* open, std::size_t length)
 {
-    for (std::size_t at = 1; at < length; ++at) {
+    std::size_t at = 1;
+#ifdef __SSE2__
+    // Sixteen bytes at a time: the index of a large file looks at thousands.
+    for (; at + 16 <= length; at += 16) {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(open + at));
+        __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(']')),
+                                     _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
+                                                  _mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
+        if (int found = _mm_movemask_epi8(stops)) {
+            std::size_t stop = at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+            return open[stop] == ']' ? static_cast<long>(stop - 1) : -1;
+        }
+    }
+#endif
+    for (; at < length; ++at) {
         if (open[at] == ']')
             return static_cast<long>(at - 1);
         if (open[at] == '\n' || open[at] == '\0')
@@ -824,12 +846,23 @@ long header_name(const char* open, std::size_t length)
     return -1;
 }
 
+// Eight bytes of the name at a time: the index of a large file hashes
+// thousands of names.
 uint32_t name_hash(const char* name, std::size_t length)
 {
-    uint32_t hash = 2166136261u;
-    for (std::size_t i = 0; i < length; ++i)
-        hash = (hash ^ static_cast<unsigned char>(name[i])) * 16777619u;
-    return hash;
+    uint64_t hash = 0x9E3779B97F4A7C15ULL ^ length;
+    std::size_t at = 0;
+    for (; at + 8 <= length; at += 8) {
+        uint64_t word;
+        std::memcpy(&word, name + at, sizeof word);
+        hash = (hash ^ word) * 0xFF51AFD7ED558CCDULL;
+        hash ^= hash >> 32;
+    }
+    uint64_t rest = 0;
+    for (std::size_t i = at; i < length; ++i)
+        rest = rest << 8 | static_cast<unsigned char>(name[i]);
+    hash = (hash ^ rest) * 0xC4CEB9FE1A85EC53ULL;
+    return static_cast<uint32_t>(hash ^ hash >> 32);
 }
 
 // Finds every line of `size` bytes that begins with '[' without reading
@@ -1029,13 +1062,69 @@ bool read_first(Loader& l, const char* hit, const char* end)
         if (!read_chunk(l.reader, l.chunk))
             return false;
         ParamEntry* entry = append_entry(l);
-        if (entry == nullptr || read_parameter(l, entry, l.only_read) == LineResult::fail)
+        if (entry == nullptr || read_parameter(l, entry, l.only_read, length) == LineResult::fail)
             return false;
         if (entry->index == l.only)
             break;
         hit = l.reader.pos;
     }
     return true;
+}
+
+enum class Quick { found, absent, unsure };
+
+// What read_first finds among the lines from `hit` up to `end`, for bytes
+// without a NUL, taken where they lie: the value the entry would get, or
+// none; unsure when the line of it is longer than a chunk or has no
+// newline, which only the reader decides.
+Quick quick_first(Loader& l, const char* hit, const char* end, std::string_view& value)
+{
+    const char* name = l.table[l.only - 1];
+    std::size_t length = l.only - 1 < l.names ? l.name_lengths[static_cast<std::size_t>(l.only - 1)]
+                                              : std::strlen(name);
+    if (l.only_read == 0)
+        l.only_read = table_index(l, name, length);
+    if (l.only_read != l.only)
+        return Quick::unsure;
+    while (hit < end) {
+        const auto* newline = static_cast<const char*>(
+            std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+        if (static_cast<std::size_t>(end - hit) <= length || hit[0] != name[0] ||
+            !is_space(hit[length]) || std::memcmp(hit, name, length) != 0) {
+            if (newline == nullptr)
+                return Quick::absent;
+            hit = newline + 1;
+            continue;
+        }
+        if (newline == nullptr || newline - hit >= static_cast<long>(kChunkSize) - 1)
+            return Quick::unsure;
+        // As read_parameter and set_value take it.
+        const char* line_end = newline + 1;
+        const char* equals = hit + length;
+        while (*equals == ' ')
+            ++equals;
+        if (*equals != '=')
+            equals = static_cast<const char*>(
+                std::memchr(equals, '=', static_cast<std::size_t>(line_end - equals)));
+        if (equals == nullptr) {
+            hit = line_end;   // a faulty line, not a value
+            continue;
+        }
+        const char* text = equals + 1;
+        while (text < line_end && is_space(*text))
+            ++text;
+        const char* text_end = line_end;
+        if (text < line_end && (*text == '\'' || *text == '"')) {
+            char quote = *text++;
+            if (text_end - text >= 2 && text_end[-2] == quote)
+                text_end -= 2;
+        } else if (text < line_end) {
+            --text_end;
+        }
+        value = std::string_view(text, static_cast<std::size_t>(text_end - text));
+        return Quick::found;
+    }
+    return Quick::absent;
 }
 
 // paramtext_each's pass with the index: each section's header line, then
@@ -1049,6 +1138,23 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
     for (std::size_t k = 0; k < text.headers.size(); ++k) {
         const char* start = bytes + text.headers[k].offset;
         const char* end = k + 1 < text.headers.size() ? bytes + text.headers[k + 1].offset : bytes + size;
+        deliver(l);
+        if (clean) {
+            // Most sections are taken where they lie.
+            long name = header_name(start, std::min<std::size_t>(static_cast<std::size_t>(end - start),
+                                                                kChunkSize - 1));
+            const auto* newline = static_cast<const char*>(
+                std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
+            std::string_view value;
+            Quick quick = name < 0 || newline == nullptr ? Quick::unsure
+                                                         : quick_first(l, newline + 1, end, value);
+            if (quick != Quick::unsure) {
+                ++l.number;
+                (*l.each)(std::string_view(start + 1, static_cast<std::size_t>(name)),
+                          quick == Quick::found ? value : std::string_view());
+                continue;
+            }
+        }
         if (clean) {
             l.reader.pos = start;
             l.reader.end = end;
@@ -1059,7 +1165,6 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
         if (!read_chunk(l.reader, l.chunk))
             return false;
         ++l.number;
-        deliver(l);
         if (start_section(l) != LineResult::next)
             return false;
         if (!read_first(l, l.reader.pos, end))
@@ -1071,7 +1176,7 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
 } // namespace
 
 bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
-                    const std::function<void(const ParamSection*)>& each)
+                    const ParamValueEach& each)
 {
     if (index <= 0 || table_name(table, index) == nullptr)
         return false;
@@ -1210,17 +1315,78 @@ void need_entries(const ParamSection* section)
     std::abort();
 }
 
+// The newlines and the space characters of a file's bytes, as bit masks
+// of 64 bytes each, so that lines are walked without a call or a loop for
+// each.  The last two blocks are kept: a section's lines begin in the
+// block where the section before ended.
+class Lines {
+public:
+    struct Block {
+        std::size_t index = SIZE_MAX;   // the bytes from 64 * index
+        uint64_t newlines = 0;
+        uint64_t spaces = 0;
+    };
+
+    Lines(const char* begin, std::size_t size) : begin_(begin), size_(size) {}
+
+    const char* begin() const { return begin_; }
+
+    const Block& block(std::size_t index)
+    {
+        Block& block = blocks_[index % 2];
+        if (block.index != index)
+            fill(block, index);
+        return block;
+    }
+
+private:
+    void fill(Block& block, std::size_t index) const
+    {
+        const char* at = begin_ + index * 64;
+        std::size_t size = std::min<std::size_t>(64, size_ - index * 64);
+        block = Block{index, 0, 0};
+#ifdef __SSE2__
+        if (size == 64) {
+            for (int i = 0; i < 4; ++i) {
+                __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+                // '\t' to '\r' are the space characters other than the blank.
+                __m128i controls = _mm_cmpeq_epi8(
+                    _mm_min_epu8(_mm_max_epu8(bytes, _mm_set1_epi8('\t')), _mm_set1_epi8('\r')), bytes);
+                __m128i spaces = _mm_or_si128(controls, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+                auto newline = static_cast<uint32_t>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+                auto space = static_cast<uint32_t>(_mm_movemask_epi8(spaces));
+                block.newlines |= static_cast<uint64_t>(newline) << (16 * i);
+                block.spaces |= static_cast<uint64_t>(space) << (16 * i);
+            }
+            return;
+        }
+#endif
+        for (std::size_t i = 0; i < size; ++i) {
+            block.newlines |= static_cast<uint64_t>(at[i] == '\n') << i;
+            block.spaces |= static_cast<uint64_t>(is_space(at[i])) << i;
+        }
+    }
+
+    const char* begin_;
+    std::size_t size_;
+    Block blocks_[2];   // block k in blocks_[k % 2]
+};
+
+// The bits of a block's mask from bit `first` on.
+uint64_t bits_from(uint64_t bits, std::size_t first)
+{
+    return first >= 64 ? 0 : bits & (~uint64_t{0} << first);
+}
+
 // Whether a parameter line, `line` up to its newline `newline`, is written
 // back as it is.  The first space character after the name must be a
 // blank (a faulty line keeps the rest as it is); a value needs exactly one
 // blank on each side of its '=', no space character first, and its
 // closing quote if it has an opening one.  Only a line not of that form
 // needs the name looked up: an unknown name's line is kept as it is.
-bool parameter_as_is(const Loader& l, const char* line, const char* newline)
+bool parameter_as_is(const Loader& l, const char* line, const char* space, const char* newline)
 {
-    const char* space = line;
-    while (!is_space(*space))
-        ++space;
     if (space == newline)
         return true;   // a name alone: kept as a faulty line
     if (*space != ' ')
@@ -1246,75 +1412,52 @@ bool parameter_as_is(const Loader& l, const char* line, const char* newline)
            std::memchr(equals, '=', static_cast<std::size_t>(newline - equals)) == nullptr;
 }
 
-// The newlines of a file's bytes, found 64 at a time with a bit mask for
-// each 64 instead of a memchr call for each line.
-class Newlines {
-public:
-    Newlines(const char* begin, std::size_t size) : end_(begin + size) {}
-
-    // The first newline in [at, limit), limit within the bytes, or null.
-    const char* find(const char* at, const char* limit)
-    {
-        while (at < limit) {
-            if (window_ == nullptr || at < window_ || at >= window_ + 64) {
-                window_ = at;
-                mask_ = mask(at);
-            }
-            uint64_t found = mask_ >> (at - window_);
-            if (found != 0) {
-                const char* newline = at + __builtin_ctzll(found);
-                return newline < limit ? newline : nullptr;
-            }
-            at = window_ + 64;
-        }
-        return nullptr;
-    }
-
-private:
-    uint64_t mask(const char* at) const
-    {
-        std::size_t size = std::min<std::size_t>(64, static_cast<std::size_t>(end_ - at));
-        uint64_t bits = 0;
-#ifdef __SSE2__
-        if (size == 64) {
-            const __m128i newline = _mm_set1_epi8('\n');
-            for (int i = 0; i < 4; ++i) {
-                __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
-                auto hits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
-                bits |= static_cast<uint64_t>(hits) << (16 * i);
-            }
-            return bits;
-        }
-#endif
-        for (std::size_t i = 0; i < size; ++i)
-            bits |= static_cast<uint64_t>(at[i] == '\n') << i;
-        return bits;
-    }
-
-    const char* end_;
-    const char* window_ = nullptr;   // 64 bytes from here, or fewer at the end,
-    uint64_t mask_ = 0;              // and the newlines among them
-};
-
 // Whether reading the section's lines and writing them back gives them as
 // they are.  A line that a read would cut, a NUL byte or a last line
 // without its newline says no, so that the writer decides those.
-bool raw_as_is(const Loader& l, Newlines& newlines, ParamSection* section)
+bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* end)
+{
+    const char* file = lines.begin();
+    auto to = static_cast<std::size_t>(end - file);
+    auto line = static_cast<std::size_t>(begin - file);   // where the line begins
+    std::size_t space = SIZE_MAX;                          // its first space character
+    for (std::size_t index = line / 64; line < to && index * 64 < to; ++index) {
+        const Lines::Block& block = lines.block(index);
+        std::size_t base = index * 64;
+        for (;;) {
+            if (space == SIZE_MAX) {
+                uint64_t spaces = bits_from(block.spaces, line > base ? line - base : 0);
+                if (spaces == 0)
+                    break;
+                space = base + static_cast<std::size_t>(__builtin_ctzll(spaces));
+            }
+            // A newline is a space character: it is not before the first.
+            uint64_t newlines = bits_from(block.newlines, space > base ? space - base : 0);
+            if (newlines == 0)
+                break;
+            std::size_t newline = base + static_cast<std::size_t>(__builtin_ctzll(newlines));
+            if (newline >= to || newline - line >= kChunkSize - 1)
+                return false;
+            char first = file[line];
+            if (!is_space(first) && first != '#' &&
+                !parameter_as_is(l, file + line, file + space, file + newline))
+                return false;
+            line = newline + 1;
+            space = SIZE_MAX;
+            if (line >= to)
+                return true;
+        }
+    }
+    return line >= to;
+}
+
+bool raw_as_is(const Loader& l, Lines& lines, ParamSection* section)
 {
     if ((section->raw_flags & kChecked) == 0) {
         section->raw_flags |= kChecked;
-        if (!section->store->clean)
+        if (!section->store->clean ||
+            !lines_as_is(l, lines, section->raw, section->raw + section->raw_size))
             return false;
-        const char* end = section->raw + section->raw_size;
-        for (const char* line = section->raw; line < end;) {
-            const char* newline = newlines.find(
-                line, line + std::min<std::size_t>(static_cast<std::size_t>(end - line), kChunkSize - 1));
-            if (newline == nullptr)
-                return false;
-            if (!is_space(*line) && *line != '#' && !parameter_as_is(l, line, newline))
-                return false;
-            line = newline + 1;
-        }
         section->raw_flags |= kAsIs;
     }
     return (section->raw_flags & kAsIs) != 0;
@@ -1440,7 +1583,7 @@ ParamSection* paramfile_read_unread(int fd, ParamNameTable table, void (*unreada
 }
 
 bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
-                    const std::function<void(const ParamSection*)>& each)
+                    const ParamValueEach& each)
 {
     if (index <= 0 || table_name(table, index) == nullptr)
         return false;
@@ -1450,8 +1593,7 @@ bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
         if (section->name == nullptr)
             continue;
         if (section->raw == nullptr || section->store->table != table) {
-            need_entries(section);
-            each(section);
+            each(section->name, value_view(paramfile_get(section, index)));
             continue;
         }
         if (l == nullptr) {
@@ -1461,14 +1603,21 @@ bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
             l->only = index;
             l->numbered = false;
         }
+        const char* end = section->raw + section->raw_size;
+        std::string_view value;
+        Quick quick = section->store->clean ? quick_first(*l, section->raw, end, value) : Quick::unsure;
+        if (quick != Quick::unsure) {
+            each(section->name, quick == Quick::found ? value : std::string_view());
+            continue;
+        }
         ParamSection alone;
         alone.name = section->name;
         l->current = &alone;
         l->tail = &alone.entries;
         read_raw_from(*l, section);
-        bool read = read_first(*l, section->raw, section->raw + section->raw_size);
+        bool read = read_first(*l, section->raw, end);
         if (read)
-            each(&alone);
+            each(alone.name, value_view(paramfile_get(&alone, index)));
         free_entries(alone.entries);
         store.reset();
         if (!read)
@@ -1484,8 +1633,8 @@ namespace {
 struct Copier {
     ParamNameTable table = nullptr;
     std::unique_ptr<Loader> names;
-    std::unique_ptr<Newlines> newlines;
-    const ParamStore* store = nullptr;   // whose bytes `newlines` scans
+    std::unique_ptr<Lines> lines;
+    const ParamStore* store = nullptr;   // whose bytes `lines` scans
     const char* run = nullptr;           // bytes to copy, not written yet
     const char* run_end = nullptr;
 };
@@ -1508,10 +1657,10 @@ const char* as_is_from(Copier& c, ParamSection* section)
         set_table(*c.names, c.table);
     }
     if (c.store != store) {
-        c.newlines = std::make_unique<Newlines>(store->file, store->file_size);
+        c.lines = std::make_unique<Lines>(store->file, store->file_size);
         c.store = store;
     }
-    return raw_as_is(*c.names, *c.newlines, section) ? header : nullptr;
+    return raw_as_is(*c.names, *c.lines, section) ? header : nullptr;
 }
 
 // The run of bytes goes to the stream as it is, after what the writer

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
@@ -125,11 +126,15 @@ ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum);
 // fails or (EINVAL) a header line has no ']'.
 ParamSection* paramfile_read_unread(int fd, ParamNameTable table, void (*unreadable)() = nullptr);
 
-// Calls `each` with every named section of `list` in order: a section read
-// already as it is, an unread one as paramtext_each gives it.  False when
-// memory runs out or `index` is not in the table.
+// A named section's name and its first value of a parameter, as
+// paramfile_get answers it (data() null when there is none); both live
+// until the call returns.
+using ParamValueEach = std::function<void(std::string_view name, std::string_view value)>;
+
+// Calls `each` with every named section of `list` in order; an unread one
+// stays unread.  False when memory runs out or `index` is not in the table.
 bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
-                    const std::function<void(const ParamSection*)>& each);
+                    const ParamValueEach& each);
 
 // Opens the file at `path` for `text` and checks every header line as
 // paramfile_load (no maximum) does, in one pass over the file that parses
@@ -140,13 +145,12 @@ bool paramtext_load(const char* path, ParamText& text);
 void paramtext_close(ParamText& text);
 // paramfile_read of the file from its start: the same list.
 ParamSection* paramtext_list(const ParamText& text, ParamNameTable table);
-// Calls `each` with every named section of the file in order, read one at
-// a time and each holding its first entry of parameter `index`, if any,
-// and no others but of that index (so paramfile_get of `index` answers as
-// in the whole list); a section lives until `each` returns.  False when reading fails,
+// Calls `each` with every named section of the file in order and its
+// first value of parameter `index`, as the whole list has them; only the
+// lines that may hold that value are read.  False when reading fails,
 // memory runs out or `index` is not in the table.
 bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
-                    const std::function<void(const ParamSection*)>& each);
+                    const ParamValueEach& each);
 // The first section named exactly `name`, read alone into a list of its
 // own (a nameless section, then that one) put in *list, which the caller
 // releases; its entries are those of the whole list's section (the next

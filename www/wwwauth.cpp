@@ -295,7 +295,7 @@ ParamSection* authusers()
 }
 const char* authuserspath() { return users.path.empty() ? nullptr : users.path.c_str(); }
 
-void authforeachuser(int index, const std::function<void(const ParamSection*)>& each)
+void authforeachuser(int index, const ParamValueEach& each)
 {
     if (users.list == nullptr && users.loaded) {
         if (!paramtext_each(users.text, users_param_names, index, each))

@@ -80,11 +80,10 @@ ParamSection* authfinduser(const char* name);
 // facts then point into it), and the users file's path; null until loaded.
 ParamSection* authusers();
 const char* authuserspath();
-// Calls `each` with every account in the file's order: the sections of the
-// whole list once it is made, else each section read from the file in
-// turn with only its entries of `index` (a list page need not make the
-// whole list).
-void authforeachuser(int index, const std::function<void(const ParamSection*)>& each);
+// Calls `each` with every account's name and first value of `index`, in
+// the file's order, from the whole list once it is made, else from the
+// file (a list page need not make the whole list).
+void authforeachuser(int index, const ParamValueEach& each);
 // Makes `users` the users list in place of the current one, which is
 // released; the login facts follow it (authrefresh).
 void authreplaceusers(ParamSection* users);

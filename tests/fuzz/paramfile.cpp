@@ -7,7 +7,6 @@
 // same sections and be written back the same.
 #include <cctype>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -148,12 +147,11 @@ template <typename Each> void check_each(std::string_view bytes, const ParamSect
 {
     int index = bytes.empty() ? USER_FULL_NAME : static_cast<unsigned char>(bytes[0]) % 13 + 1;
     const ParamSection* next = whole->next;
-    bool done = each(index, [&](const ParamSection* s) {
-        FUZZ_CHECK(next != nullptr && std::strcmp(next->name, s->name) == 0);
+    bool done = each(index, [&](std::string_view name, std::string_view got) {
+        FUZZ_CHECK(next != nullptr && next->name == name);
         const char* want = paramfile_get(next, index);
-        const char* got = paramfile_get(s, index);
-        FUZZ_CHECK((want == nullptr) == (got == nullptr));
-        FUZZ_CHECK(want == nullptr || std::strcmp(want, got) == 0);
+        FUZZ_CHECK((want == nullptr) == (got.data() == nullptr));
+        FUZZ_CHECK(want == nullptr || want == got);
         next = next->next;
     });
     FUZZ_CHECK(done && next == nullptr);
@@ -181,7 +179,7 @@ void check_alone(std::string_view bytes, const ParamSection* whole)
     FUZZ_CHECK(read_again.size() == sections.size());
     for (std::size_t i = 0; i < sections.size(); ++i)
         FUZZ_CHECK(same_entries(sections[i], read_again[i]));
-    check_each(bytes, whole, [&](int index, const std::function<void(const ParamSection*)>& each) {
+    check_each(bytes, whole, [&](int index, const ParamValueEach& each) {
         return paramtext_each(text, users_param_names, index, each);
     });
     for (std::size_t i = 1; i < sections.size(); ++i) {
@@ -212,7 +210,7 @@ void check_unread(std::string_view bytes, std::string_view extra, bool edited)
     FUZZ_CHECK((unread != nullptr) == (whole != nullptr));
     if (whole == nullptr)
         return;
-    check_each(bytes, whole.get(), [&](int index, const std::function<void(const ParamSection*)>& each) {
+    check_each(bytes, whole.get(), [&](int index, const ParamValueEach& each) {
         return paramfile_each(unread.get(), users_param_names, index, each);
     });
     std::string want, got;

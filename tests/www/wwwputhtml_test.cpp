@@ -206,6 +206,22 @@ TEST(WwwPutHtmlTest, Escaping)
 {
     EXPECT_EQ(htmlescape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#39;f");
     EXPECT_EQ(htmlescape(""), "");
+    // Values are looked at many bytes at a time: each character that needs
+    // an entity is found at every place of values of every length, the
+    // overlapping last bytes included, and bytes near it are left alone.
+    for (std::size_t size = 1; size <= 40; ++size) {
+        for (std::size_t at = 0; at < size; ++at) {
+            for (char c : std::string("&<>\"'")) {
+                std::string text(size, 'x');
+                text[at] = c;
+                std::string want = std::string(at, 'x') + htmlescape(std::string(1, c)) +
+                                   std::string(size - at - 1, 'x');
+                EXPECT_EQ(htmlescape(text), want) << size << " " << at;
+            }
+        }
+        std::string plain(size, '\xff');
+        EXPECT_EQ(htmlescape(plain), plain);
+    }
     Sandbox box;
     RunResult r = box.run_forked([] { puthtmlescaped("if a<b && c>d \"q\" 'q'"); });
     EXPECT_EQ(r.out, "if a&lt;b &amp;&amp; c&gt;d \"q\" 'q'");
