@@ -3,7 +3,7 @@
 # request list (/Page102) and the statistics page (/Page101), each one
 # sequential scan of the 16 MB record file, against cat reading that file
 # (hyperfine sends every command's output to /dev/null) and dd reading it
-# in 64 KiB blocks; the slot
+# in 64 KiB blocks, also started through env(1) as zeladmin is; the slot
 # allocator, `quectl -F 65344` taking all 65,344 slots one after another on
 # a fresh bitmap each run, against `quectl -F 1`; and the peak memory (max
 # RSS) of the list page against cat.  The signed-in administrator has a
@@ -61,6 +61,7 @@ hyperfine -N --warmup 2 --min-runs 10 \
   --export-markdown bench/results/queue.md \
   -n "cat status.db, 65344 records (baseline)" "cat $db" \
   -n "dd of status.db in 64 KiB blocks (baseline)" "dd if=$db of=/dev/null bs=64k status=none" \
+  -n "dd of status.db in 64 KiB blocks through env, as zeladmin runs (baseline)" "env ZEL_ROOT=$work/full dd if=$db of=/dev/null bs=64k status=none" \
   -n "zeladmin /Page102 (request list), 65344 requests" "$(page /Page102)" \
   -n "zeladmin /Page101 (statistics), 65344 requests" "$(page /Page101)" \
   -n "quectl -F 1 (baseline)" "env ZEL_ROOT=$work/alloc $quectl -F 1" \

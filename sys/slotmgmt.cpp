@@ -321,9 +321,14 @@ struct SenderMatch {
 
     bool matches(const char (&field)[sizeof StatusSlot::sender]) const
     {
+        // Most other senders differ in their first letter, case aside.
+        if (field[0] != sender[0])
+            return fold(field[0]) == fold(sender[0]) && ulstrncmp(field, sender, sizeof field) == 0;
         return std::memcmp(field, sender, length) == 0 ||
                ulstrncmp(field, sender, sizeof field) == 0;
     }
+
+    static char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 };
 
 // Whether a record passes queryqueue's filter.
@@ -738,8 +743,8 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
     // the kept entries are held in the order they would be replaced in:
     // the next one is the first, and a replacement moves to its place
     // from the end, where a newer record than all others goes at once.
-    std::vector<std::uint64_t> keys(static_cast<std::size_t>(capacity));
-    std::vector<int> order;
+    const auto size = static_cast<std::size_t>(capacity);
+    std::vector<std::uint64_t> keys(size);
     auto key = [](const StatusSlot& r) {
         return static_cast<std::uint64_t>(r.idmajor) << 16 | r.idminor;
     };
@@ -750,36 +755,40 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
             return older ? ka < kb : kb < ka;
         return a < b;
     };
-    // A ring: the next one to replace is at `head`.
+    // A ring of all the kept entries, once they fill `entries`: the next
+    // one to replace is at `head`.
+    std::vector<int> order(size);
+    bool ordered = false;
     std::size_t head = 0;
     auto item = [&](std::size_t at) -> int& {
         std::size_t i = head + at;
-        return order[i >= order.size() ? i - order.size() : i];
+        return order[i >= size ? i - size : i];
     };
     auto find_extreme = [&] {
-        if (order.empty()) {
-            for (int i = 0; i < filled; ++i)
-                order.push_back(i);
+        if (!ordered) {
+            for (std::size_t i = 0; i < size; ++i)
+                order[i] = static_cast<int>(i);
             std::sort(order.begin(), order.end(), before);
             head = 0;
-        } else {
-            // The first entry has just been replaced by a more wanted one:
-            // it goes behind those replaced before it, the others keep
-            // their places.
-            int moved = item(0);
-            std::size_t at = order.size() - 1;
-            while (at > 0 && before(moved, item(at)))
-                --at;
-            head = head + 1 == order.size() ? 0 : head + 1;
-            for (std::size_t j = order.size() - 1; j > at; --j)
-                item(j) = item(j - 1);
-            item(at) = moved;
+            ordered = true;
+            return item(0);
         }
+        // The first entry has just been replaced by a more wanted one: it
+        // goes behind those replaced before it, the others keep their
+        // places.
+        int moved = item(0);
+        std::size_t at = size - 1;
+        while (at > 0 && before(moved, item(at)))
+            --at;
+        head = head + 1 == size ? 0 : head + 1;
+        for (std::size_t j = size - 1; j > at; --j)
+            item(j) = item(j - 1);
+        item(at) = moved;
         return item(0);
     };
     // A kept record is copied out of the stream's block only when the block
     // is about to be read over, not each time it is kept.
-    std::vector<const StatusSlot*> pending(static_cast<std::size_t>(capacity));
+    std::vector<const StatusSlot*> pending(size);
     auto keep = [&](int at, int slot, const StatusSlot& record) {
         keys[static_cast<std::size_t>(at)] = key(record);
         entries[at].slot = slot;
@@ -793,6 +802,7 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
             }
         }
     };
+    std::uint64_t extreme_key = 0;   // keys[extreme]
     for (int slot = 1;; ++slot) {
         if (querystream.block_ends())
             copy_pending();
@@ -814,23 +824,31 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
                 continue;
             }
         }
-        if (!filter.accepts(record))
+        if (filter.kind != QUERY_ALL && !filter.accepts(record))
             continue;
         if (filled < capacity) {
             keep(filled++, slot, record);
             extreme = -1;
-            order.clear();
+            ordered = false;
             continue;
         }
         ++overflow;
         if (filled == 0)
             continue;
-        if (extreme < 0)
+        if (extreme < 0) {
             extreme = find_extreme();
-        std::uint64_t kept = keys[static_cast<std::size_t>(extreme)];
-        if (older ? kept < key(record) : key(record) < kept) {
+            extreme_key = keys[static_cast<std::size_t>(extreme)];
+        }
+        std::uint64_t wanted = key(record);
+        if (older ? extreme_key < wanted : wanted < extreme_key) {
             keep(extreme, slot, record);
-            extreme = find_extreme();
+            // Mostly the record is the most wanted of all kept, which the
+            // entry it replaced already is once the ring turns by one.
+            if (before(extreme, order[head == 0 ? size - 1 : head - 1]))
+                extreme = find_extreme();
+            else
+                extreme = order[head = head + 1 == size ? 0 : head + 1];
+            extreme_key = keys[static_cast<std::size_t>(extreme)];
         }
     }
     copy_pending();
