@@ -887,18 +887,25 @@ template <typename Header> Scan scan_bytes(const char* bytes, std::size_t size, 
     return Scan::done;
 }
 
-// The file read whole, for a file that cannot be mapped.
+// The file read whole, for a file that cannot be mapped: the size it has
+// now and one byte more in one read, so that a small users file costs one
+// system call and no more memory than it needs.
 bool read_whole(int fd, std::string& bytes)
 {
+    struct stat st {};
+    std::size_t room = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                           ? static_cast<std::size_t>(st.st_size) + 1
+                           : 65536;
     bytes.clear();
     for (;;) {
         std::size_t old = bytes.size();
-        bytes.resize(old + 65536);
+        bytes.resize(old + room);
         std::size_t done = 0;
-        int result = pread_full(fd, bytes.data() + old, 65536, static_cast<off_t>(old), &done);
+        int result = pread_full(fd, bytes.data() + old, room, static_cast<off_t>(old), &done);
         bytes.resize(old + done);
         if (result != FULLIO_OK)
             return result == FULLIO_SHORT;
+        room = 65536;
     }
 }
 
