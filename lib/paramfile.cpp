@@ -1354,18 +1354,23 @@ private:
         block = Block{index, 0, 0};
 #ifdef __SSE2__
         if (size == 64) {
-            for (int i = 0; i < 4; ++i) {
+            auto sixteen = [at](int i, uint64_t& newlines, uint64_t& spaces) {
                 __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
                 // '\t' to '\r' are the space characters other than the blank.
                 __m128i controls = _mm_cmpeq_epi8(
                     _mm_min_epu8(_mm_max_epu8(bytes, _mm_set1_epi8('\t')), _mm_set1_epi8('\r')), bytes);
-                __m128i spaces = _mm_or_si128(controls, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
-                auto newline = static_cast<uint32_t>(
-                    _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
-                auto space = static_cast<uint32_t>(_mm_movemask_epi8(spaces));
-                block.newlines |= static_cast<uint64_t>(newline) << (16 * i);
-                block.spaces |= static_cast<uint64_t>(space) << (16 * i);
-            }
+                __m128i space = _mm_or_si128(controls, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
+                __m128i newline = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
+                newlines = static_cast<uint32_t>(_mm_movemask_epi8(newline));
+                spaces = static_cast<uint32_t>(_mm_movemask_epi8(space));
+            };
+            uint64_t n0, s0, n1, s1, n2, s2, n3, s3;
+            sixteen(0, n0, s0);
+            sixteen(1, n1, s1);
+            sixteen(2, n2, s2);
+            sixteen(3, n3, s3);
+            block.newlines = n0 | n1 << 16 | n2 << 32 | n3 << 48;
+            block.spaces = s0 | s1 << 16 | s2 << 32 | s3 << 48;
             return;
         }
 #endif
@@ -1428,22 +1433,20 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
     auto to = static_cast<std::size_t>(end - file);
     auto line = static_cast<std::size_t>(begin - file);   // where the line begins
     std::size_t space = SIZE_MAX;                          // its first space character
-    for (std::size_t index = line / 64; line < to && index * 64 < to; ++index) {
-        const Lines::Block& block = lines.block(index);
-        std::size_t base = index * 64;
-        for (;;) {
-            if (space == SIZE_MAX) {
-                uint64_t spaces = bits_from(block.spaces, line > base ? line - base : 0);
-                if (spaces == 0)
-                    break;
-                space = base + static_cast<std::size_t>(__builtin_ctzll(spaces));
-            }
-            // A newline is a space character: it is not before the first.
-            uint64_t newlines = bits_from(block.newlines, space > base ? space - base : 0);
-            if (newlines == 0)
-                break;
+    for (std::size_t base = line / 64 * 64; line < to; base += 64) {
+        const Lines::Block& block = lines.block(base / 64);
+        // The newlines from the line's start on, before the section's end.
+        uint64_t newlines = bits_from(block.newlines, line > base ? line - base : 0);
+        if (to - base < 64)
+            newlines &= (uint64_t{1} << (to - base)) - 1;
+        for (; newlines != 0; newlines &= newlines - 1) {
             std::size_t newline = base + static_cast<std::size_t>(__builtin_ctzll(newlines));
-            if (newline >= to || newline - line >= kChunkSize - 1)
+            // A newline is a space character: the first is in this block
+            // at the latest.
+            if (space == SIZE_MAX)
+                space = base + static_cast<std::size_t>(__builtin_ctzll(
+                                   block.spaces & (~uint64_t{0} << (line > base ? line - base : 0))));
+            if (newline - line >= kChunkSize - 1)
                 return false;
             char first = file[line];
             if (!is_space(first) && first != '#' &&
@@ -1451,11 +1454,15 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
                 return false;
             line = newline + 1;
             space = SIZE_MAX;
-            if (line >= to)
-                return true;
+        }
+        // A line going on into the next block may have its first space here.
+        if (space == SIZE_MAX && line < base + 64 && line < to) {
+            uint64_t spaces = block.spaces & (~uint64_t{0} << (line - base));
+            if (spaces != 0)
+                space = base + static_cast<std::size_t>(__builtin_ctzll(spaces));
         }
     }
-    return line >= to;
+    return line == to;
 }
 
 bool raw_as_is(const Loader& l, Lines& lines, ParamSection* section)
@@ -1687,7 +1694,10 @@ void write_run(Writer& w, Copier& c)
 int paramfile_write(FILE* file, const ParamSection* list, ParamNameTable table)
 {
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
-        if (section->name != nullptr && !writable_name(section->name)) {
+        // The name of an unread section came from its header line, unless
+        // it was given another.
+        bool read_name = section->raw != nullptr && (section->held & PARAM_HELD_TEXT) != 0;
+        if (section->name != nullptr && !read_name && !writable_name(section->name)) {
             errno = EINVAL;
             return -1;
         }
