@@ -1455,9 +1455,10 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
             line = newline + 1;
             space = SIZE_MAX;
         }
-        // A line going on into the next block may have its first space here.
+        // A line going on into the next block may have its first space here;
+        // a long one may have begun in a block before this one.
         if (space == SIZE_MAX && line < base + 64 && line < to) {
-            uint64_t spaces = block.spaces & (~uint64_t{0} << (line - base));
+            uint64_t spaces = block.spaces & (~uint64_t{0} << (line > base ? line - base : 0));
             if (spaces != 0)
                 space = base + static_cast<std::size_t>(__builtin_ctzll(spaces));
         }

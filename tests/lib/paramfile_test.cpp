@@ -453,6 +453,9 @@ TEST_F(ParamfileTest, UnreadSectionsWriteBackAsTheWholeList)
         "did x = 1\n", "did\n", "did x\n", "nosuch\tx = 1\n", "nosuch =  1\n", "# note\n", "\n",
         "\tindented\n", "full-name = " + std::string(1010, 'n') + "\n",
         "full-name = " + std::string(1011, 'n') + "\n", "did = a\0b\n"s,
+        // A line over three blocks of 64 bytes whose first space character,
+        // a tab, lies in the block before its newline's.
+        "#" + std::string(33, 'p') + "\n" + std::string(80, 'n') + "\tx = " + std::string(70, 'v') + "\n",
     };
     for (const std::string& line : lines) {
         for (bool last : {false, true}) {
