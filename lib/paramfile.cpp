@@ -1433,7 +1433,7 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
     auto to = static_cast<std::size_t>(end - file);
     auto line = static_cast<std::size_t>(begin - file);   // where the line begins
     std::size_t space = SIZE_MAX;                          // its first space character
-    for (std::size_t base = line / 64 * 64; line < to; base += 64) {
+    for (std::size_t base = line / 64 * 64; line < to && base < to; base += 64) {
         const Lines::Block& block = lines.block(base / 64);
         // The newlines from the line's start on, before the section's end.
         uint64_t newlines = bits_from(block.newlines, line > base ? line - base : 0);
