@@ -283,27 +283,20 @@ int render(const std::function<int(FILE*)>& writer, std::string& content, std::s
     return run_writer(writer, &content, append_to);
 }
 
-bool read_all(int fd, std::string& content)
+// The file's content at its current size.  `whole`: only all of it will
+// do (a fresh file that nobody else writes); else a read that stops early
+// keeps what it got.
+bool read_content(int fd, std::string& content, bool whole)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
     content.resize(static_cast<std::size_t>(st.st_size));
-    // XXX: a read that fails midway keeps what it got as the old content.
+    // XXX: for the old content, a read that fails midway keeps what it got.
     std::size_t got = 0;
-    pread_full(fd, content.data(), content.size(), 0, &got);
+    int result = pread_full(fd, content.data(), content.size(), 0, &got);
     content.resize(got);
-    return true;
-}
-
-// All of a file that nobody else writes.
-bool read_whole(int fd, std::string& content)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    content.resize(static_cast<std::size_t>(st.st_size));
-    return pread_full(fd, content.data(), content.size(), 0) == FULLIO_OK;
+    return !whole || result == FULLIO_OK;
 }
 
 bool write_at_start(int fd, const std::string& bytes)
@@ -324,7 +317,7 @@ int write_in_place(const Target& target, const std::string& content, int refused
         return REPLACE_NOTOPEN;
     }
     std::string old;
-    if (!read_all(fd.get(), old))
+    if (!read_content(fd.get(), old, false))
         return REPLACE_NOWRITE;
     if (content.size() > old.size()) {
         int error = posix_fallocate(fd.get(), 0, static_cast<off_t>(content.size()));
@@ -391,7 +384,7 @@ int replacefile(const char* path, const std::function<int(FILE*)>& writer)
     // A sticky directory lets nobody but the file's owner replace it: the
     // complete fresh file goes over the old one instead.
     if (directory_refuses(e)) {
-        if (!read_whole(fresh.fd, content))
+        if (!read_content(fresh.fd, content, true))
             return failed(REPLACE_NOWRITE, errno);
         return write_in_place(target, content, e);
     }
