@@ -197,6 +197,60 @@ std::string source_path(std::string_view relative)
 
 bool running_as_root() { return geteuid() == 0; }
 
+namespace {
+
+// Whether a user who is neither owner nor group member may run `path`:
+// every directory above it searchable, the file readable and executable.
+bool open_to_others(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || (st.st_mode & (S_IROTH | S_IXOTH)) != (S_IROTH | S_IXOTH))
+        return false;
+    for (fs::path dir = fs::path(path).parent_path(); !dir.empty(); dir = dir.parent_path()) {
+        if (stat(dir.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH))
+            return false;
+        if (dir == dir.root_path())
+            break;
+    }
+    return true;
+}
+
+// The copies of reachable(), in a directory of their own.
+struct Copies {
+    std::string dir;
+    std::map<std::string, std::string> made;  // program -> its copy
+    ~Copies()
+    {
+        std::error_code ignored;
+        if (!dir.empty())
+            fs::remove_all(dir, ignored);
+    }
+};
+
+} // namespace
+
+std::string reachable(const std::string& program)
+{
+    static Copies copies;
+    if (open_to_others(program))
+        return program;
+    if (auto found = copies.made.find(program); found != copies.made.end())
+        return found->second;
+    if (copies.dir.empty()) {
+        std::string pattern = "/tmp/zel-programs.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            fail("mkdtemp");
+        chmod(pattern.c_str(), 0755);
+        copies.dir = pattern;
+    }
+    std::string copy = copies.dir + "/" + std::to_string(copies.made.size()) + "-" +
+                       fs::path(program).filename().string();
+    fs::copy_file(program, copy);
+    chmod(copy.c_str(), 0755);
+    copies.made[program] = copy;
+    return copy;
+}
+
 Sandbox::Sandbox()
 {
     const char* tmp = std::getenv("TMPDIR");
@@ -255,6 +309,13 @@ void Sandbox::write(std::string_view relative, std::string_view bytes, mode_t mo
     chmod(p.c_str(), mode);
 }
 
+void Sandbox::link_program(const std::string& program, std::string_view relative) const
+{
+    std::string at = path(relative);
+    if (symlink(reachable(program).c_str(), at.c_str()) != 0)
+        fail("symlink " + at);
+}
+
 std::string Sandbox::read(std::string_view relative) const
 {
     std::ifstream file(path(relative), std::ios::binary);
@@ -275,9 +336,10 @@ void Sandbox::remove(std::string_view relative) const
     fs::remove_all(path(relative), ignored);
 }
 
-RunResult Sandbox::run(const std::string& program, const RunOptions& options) const
+RunResult Sandbox::run(const std::string& given, const RunOptions& options) const
 {
-    std::vector<std::string> argv{options.argv0.empty() ? program : options.argv0};
+    const std::string program = options.uid != static_cast<uid_t>(-1) ? reachable(given) : given;
+    std::vector<std::string> argv{options.argv0.empty() ? given : options.argv0};
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     std::vector<std::string> env = child_environment(options, root_);
     std::vector<char*> argp = pointers(argv);

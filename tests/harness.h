@@ -48,6 +48,12 @@ std::string source_path(std::string_view relative);
 // Whether the tests run as root (file permissions then do not stop reads).
 bool running_as_root();
 
+// `program` itself when every user may reach and run it, else a copy that
+// every user may run (made once per test process, removed at its exit):
+// a clone in a private directory (mode 0700, as a home directory is) must
+// still let its programs run as another user.
+std::string reachable(const std::string& program);
+
 class Sandbox {
 public:
     Sandbox();
@@ -59,6 +65,8 @@ public:
     std::string path(std::string_view relative) const;
 
     void write(std::string_view relative, std::string_view bytes, mode_t mode = 0644) const;
+    // Puts `program` at `relative`, as a link to what reachable() gives.
+    void link_program(const std::string& program, std::string_view relative) const;
     std::string read(std::string_view relative) const;
     bool exists(std::string_view relative) const;
     void remove(std::string_view relative) const;
@@ -71,7 +79,8 @@ public:
     // Writes the configuration file: its first content and `extra` lines.
     void configure(std::string_view extra) const;
 
-    // Runs a program (see program_path) in the sandbox.
+    // Runs a program (see program_path) in the sandbox; as another user
+    // (options.uid), what reachable() gives for it.
     RunResult run(const std::string& program, const RunOptions& options = {}) const;
 
     // Runs `body` in a forked child of the test (ZEL_ROOT set to the

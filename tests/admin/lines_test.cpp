@@ -57,8 +57,8 @@ class LinesTest : public SandboxTest {
 protected:
     LinesTest()
     {
-        symlink(tool_path("tabctl").c_str(), box.path("opt/vantrel/lib/tabctl").c_str());
-        symlink(source_path("tools/mdmchk").c_str(), box.path("opt/vantrel/lib/mdmchk").c_str());
+        box.link_program(tool_path("tabctl"), "opt/vantrel/lib/tabctl");
+        box.link_program(source_path("tools/mdmchk"), "opt/vantrel/lib/mdmchk");
         box.write(kInittab, "id:2:initdefault:\n");
         mkdir(box.path(kDev).c_str(), 0755);
     }

@@ -44,7 +44,7 @@ protected:
     {
         box.write("etc/inittab", kFaxOff + kGetty);
         mkdir(box.path("sbin").c_str(), 0755);
-        symlink(source_path("tools/telinit").c_str(), box.path("sbin/telinit").c_str());
+        box.link_program(source_path("tools/telinit"), "sbin/telinit");
         box.write("opt/vantrel/etc/dev/fax-line-1", "device = /dev/ttyS0\n");
     }
 
