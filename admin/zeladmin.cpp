@@ -331,17 +331,58 @@ std::string logvalue(const char* text)
     return value;
 }
 
+// A web server that hands the body over (fcgiwrap) may answer a program
+// that ended before taking it with an error of its own, and the refusal
+// would never reach the browser.  limitbody has bounded the length.
+void discardbody()
+{
+    const char* text = getenv("CONTENT_LENGTH");
+    long long left = text ? strtoll(text, nullptr, 10) : 0;
+    char block[8192];
+    while (left > 0) {
+        size_t want =
+            left < static_cast<long long>(sizeof block) ? static_cast<size_t>(left) : sizeof block;
+        size_t n = fread(block, 1, want, stdin);
+        if (n == 0)
+            break;
+        left -= static_cast<long long>(n);
+    }
+}
+
+// What the browser's Origin or Referer was compared with, and what the
+// administrator can do when the pages are used under another address.
+void putcomparedhosts(const OriginVerdict& from)
+{
+    std::string hosts;
+    for (const OriginHost& host : from.compared)
+        hosts +=
+            (hosts.empty() ? "" : ", ") + std::string(host.name) + ": " + htmlescape(host.value);
+    bool listed = !if_blank(get_config("webadmin-origins"));
+    if (hosts.empty())
+        puthtml("<p>The web server passed on no address of the request to compare it with%s",
+                listed ? "; it was compared with webadmin-origins only" : "");
+    else
+        puthtml("<p>It was compared with the address the request was made to (%s)%s", hosts.c_str(),
+                listed ? " and with webadmin-origins" : "");
+    puthtml(". If the address in your browser's address bar is the administration's own, add its "
+            "scheme, host and port to webadmin-origins in /etc/opt/vantrel/vantrel.conf, as in "
+            "\"webadmin-origins = http://fax.example.com:8080\".\n");
+}
+
 [[noreturn]] void refusecrosssite(const char* path)
 {
     const OriginVerdict& from = origin();
     logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request for %s from another site refused (%s: %s)",
            logvalue(path).c_str(), from.header, logvalue(from.value.c_str()).c_str());
+    discardbody();
     request_status("403 Forbidden");
     putpagehead("Vantrel Image Messaging Software - Request Refused");
     putbanner("HXrefused");
     puthtml("<h1>Request Refused</h1><p>This request came from another site (%s: %s) and was "
             "refused.\n",
             from.header, htmlescape(from.value).c_str());
+    if (from.judged)
+        putcomparedhosts(from);
     putfooter();
     exit(1);
 }

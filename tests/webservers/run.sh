@@ -12,7 +12,12 @@
 # but the words its comments name for an installer to replace, so what
 # is checked is the shipped text.  Every server runs twice: as the
 # example stands, with webadmin-auth = basic, and with its
-# "webadmin-auth = server" lines enabled as its comments say.  As root
+# "webadmin-auth = server" lines enabled as its comments say; nginx is
+# on a port other than 80 with Debian's fastcgi_params, which passes the
+# host without it, and lighttpd's first run is also reached through a
+# front nginx (proxy_pass) on a port of its own, as the README says.
+# Forms are posted as a browser posts them over plain HTTP: with Origin
+# (or Referer) and no Sec-Fetch-Site, and webadmin-origins unset.  As root
 # the servers run as nobody (Apache refuses to serve as root).  Each
 # server's run time is printed.  A server is stopped before the next one
 # starts, and every process this script started is stopped on the way
@@ -195,8 +200,6 @@ nginx_conf() {
   else
     example nginx.conf
   fi > "$tmp/nginx/zeladmin.conf"
-  # The port is not the default one, so the example asks for the address.
-  echo "webadmin-origins = http://127.0.0.1:$1" >> "$conf"
   cat > "$tmp/nginx/nginx.conf" <<EOF
 worker_processes 1;
 pid $tmp/nginx/nginx.pid;
@@ -276,6 +279,58 @@ start() {
   done
 }
 
+# A front nginx on a free port of its own that passes the requests on to
+# the server on $port, passing what the README's reverse-proxy paragraph
+# names; its public address is $public, a name that resolves to 127.0.0.1.
+front_start() {
+  mkdir -p "$tmp/front"
+  tries=0
+  while :; do
+    front=$(awk -v seed="$$$tries$port" 'BEGIN { srand(seed + 0); print 20000 + int(rand() * 40000) }')
+    cat > "$tmp/front/nginx.conf" <<EOF
+worker_processes 1;
+pid $tmp/front/nginx.pid;
+events { worker_connections 64; }
+http {
+    access_log off;
+    client_body_temp_path $tmp/front/body;
+    proxy_temp_path $tmp/front/proxy;
+    fastcgi_temp_path $tmp/front/fastcgi;
+    scgi_temp_path $tmp/front/scgi;
+    uwsgi_temp_path $tmp/front/uwsgi;
+    server {
+        listen 127.0.0.1:$front;
+        location / {
+            proxy_pass http://127.0.0.1:$port;
+            proxy_set_header X-Forwarded-Host \$http_host;
+        }
+    }
+}
+EOF
+    [ -n "$runas" ] && chown -R nobody "$tmp/front"
+    $runas nginx -q -p "$tmp/front" -e "$tmp/front/error.log" -c "$tmp/front/nginx.conf" \
+      -g 'daemon off;' 2>"$tmp/front/stderr.log" &
+    pid=$!
+    server_pids="$server_pids $pid"
+    public=http://fax.example.test:$front
+    waited=0
+    until [ "$(curl -s "http://127.0.0.1:$front/ready.txt")" = "$tmp" ]; do
+      if ! kill -0 "$pid" 2>/dev/null; then
+        if grep -qi 'in use' "$tmp/front"/*.log && [ "$tries" -lt 5 ]; then
+          tries=$((tries + 1))
+          continue 2
+        fi
+        cat "$tmp/front"/*.log >&2
+        fail "the front nginx did not start"
+      fi
+      waited=$((waited + 1))
+      [ "$waited" -le 100 ] || fail "the front nginx does not answer on port $front"
+      sleep 0.1
+    done
+    return
+  done
+}
+
 stop() {
   for pid in $server_pids; do
     kill "$pid" 2>/dev/null
@@ -319,6 +374,9 @@ basic_checks() {
     --data 'obp=Add&uname=dave&fname=Dave&pwd=dave&pwd2=dave&button=Add' "$base/Action4")" "200 text/html"
   check "its page" "$(holds "User <em>dave</em> has been added." "$tmp/body")" yes
   check "the users file" "$(holds "[dave]" "$users")" yes
+  check "an account added, Referer only" "$(get -u admin:secret -H "Referer: $base/Page4" \
+    --data 'obp=Add&uname=erin&button=Add' "$base/Action4")" "200 text/html"
+  check "the users file" "$(holds "[erin]" "$users")" yes
   check "the print driver" "$(get "$base/REVUZAZ.EXE")" "200 application/octet-stream"
   check "its bytes" "$(cmp -s "$tmp/body" "$driver" && echo same)" same
   # A start-up failure has no page: its line goes to the server's log.
@@ -326,6 +384,21 @@ basic_checks() {
   check "a start-up failure" "$(get "$base/Page1" | cut -c1)" 5
   logs "$server" > "$tmp/logs"
   check "in the server's log" "$(holds "ERR 999: No zel-config-directory defined" "$tmp/logs")" yes
+}
+
+# Through a front proxy that passes its own back-end address as Host: a
+# browser's form with the public Origin is taken, another site's refused.
+proxy_checks() {
+  front_start
+  via="--resolve fax.example.test:$front:127.0.0.1 -u admin:secret"
+  check "an account added through a proxy" "$(get $via -H "Origin: $public" \
+    --data 'obp=Add&uname=frank&pwd=frank&pwd2=frank&button=Add' "$public/cgi-bin/zeladmin/Action4")" \
+    "200 text/html"
+  check "the users file" "$(holds "[frank]" "$users")" yes
+  check "another site through a proxy" "$(get $via -H "Origin: http://evil.example.test:$front" \
+    --data 'obp=Add&uname=mallory&button=Add' "$public/cgi-bin/zeladmin/Action4")" "403 text/html"
+  check "what it was compared with" "$(holds "(Host: 127.0.0.1:$port, X-Forwarded-Host: fax.example.test:$front)" \
+    "$tmp/body")" yes
 }
 
 server_checks() {
@@ -342,6 +415,9 @@ for server in $servers; do
   before=$failed
   for mode in basic server; do
     start "$server" "$mode"
+    if [ "$server$mode" = lighttpdbasic ]; then
+      if command -v nginx >/dev/null 2>&1; then proxy_checks; else echo "webservers: no nginx, no proxy in front"; fi
+    fi
     "${mode}_checks"
     stop
   done

@@ -57,6 +57,61 @@ const Case kCases[] = {
      ORIGIN_CROSS},
 };
 
+// Where the request's own address comes from: a server that passes the
+// host's name alone, and proxies in front that name the public one.
+struct AddressCase {
+    const char* what;
+    const char* origin;
+    const char* host;       // HTTP_HOST
+    const char* port;       // SERVER_PORT
+    const char* xforwarded; // X-Forwarded-Host
+    const char* forwarded;  // Forwarded
+    int verdict;
+};
+
+const char* const kFax = "http://fax.example.test:8081";
+const char* const kBackend = "127.0.0.1:8080";
+
+const AddressCase kAddressCases[] = {
+    {"nginx on another port", kFax, "fax.example.test", "8081", nullptr, nullptr, ORIGIN_SAME},
+    {"the default port beside it", "http://fax.example.test", "fax.example.test", "8081", nullptr,
+     nullptr, ORIGIN_SAME},
+    {"a third port", "http://fax.example.test:8082", "fax.example.test", "8081", nullptr, nullptr,
+     ORIGIN_CROSS},
+    {"another host on the port", "http://evil.example:8081", "fax.example.test", "8081", nullptr,
+     nullptr, ORIGIN_CROSS},
+    {"a Host's own port comes first", kFax, "fax.example.test:8080", "8081", nullptr, nullptr,
+     ORIGIN_CROSS},
+    {"a port that is no number", kFax, "fax.example.test", "8081x", nullptr, nullptr, ORIGIN_CROSS},
+    {"X-Forwarded-Host", kFax, kBackend, "8080", "fax.example.test:8081", nullptr, ORIGIN_SAME},
+    {"its first entry", kFax, kBackend, "8080", " fax.example.test:8081 , 10.0.0.1:80", nullptr,
+     ORIGIN_SAME},
+    {"not a later entry", kFax, kBackend, "8080", "a.example, fax.example.test:8081", nullptr,
+     ORIGIN_CROSS},
+    {"a proxied name alone", "https://fax.example.test", kBackend, "8080", "fax.example.test",
+     nullptr, ORIGIN_SAME},
+    {"no server port for a proxied name", "http://fax.example.test:8080", kBackend, "8080",
+     "fax.example.test", nullptr, ORIGIN_CROSS},
+    {"a URL is no host", kFax, kBackend, "8080", kFax, nullptr, ORIGIN_CROSS},
+    {"nor a host with more", kFax, kBackend, "8080", "fax.example.test:8081 x", nullptr,
+     ORIGIN_CROSS},
+    {"Forwarded", kFax, kBackend, "8080", nullptr,
+     "for=192.0.2.1;host=\"fax.example.test:8081\";proto=http", ORIGIN_SAME},
+    {"a token, any case, blanks", "http://fax.example.test", kBackend, "8080", nullptr,
+     "for=x; Host=fax.example.test", ORIGIN_SAME},
+    {"a quoted pair", kFax, kBackend, "8080", nullptr, "host=\"fax.example.test:80\\81\"",
+     ORIGIN_SAME},
+    {"the first element only", kFax, kBackend, "8080", nullptr,
+     "for=x, host=\"fax.example.test:8081\"", ORIGIN_CROSS},
+    {"a colon needs quotes", kFax, kBackend, "8080", nullptr, "host=fax.example.test:8081",
+     ORIGIN_CROSS},
+    {"host= twice", kFax, kBackend, "8080", nullptr, "host=a;host=\"fax.example.test:8081\"",
+     ORIGIN_CROSS},
+    {"an open quote", kFax, kBackend, "8080", nullptr, "host=\"fax.example.test:8081",
+     ORIGIN_CROSS},
+    {"no name", kFax, kBackend, "8080", nullptr, "=\"fax.example.test:8081\"", ORIGIN_CROSS},
+};
+
 void setor(const char* name, const char* value)
 {
     if (value)
@@ -92,5 +147,41 @@ TEST(WwwOriginTest, Verdicts)
     EXPECT_EQ(v.value, "http://fax");
     for (const char* name : {"HTTP_SEC_FETCH_SITE", "HTTP_ORIGIN", "HTTP_REFERER", "SERVER_NAME",
                              "SERVER_PORT"})
+        unsetenv(name);
+}
+
+TEST(WwwOriginTest, AddressesServersAndProxiesPassOn)
+{
+    unsetenv("HTTP_SEC_FETCH_SITE");
+    unsetenv("HTTP_REFERER");
+    for (const AddressCase& c : kAddressCases) {
+        setor("HTTP_ORIGIN", c.origin);
+        setor("HTTP_HOST", c.host);
+        setor("SERVER_PORT", c.port);
+        setor("HTTP_X_FORWARDED_HOST", c.xforwarded);
+        setor("HTTP_FORWARDED", c.forwarded);
+        EXPECT_EQ(requestorigin(nullptr).verdict, c.verdict) << c.what;
+    }
+    // What the refusal page tells: every address compared with.
+    setenv("HTTP_ORIGIN", "http://evil.example", 1);
+    setenv("HTTP_HOST", "fax.example.test", 1);
+    setenv("SERVER_PORT", "08081", 1);
+    setenv("HTTP_X_FORWARDED_HOST", "a.example:1,b", 1);
+    setenv("HTTP_FORWARDED", "host=\"[::1]:2\"", 1);
+    OriginVerdict v = requestorigin(nullptr);
+    EXPECT_TRUE(v.judged);
+    std::string compared;
+    for (const OriginHost& host : v.compared)
+        compared += std::string(host.name) + "=" + host.value + " ";
+    EXPECT_EQ(compared, "Host=fax.example.test SERVER_PORT=8081 X-Forwarded-Host=a.example:1 "
+                        "Forwarded=[::1]:2 ");
+    // The browser's own verdict comes first, whatever a proxy names.
+    setenv("HTTP_SEC_FETCH_SITE", "cross-site", 1);
+    setenv("HTTP_X_FORWARDED_HOST", "evil.example", 1);
+    v = requestorigin(nullptr);
+    EXPECT_EQ(v.verdict, ORIGIN_CROSS);
+    EXPECT_FALSE(v.judged);
+    for (const char* name : {"HTTP_SEC_FETCH_SITE", "HTTP_ORIGIN", "HTTP_HOST", "SERVER_PORT",
+                             "HTTP_X_FORWARDED_HOST", "HTTP_FORWARDED"})
         unsetenv(name);
 }
