@@ -199,11 +199,13 @@ LineForm formfromposted()
     return form;
 }
 
+// The value shown is also the old value, so that a save can tell what
+// the administrator changed from what the form merely carried.
 void formfromfile(LineForm& form, const KeyTree& tree)
 {
     for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
         const char* value = keytree_lookup(tree, fields[i].key);
-        form[i].value = value ? value : fields[i].dflt;
+        form[i].value = form[i].old = value ? value : fields[i].dflt;
     }
 }
 
@@ -254,31 +256,128 @@ void formrows(const LineForm& form)
     }
 }
 
-// The file's own keys and comments stay; the fields replace theirs.  A
-// file that exists but cannot be read is not rewritten, so that nothing of
-// it is lost.  The file is locked from its read to its rewrite, so that a
-// concurrent save of the same line keeps what this one wrote of the keys
-// the form does not know.
-int formsave(const char* path, const LineForm& form)
+// ---- Saving -------------------------------------------------------------------
+
+// Results of the saves below.
+constexpr int SAVE_OK = 0;
+constexpr int SAVE_FAILED = -1; // not read, not written, not removed
+constexpr int SAVE_GONE = -2;   // the line file is gone (deleted or renamed meanwhile)
+constexpr int SAVE_EXISTS = -3; // a line of the new name exists
+
+// The fields that a save writes, parallel to fields.
+using Changes = std::array<bool, FIELD_COUNT>;
+
+// Every posted field: a new line.
+Changes postedfields(const LineForm& form)
+{
+    Changes changes{};
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        changes[i] = form[i].value.has_value();
+    return changes;
+}
+
+// The posted fields whose value differs from the posted old one, so that
+// what another save changed since this form was shown stays as it is.  A
+// field posted without an old value (by a script rather than the form)
+// is taken as it stands.
+Changes changedfields(const LineForm& form)
+{
+    Changes changes{};
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        changes[i] = form[i].value && (!form[i].old || *form[i].value != *form[i].old);
+    return changes;
+}
+
+bool applychanges(KeyTree& tree, const LineForm& form, const Changes& changes)
+{
+    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
+        if (changes[i] && keytree_set(tree, fields[i].key, form[i].value->c_str()) == nullptr)
+            return false;
+    return true;
+}
+
+// Locks the line file at `path` and reads it as it is now.  SAVE_GONE
+// also when it went while this process waited for the lock.
+int lockline(const std::string& path, Fd& lock, KeyTree& tree)
+{
+    int fd = lock_path(path.c_str());
+    if (fd == LOCK_NOFILE)
+        return SAVE_GONE;
+    if (fd < 0)
+        return SAVE_FAILED;
+    lock.reset(fd);
+    return keytree_read_locked(fd, tree) == 0 ? SAVE_OK : SAVE_FAILED;
+}
+
+// A new line file, readable by all (0644), under a name that must still
+// be free.  SAVE_EXISTS when it is not.
+int createline(const std::string& path, const KeyTree& tree)
+{
+    if (makeparents(path.c_str(), 0644) != 0)
+        return SAVE_FAILED;
+    mode_t mask = umask(022);
+    int result =
+        createnewfile(path.c_str(), [&tree](FILE* file) { return keytree_write(tree, file); });
+    umask(mask);
+    if (result == REPLACE_EXISTS)
+        return SAVE_EXISTS;
+    return result == REPLACE_OK ? SAVE_OK : SAVE_FAILED;
+}
+
+int addfile(const std::string& path, const LineForm& form)
 {
     KeyTree tree;
-    int fd = lock_path(path);
-    if (fd < 0 && fd != LOCK_NOFILE)
-        return -1;
+    if (!applychanges(tree, form, postedfields(form)))
+        return SAVE_FAILED;
+    return createline(path, tree);
+}
+
+// The change is made to the file as read under its lock, held to the
+// rewrite, so that saves of one line at once each keep what the others
+// wrote.  The file's own keys and comments stay.  A line deleted or
+// renamed meanwhile is not written again under its old name.
+int savefile(const std::string& path, const LineForm& form, const Changes& changes)
+{
+    Fd lock;
+    KeyTree tree;
+    if (int r = lockline(path, lock, tree); r != SAVE_OK)
+        return r;
+    if (!applychanges(tree, form, changes))
+        return SAVE_FAILED;
+    int result =
+        replacefile(path.c_str(), [&tree](FILE* file) { return keytree_write(tree, file); });
+    return result == REPLACE_OK ? SAVE_OK : SAVE_FAILED;
+}
+
+// The old file, changed, under the new name, then the old name goes, all
+// under the old file's lock: a save that waited for it finds the line
+// gone rather than writing to the old name.
+int movefile(const std::string& from, const std::string& to, const LineForm& form,
+             const Changes& changes)
+{
+    Fd lock;
+    KeyTree tree;
+    if (int r = lockline(from, lock, tree); r != SAVE_OK)
+        return r;
+    if (!applychanges(tree, form, changes))
+        return SAVE_FAILED;
+    if (int r = createline(to, tree); r != SAVE_OK)
+        return r;
+    if (unlink(from.c_str()) != 0) {
+        unlink(to.c_str());
+        return SAVE_FAILED;
+    }
+    return SAVE_OK;
+}
+
+// Under the file's lock, so that a save waiting for it finds it gone.
+int deletefile(const std::string& path)
+{
+    int fd = lock_path(path.c_str());
+    if (fd < 0)
+        return fd == LOCK_NOFILE ? SAVE_GONE : SAVE_FAILED;
     Fd lock(fd);
-    if (lock.get() >= 0 && keytree_read_locked(lock.get(), tree) != 0)
-        return -1;
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        if (form[i].value && keytree_set(tree, fields[i].key, form[i].value->c_str()) == nullptr)
-            return -1;
-    if (makeparents(path, 0644) != 0)
-        return -1;
-    // A new line file is readable by all (0644); an existing one keeps its
-    // owner and mode.
-    mode_t mask = umask(022);
-    int result = replacefile(path, [&tree](FILE* file) { return keytree_write(tree, file); });
-    umask(mask);
-    return result == REPLACE_OK ? 0 : -1;
+    return unlink(path.c_str()) == 0 ? SAVE_OK : SAVE_FAILED;
 }
 
 // ---- The fax mode ---------------------------------------------------------------
@@ -506,9 +605,19 @@ void donepage(const char* name, const char* verb)
     HXselectline(message.c_str());
 }
 
+// The line was deleted or renamed by someone else between its form and
+// this save.
+void gonepage(const char* name)
+{
+    std::string message = "Fax line <em>" + htmlescape(name) +
+                          "</em> no longer exists: it was deleted or renamed after its form was "
+                          "shown, and nothing was saved.<p>\n";
+    HXselectline(message.c_str());
+}
+
 void deleteline(const char* name)
 {
-    if (unlink(linepath(name).c_str()) != 0) {
+    if (deletefile(linepath(name)) != SAVE_OK) {
         showagain(CANNOT_DELETE);
         return;
     }
@@ -517,35 +626,40 @@ void deleteline(const char* name)
 
 void addline(const char* name, LineForm& form)
 {
-    std::string path = linepath(name);
-    if (fileexists(path)) {
-        showagain(NAME_EXISTS);
-        return;
-    }
     setreceiveonly(form);
     // A line that could not be written is not reported as added, and its
     // receiving is left alone.
-    if (formsave(path.c_str(), form) != 0) {
-        showagain(CANNOT_CREATE);
+    int result = addfile(linepath(name), form);
+    if (result != SAVE_OK) {
+        showagain(result == SAVE_EXISTS ? NAME_EXISTS : CANNOT_CREATE);
         return;
     }
     applylinemode(form);
     donepage(name, "added");
 }
 
-void updateline(const char* name, const char* oname, LineForm& form)
+// What an update changes: receive-only follows a changed mode.
+Changes updatechanges(LineForm& form)
+{
+    Changes changes = changedfields(form);
+    if (changes[field("fax-line-mode")]) {
+        setreceiveonly(form);
+        changes[field("receive-only")] = form[field("receive-only")].value.has_value();
+    }
+    return changes;
+}
+
+// Receiving is switched only for a changed mode or device, so that a save
+// of other fields leaves what another administrator switched since as it
+// is.
+bool switchesmode(const Changes& changes)
+{
+    return changes[field("fax-line-mode")] || changes[field("device")];
+}
+
+void renameline(const char* name, const char* oname, LineForm& form)
 {
     std::string path = linepath(name);
-    setreceiveonly(form);
-    if (is(oname, name)) {
-        if (formsave(path.c_str(), form) != 0) {
-            showagain(CANNOT_RENAME);
-            return;
-        }
-        applylinemode(form);
-        donepage(name, "updated");
-        return;
-    }
     if (fileexists(path)) {
         showagain(NAME_EXISTS);
         return;
@@ -559,17 +673,40 @@ void updateline(const char* name, const char* oname, LineForm& form)
         showagain(BAD_NAME);
         return;
     }
-    if (formsave(path.c_str(), form) != 0) {
-        showagain(CANNOT_RENAME);
+    Changes changes = updatechanges(form);
+    int result = movefile(linepath(oname), path, form, changes);
+    if (result == SAVE_GONE) {
+        gonepage(oname);
         return;
     }
-    if (unlink(linepath(oname).c_str()) != 0) {
-        unlink(path.c_str());
-        showagain(CANNOT_RENAME);
+    if (result != SAVE_OK) {
+        showagain(result == SAVE_EXISTS ? NAME_EXISTS : CANNOT_RENAME);
         return;
     }
+    // The new name has no receiving of its own yet, whatever the mode.
     applylinemode(form);
     donepage(name, "renamed/updated");
+}
+
+void updateline(const char* name, const char* oname, LineForm& form)
+{
+    if (!is(oname, name)) {
+        renameline(name, oname, form);
+        return;
+    }
+    Changes changes = updatechanges(form);
+    int result = savefile(linepath(name), form, changes);
+    if (result == SAVE_GONE) {
+        gonepage(name);
+        return;
+    }
+    if (result != SAVE_OK) {
+        showagain(CANNOT_RENAME);
+        return;
+    }
+    if (switchesmode(changes))
+        applylinemode(form);
+    donepage(name, "updated");
 }
 
 // The probe's answer: whether the process of the id in `value` is gone.

@@ -3,8 +3,11 @@
 // reset), receiving switched on and off through the line tool, and the
 // status page of all lines.  Line files live in "<config>/dev", status
 // files in "<spool>/devstatus".  A line name from a form reaches a file
-// name or a command line only after validlinename.  A failed tool run ends
-// the request with the error page (HXerror).
+// name or a command line only after validlinename.  A save writes only the
+// fields changed on the form, to the file as read under its lock
+// (lib/filelock), and a delete or rename holds that lock too, so that none
+// loses what another wrote.  A failed tool run ends the request with the
+// error page (HXerror).
 #pragma once
 
 #include <optional>

@@ -345,6 +345,19 @@ int failed(int code, int error)
     return code;
 }
 
+// The complete fresh file takes the name, unless the name is taken.  0
+// or the errno of the failure.
+int link_new(const Target& target, const Fresh& fresh)
+{
+    if (!fresh.name.empty())
+        return link(fresh.name.c_str(), target.path.c_str()) == 0 ? 0 : errno;
+    std::string self = "/proc/self/fd/" + std::to_string(fresh.fd);
+    int linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target.path.c_str(), AT_SYMLINK_FOLLOW);
+    if (linked != 0 && errno == ENOENT)
+        linked = linkat(fresh.fd, "", AT_FDCWD, target.path.c_str(), AT_EMPTY_PATH);
+    return linked == 0 ? 0 : errno;
+}
+
 } // namespace
 
 int replacefile(const char* path, const std::function<int(FILE*)>& writer)
@@ -389,4 +402,25 @@ int replacefile(const char* path, const std::function<int(FILE*)>& writer)
         return write_in_place(target, content, e);
     }
     return failed(REPLACE_NORENAME, e);
+}
+
+int createnewfile(const char* path, const std::function<int(FILE*)>& writer)
+{
+    Target target = target_of(path);
+    remove_stale(target);
+    Fresh fresh;
+    int e = open_unnamed(target, fresh);
+    if (e != 0 && !directory_refuses(e) && e != ENOENT && e != ENOTDIR)
+        e = open_named(target, fresh);
+    if (e != 0)
+        return failed(REPLACE_NOTOPEN, e);
+    hold(fresh.fd);
+    if (int error = run_writer(writer, &fresh.fd, write_to))
+        return failed(REPLACE_NOWRITE, error);
+    if (fsync(fresh.fd) != 0 || fchmod(fresh.fd, default_mode()) != 0)
+        return failed(REPLACE_NOWRITE, errno);
+    e = link_new(target, fresh);
+    if (e == EEXIST)
+        return failed(REPLACE_EXISTS, e);
+    return e == 0 ? REPLACE_OK : failed(REPLACE_NORENAME, e);
 }

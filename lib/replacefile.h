@@ -12,6 +12,7 @@ constexpr int REPLACE_OK = 0;
 constexpr int REPLACE_NOTOPEN = -1;   // neither a fresh file nor the old one opens
 constexpr int REPLACE_NOWRITE = -2;   // the writer or the file reported an error
 constexpr int REPLACE_NORENAME = -3;  // the fresh file could not be put in place
+constexpr int REPLACE_EXISTS = -4;    // createnewfile: the path names a file already
 
 // Writes the new content of `path` with `writer`, which gets a stream and
 // answers 0, or non-zero to abandon the rewrite; the old file is not
@@ -37,3 +38,12 @@ constexpr int REPLACE_NORENAME = -3;  // the fresh file could not be put in plac
 // Takes no lock: a read-change-write holds lock_path's (lib/filelock)
 // from its read to this rewrite.  REPLACE_OK or a failure code above.
 int replacefile(const char* path, const std::function<int(FILE*)>& writer);
+
+// Creates the file `path`, which must name nothing yet, with `writer`'s
+// content: the content goes into a fresh file in the directory as above,
+// which gets the name, mode 0666 less the umask, only once it is complete
+// and only if the name is still free (link(2) never replaces), so that of
+// two creators of one name only one succeeds and no reader sees the file
+// half written.  REPLACE_OK, REPLACE_EXISTS (errno EEXIST) or a failure
+// code above.
+int createnewfile(const char* path, const std::function<int(FILE*)>& writer);

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
@@ -420,41 +422,157 @@ bool exists(const char* path)
     return stat(path, &st) == 0;
 }
 
-// The spool directory as realpath gives it, so that names are compared
-// with the place itself and not with the way the configuration reaches it;
-// empty when it cannot be resolved.
-std::string resolved_spool(const char* spool)
+// The spool directory of a deletion: every file of the request is reached
+// from its descriptor, and names are compared with the paths that lead
+// to it, as configured and as resolved.
+struct Spool {
+    Fd dir;
+    std::string configured;
+    std::string resolved;
+};
+
+std::string withoutslashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// `dir` is -1 when the spool directory cannot be opened.
+void openspool(Spool& spool, const char* path)
 {
     char resolved[PATH_MAX];
-    return spool != nullptr && realpath(spool, resolved) != nullptr ? resolved : "";
+    if (path == nullptr)
+        return;
+    spool.dir.reset(open(path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    spool.configured = withoutslashes(path);
+    spool.resolved = realpath(path, resolved) != nullptr ? resolved : spool.configured;
+}
+
+// What follows `prefix` in `name` when name lies below it, else nullopt.
+std::optional<std::string_view> below(std::string_view name, const std::string& prefix)
+{
+    if (!name.starts_with(prefix))
+        return std::nullopt;
+    std::string_view rest = name.substr(prefix.size());
+    if (prefix != "/" && !rest.empty() && rest.front() != '/')
+        return std::nullopt;
+    return rest;
+}
+
+// The components of `name` below the spool directory: a relative name is
+// taken from it, an absolute one must begin with one of its paths.  Empty
+// and "." components go; a ".." component, which could lead out, makes
+// it nullopt, as does a name elsewhere.
+std::optional<std::vector<std::string>> spoolparts(const Spool& spool, std::string_view name)
+{
+    std::optional<std::string_view> rest = name;
+    if (name.starts_with('/')) {
+        rest = below(name, spool.configured);
+        if (!rest)
+            rest = below(name, spool.resolved);
+    }
+    if (!rest)
+        return std::nullopt;
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at <= rest->size();) {
+        std::size_t end = std::min(rest->find('/', at), rest->size());
+        std::string_view part = rest->substr(at, end - at);
+        if (part == "..")
+            return std::nullopt;
+        if (!part.empty() && part != ".")
+            parts.emplace_back(part);
+        at = end + 1;
+    }
+    return parts;
+}
+
+// The directory that holds the last of `parts`, opened one component at a
+// time from the spool directory without following a symbolic link, so
+// that none, not even one swapped in a moment ago, leads elsewhere.  The
+// descriptor (O_PATH), or -1 with errno set.
+int openparent(const Spool& spool, const std::vector<std::string>& parts)
+{
+    if (spool.dir.get() < 0 || parts.empty()) {
+        errno = spool.dir.get() < 0 ? EBADF : EISDIR;
+        return -1;
+    }
+    int dir = fcntl(spool.dir.get(), F_DUPFD_CLOEXEC, 0);
+    for (std::size_t i = 0; dir >= 0 && i + 1 < parts.size(); ++i) {
+        int next = openat(dir, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        close(dir);
+        errno = saved;
+        dir = next;
+    }
+    return dir;
+}
+
+void notremoving(const char* name, const StatusSlot& record, const char* why)
+{
+    logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request %d-%d: not removing %.200s: %.200s",
+           static_cast<int>(record.idmajor), record.idminor, name, why);
 }
 
 // Removes a file named in a suspended request file.  Whoever can write such
-// a file (or damage it) chooses the name, so only a file whose resolved
-// path lies below the resolved spool directory `root` goes; a relative name
-// is taken from the spool directory.  The resolved path is what is
-// unlinked, so a symbolic link in the spool cannot reach outside it.  A
-// name already gone is nothing to remove; every other skip is logged.
-void removefile(const std::string& root, const char* name, const StatusSlot& record)
+// a file (or damage it) chooses the name, so only a regular file below
+// the spool directory goes, reached and unlinked through descriptors
+// without following a link.  A name already gone is nothing to remove;
+// every other skip is logged.
+void removefile(const Spool& spool, const char* name, const StatusSlot& record)
 {
-    int major = static_cast<int>(record.idmajor);
-    int minor = record.idminor;
-    std::string path = name[0] == '/' ? std::string(name) : root + "/" + name;
-    char resolved[PATH_MAX];
-    if (root.empty() || realpath(path.c_str(), resolved) == nullptr) {
-        if (!root.empty() && (errno == ENOENT || errno == ENOTDIR))
+    std::optional<std::vector<std::string>> parts = spoolparts(spool, name);
+    if (!parts) {
+        std::string why = "outside the spool directory " + spool.resolved;
+        notremoving(name, record, why.c_str());
+        return;
+    }
+    Fd dir(openparent(spool, *parts));
+    struct stat st;
+    if (dir.get() < 0 || fstatat(dir.get(), parts->back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
             return;
-        logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request %d-%d: not removing %.200s: %m", major, minor,
-               name);
+        // O_NOFOLLOW | O_DIRECTORY says ENOTDIR of a link on the way.
+        notremoving(name, record,
+                    errno == ENOTDIR ? "a symbolic link or no directory on the way"
+                                     : std::strerror(errno));
         return;
     }
-    if (std::strncmp(resolved, root.c_str(), root.size()) != 0 || resolved[root.size()] != '/') {
-        logmsg(LOG_TOFILE, LOG_ERROR, 0,
-               "Request %d-%d: not removing %.200s: %.200s is outside the spool directory %.200s",
-               major, minor, name, resolved, root.c_str());
+    if (!S_ISREG(st.st_mode)) {
+        notremoving(name, record, "not a regular file");
         return;
     }
-    unlink(resolved);
+    if (unlinkat(dir.get(), parts->back().c_str(), 0) != 0 && errno != ENOENT)
+        notremoving(name, record, std::strerror(errno));
+}
+
+// Reads the suspended file into `keys` and removes it, reached like the
+// files it names.  DELETE_OK, DELETE_NOREAD or DELETE_NOUNLINK.
+int removesuspended(const Spool& spool, const StatusSlot& record, KeyTree& keys)
+{
+    char name[PATH_MAX];
+    int n =
+        std::snprintf(name, sizeof name, "destinations/%s/sf%d-%d", fieldtext(record.phone).c_str(),
+                      static_cast<int>(record.idmajor), record.idminor);
+    std::optional<std::vector<std::string>> parts = spoolparts(spool, name);
+    if (n < 0 || n >= PATH_MAX || !parts)
+        return DELETE_NOREAD;
+    Fd dir(openparent(spool, *parts));
+    int fd = dir.get() < 0
+                 ? -1
+                 : openat(dir.get(), parts->back().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (file == nullptr) {
+        if (errno != ENOENT)
+            logmsg(LOG_TOFILE, LOG_ERROR, 0, "Request %d-%d: not reading %.200s: %m",
+                   static_cast<int>(record.idmajor), record.idminor, name);
+        if (fd >= 0)
+            close(fd);
+        return DELETE_NOREAD;
+    }
+    keytree_read(keys, file);
+    std::fclose(file);
+    return unlinkat(dir.get(), parts->back().c_str(), 0) == 0 ? DELETE_OK : DELETE_NOUNLINK;
 }
 
 } // namespace
@@ -993,24 +1111,20 @@ int deleterequest(const QueueEntry* entry)
     if (files == FILES_QUEUED)
         return DELETE_QUEUED;
     if (files == FILES_SUSPENDED) {
-        FILE* file = std::fopen(sf, "re");
-        if (file == nullptr)
-            return DELETE_NOREAD;
+        Spool spool;
+        openspool(spool, get_config("spool-directory"));
         KeyTree keys;
-        keytree_read(keys, file);
-        std::fclose(file);
-        if (unlink(sf) != 0)
-            return DELETE_NOUNLINK;
-        std::string root = resolved_spool(get_config("spool-directory"));
+        if (int r = removesuspended(spool, entry->record, keys); r != DELETE_OK)
+            return r;
         if (const char* cover = keytree_lookup(keys, "retry-coversheet"))
-            removefile(root, cover, entry->record);
+            removefile(spool, cover, entry->record);
         for (int i = 1;; ++i) {
             char name[32];
             std::snprintf(name, sizeof name, "data-file%d", i);
             const char* data = keytree_lookup(keys, name);
             if (data == nullptr)
                 break;
-            removefile(root, data, entry->record);
+            removefile(spool, data, entry->record);
         }
         return DELETE_OK;
     }

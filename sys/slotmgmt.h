@@ -5,7 +5,7 @@
 // slot number, read and written whole without locks).  Owns the kept
 // descriptors and read streams of this process.  Failures are negative
 // result codes, one per failing step; findslot, opendb and addrequest also
-// log, and deleterequest logs the named files it declines to remove.  Both
+// log, and deleterequest logs the files it declines to read or remove.  Both
 // files are little-endian.
 #pragma once
 
@@ -92,7 +92,7 @@ constexpr int ACTIVATE_NORENAME = -3;  // the rename failed
 constexpr int DELETE_OK = 0;
 constexpr int DELETE_NOPATH = -1;      // no path to the request's files
 constexpr int DELETE_QUEUED = -2;      // still queued: suspend it first
-constexpr int DELETE_NOREAD = -4;      // the suspended file cannot be read
+constexpr int DELETE_NOREAD = -4;      // the suspended file cannot be read (or only through a link)
 constexpr int DELETE_NOUNLINK = -5;    // the suspended file cannot be removed
 constexpr int DELETE_FREESLOT = -10;   // + freeslot's code: slot not freed
 constexpr int DELETE_CLEARSLOT = -20;  // + clearslot's code: record not cleared
@@ -240,9 +240,11 @@ int suspendrequest(const QueueEntry* entry);
 // the scheduler.  ACTIVATE_OK or an ACTIVATE_ code.
 int activaterequest(const QueueEntry* entry);
 // A suspended request loses its files: the suspended file and the files it
-// names, of which only those inside the spool directory are removed (the
-// others are skipped and logged; the result stays DELETE_OK).  A request
-// without files loses its slot.  DELETE_OK or a DELETE_ code.
+// names, each reached from the spool directory without following a
+// symbolic link, of which only regular files below the spool directory are
+// removed (the others are skipped and logged; the result stays
+// DELETE_OK).  A request without files loses its slot.  DELETE_OK or a
+// DELETE_ code.
 int deleterequest(const QueueEntry* entry);
 // The reports on standard output: the bitmap's header (a failure is said
 // there and by perror), one line per request, one request in full.

@@ -1,15 +1,19 @@
 // The fax line pages: the list, the line form and its buttons, the files,
 // inittab and tool command lines each submission leaves behind, and the
 // status page, run in sandbox installations with the stand-in tools.
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "admin/lines.h"
+#include "lib/filelock.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
@@ -52,6 +56,77 @@ std::string donemessage(const std::string& name, const std::string& verb)
 {
     return "Fax line <em>" + name + "</em> has been " + verb + ".<p>\n";
 }
+
+// A line file's lock, held by the test while submissions started in the
+// background queue up behind it: each is started only once the one before
+// waits (the kernel lists it in /proc/locks), so what they find when the
+// lock goes is decided without timings.
+class HeldLock {
+public:
+    explicit HeldLock(const std::string& path)
+        : fd_(lock_path(path.c_str())), ino_(status_of(path).st_ino)
+    {
+    }
+    ~HeldLock()
+    {
+        release();
+        for (pid_t pid : children_)
+            waitpid(pid, nullptr, 0);
+    }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+    // Runs `submit` in a child.  True once it waits for the lock, false
+    // when it ended without waiting.
+    bool queue(const std::function<void()>& submit)
+    {
+        int before = waiting();
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fd_); // the lock goes with the last descriptor of its open file
+            submit();
+            _exit(0);
+        }
+        children_.push_back(pid);
+        while (waiting() == before) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                children_.pop_back();
+                return false;
+            }
+            usleep(1000);
+        }
+        return true;
+    }
+    // Lets the queued submissions go and waits until they ended.
+    void finish()
+    {
+        release();
+        for (pid_t pid : children_)
+            waitpid(pid, nullptr, 0);
+        children_.clear();
+    }
+
+private:
+    void release()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+    }
+    int waiting() const
+    {
+        std::ifstream locks("/proc/locks");
+        std::string entry, file = ":" + std::to_string(ino_) + " ";
+        int count = 0;
+        while (std::getline(locks, entry))
+            count += entry.find("->") != std::string::npos && entry.find(file) != std::string::npos;
+        return count;
+    }
+
+    int fd_;
+    ino_t ino_;
+    std::vector<pid_t> children_;
+};
 
 class LinesTest : public SandboxTest {
 protected:
@@ -138,17 +213,26 @@ TEST_F(LinesTest, UpdateFormShowsFileDerivedModeAndSpeedWarning)
     std::string select = "<select name=\"fax-line-mode\" size=1>\n  <option>disabled</option>\n"
                          "  <option selected>receive only</option>\n  <option>send only</option>\n"
                          "  <option>send/receive</option>\n</select>\n";
-    std::string head = cgi::kOk + pagehead(kTitle + "Fax Line Update") + banner("HXlineupdate") +
-                       "<!-- inittabstat 1 -->\n"
-                       "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
-                       "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I102)</td></tr><tr><td>"
-                       " The following problems have been detected with this device configuration:"
-                       "<ul><li>one or more of the 'speed' fields below are set to speeds other than "
-                       "19200 (ERROR I140).[38400][19200]</ul><p>Please set this information in the "
-                       "appropriate fields below.<p></table><p>"
-                       "<form action=\"/Action7\" method=post>\n"
-                       "<input type=hidden name=\"oname\" value=\"fax-line-1\">\n"
-                       "<input type=hidden name=\"odevice\" value=\"\">\n";
+    std::string head =
+        cgi::kOk + pagehead(kTitle + "Fax Line Update") + banner("HXlineupdate") +
+        "<!-- inittabstat 1 -->\n"
+        "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
+        "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I102)</td></tr><tr><td>"
+        " The following problems have been detected with this device configuration:"
+        "<ul><li>one or more of the 'speed' fields below are set to speeds other than "
+        "19200 (ERROR I140).[38400][19200]</ul><p>Please set this information in the "
+        "appropriate fields below.<p></table><p>"
+        "<form action=\"/Action7\" method=post>\n";
+    // Each field's old value is the one shown, the file's or the default.
+    for (const char* old :
+         {"name\" value=\"fax-line-1", "device\" value=\"/dev/null",
+          "uucp-lock-file\" value=\"/var/lock/LCK..ttyxx", "fax-line-mode\" value=\"receive only",
+          "data-receive\" value=\"No", "class2-type\" value=\"auto", "device-type\" value=\"eia592",
+          "speed\" value=\"38400", "fax-speed\" value=\"19200", "line-type\" value=\"default",
+          "modem-init-string\" value=\"ATM0S0=0S7=45&amp;D2&amp;C1", "number-of-rings\" value=\"1",
+          "pulse-dial\" value=\"No", "receive-only\" value=\"yes",
+          "tsi\" value=\"+1 555 &lt;0100&gt;"})
+        head += std::string("<input type=hidden name=\"o") + old + "\">\n";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
     for (const std::string& piece : std::vector<std::string>{
              "<p><table border=2 cellpadding=2 cellspacing=2><caption>Parameters for "
@@ -265,7 +349,7 @@ TEST_F(LinesTest, ModeChangesRunTheLineTool)
     EXPECT_EQ(box.read(kInittab), "qrt1:2345:off:" + lineward + " fax-line-1\n");
     EXPECT_EQ(box.read(std::string(kDev) + "fax-line-1"),
               "# kept\ndevice = /dev/null\nfax-line-mode = \"send only\"\nfax-speed = 19200\n"
-              "name = fax-line-1\nreceive-only = No\nspeed = 19200\nvendor-key = 7\n");
+              "receive-only = No\nspeed = 19200\nvendor-key = 7\n");
 
     // Already off: nothing to run.
     post("/Action7", form("Update", "fax-line-1", "fax-line-1", "disabled"));
@@ -451,10 +535,108 @@ TEST_F(LinesTest, UpdateWhereTheWebServersUserMayWriteOnlyTheLineFile)
     EXPECT_EQ(post("/Action7", form("Update", "fax-line-1", "fax-line-1", "disabled")).out,
               listpage(donemessage("fax-line-1", "updated"), {"fax-line-1"}));
     EXPECT_EQ(box.read(std::string(kDev) + "fax-line-1"),
-              "# kept\ndevice = /dev/null\nfax-line-mode = disabled\nfax-speed = 19200\nname = fax-line-1\n"
+              "# kept\ndevice = /dev/null\nfax-line-mode = disabled\nfax-speed = 19200\n"
               "receive-only = Yes\nspeed = 19200\nvendor-key = 7\n");
     struct stat after {};
     ASSERT_EQ(stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode & 07777, 0664u);
+}
+
+// Saves of one line at once, each of a different field from a form that
+// showed the same file: every change stays, as do the file's own keys, and
+// receiving is switched by none of them (mode and device stay off).
+TEST_F(LinesTest, SavesOfOneLineAtOnceKeepEveryChange)
+{
+    line("fax-line-1",
+         "# kept\ndevice = /dev/null\nline-type = default\nmodem-init-string = AT\n"
+         "receive-only = Yes\ntsi = old\nuucp-lock-file = /var/lock/LCK..null\nvendor-key = 7\n");
+    const struct {
+        const char* key;
+        const char* shown;
+        const char* changed;
+    } fields[] = {
+        {"device", "/dev/null", "/dev/ttyS1"},
+        {"uucp-lock-file", "/var/lock/LCK..null", "/var/lock/LCK..ttyS1"},
+        {"fax-line-mode", "disabled", "send only"},
+        {"line-type", "default", "us"},
+        {"modem-init-string", "AT", "ATZ"},
+        {"tsi", "old", "new"},
+    };
+    HeldLock held(box.path(std::string(kDev) + "fax-line-1"));
+    for (const auto& mine : fields) {
+        cgi::Form form = {
+            {"oname", "fax-line-1"}, {"name", "fax-line-1"}, {"oreceive-only", "Yes"}};
+        for (const auto& f : fields) {
+            form.emplace_back(f.key, &f == &mine ? f.changed : f.shown);
+            form.emplace_back(std::string("o") + f.key, f.shown);
+        }
+        form.emplace_back("button", "Update");
+        std::string page = std::string("page.") + mine.key;
+        ASSERT_TRUE(
+            held.queue([&] { box.write(page, post("/Action7", cgi::urlencode(form)).out); }));
+    }
+    held.finish();
+    for (const auto& f : fields)
+        EXPECT_EQ(box.read(std::string("page.") + f.key),
+                  listpage(donemessage("fax-line-1", "updated"), {"fax-line-1"}));
+    EXPECT_EQ(box.read(std::string(kDev) + "fax-line-1"),
+              "# kept\ndevice = /dev/ttyS1\nfax-line-mode = \"send only\"\nline-type = us\n"
+              "modem-init-string = ATZ\nreceive-only = No\ntsi = new\nuucp-lock-file = "
+              "/var/lock/LCK..ttyS1\n"
+              "vendor-key = 7\n");
+    EXPECT_EQ(toollog(), "");
+}
+
+// Delete and rename hold the line file's lock while they unlink or rename
+// it; a save that waited for the lock meanwhile finds the line gone and
+// writes nothing, neither under the old name nor under the new.
+TEST_F(LinesTest, DeleteAndRenameHoldTheLineAndSavesBehindThemFindItGone)
+{
+    const std::string gone =
+        "Fax line <em>fax-line-1</em> no longer exists: it was deleted or renamed "
+        "after its form was shown, and nothing was saved.<p>\n";
+    const std::string file = "device = /dev/null\nvendor-key = 7\n";
+    const std::string update = form("Update", "fax-line-1", "fax-line-1", "disabled");
+    const std::string renamed =
+        "device = /dev/null\nfax-line-mode = disabled\nfax-speed = 19200\n"
+        "name = fax-line-2\nreceive-only = Yes\nspeed = 19200\nvendor-key = 7\n";
+    const struct {
+        std::string body;      // the submission that waits
+        bool tested_meanwhile; // the test renames the file away while it waits
+        std::string page;
+        std::vector<std::string> left; // the line files afterwards
+    } cases[] = {
+        {form("Delete", "fax-line-1", "fax-line-1", "disabled"),
+         false,
+         listpage(donemessage("fax-line-1", "deleted"), {}),
+         {}},
+        {form("Update", "fax-line-2", "fax-line-1", "disabled"),
+         false,
+         listpage(donemessage("fax-line-2", "renamed/updated"), {"fax-line-2"}),
+         {"fax-line-2"}},
+        {update, true, listpage(gone, {"fax-line-3"}), {"fax-line-3"}},
+    };
+    for (const auto& c : cases) {
+        line("fax-line-1", file);
+        {
+            HeldLock held(box.path(std::string(kDev) + "fax-line-1"));
+            ASSERT_TRUE(held.queue([&] { box.write("page", post("/Action7", c.body).out); }))
+                << c.body;
+            EXPECT_EQ(entries(box.path(kDev)), std::vector<std::string>{"fax-line-1"});
+            if (c.tested_meanwhile) {
+                ASSERT_EQ(rename(box.path(std::string(kDev) + "fax-line-1").c_str(),
+                                 box.path(std::string(kDev) + "fax-line-3").c_str()),
+                          0);
+            }
+            held.finish();
+        }
+        EXPECT_EQ(box.read("page"), c.page) << c.body;
+        EXPECT_EQ(entries(box.path(kDev)), c.left) << c.body;
+        for (const std::string& name : c.left)
+            EXPECT_EQ(box.read(std::string(kDev) + name), name == "fax-line-2" ? renamed : file);
+        for (const std::string& name : c.left)
+            box.remove(std::string(kDev) + name);
+    }
+    EXPECT_EQ(toollog(), "");
 }

@@ -77,6 +77,30 @@ TEST(ReplacefileTest, MissingFileIsCreatedWithTheUmasksMode)
     EXPECT_EQ(status_of(path).st_mode & 07777, 0640u);
 }
 
+// A creation takes only a free name: a file or a link there, even one
+// that leads nowhere, stays as it was, and no fresh file is left.
+TEST(ReplacefileTest, CreationTakesOnlyAFreeName)
+{
+    Sandbox box;
+    box.write("data/taken", "old\n");
+    ASSERT_EQ(symlink("nowhere", box.path("data/dangling").c_str()), 0);
+    auto create = [&](const char* name) {
+        return createnewfile(box.path(std::string("data/") + name).c_str(),
+                             [](FILE* f) { return writes(f, "new\n"); });
+    };
+    mode_t mask = umask(027);
+    EXPECT_EQ(create("free"), REPLACE_OK);
+    EXPECT_EQ(create("taken"), REPLACE_EXISTS);
+    EXPECT_EQ(create("dangling"), REPLACE_EXISTS);
+    EXPECT_EQ(create("free"), REPLACE_EXISTS);
+    umask(mask);
+    EXPECT_EQ(box.read("data/free"), "new\n");
+    EXPECT_EQ(status_of(box.path("data/free")).st_mode & 07777, 0640u);
+    EXPECT_EQ(box.read("data/taken"), "old\n");
+    EXPECT_EQ(std::filesystem::read_symlink(box.path("data/dangling")).string(), "nowhere");
+    EXPECT_EQ(entries(box.path("data")), (std::vector<std::string>{"dangling", "free", "taken"}));
+}
+
 TEST(ReplacefileTest, SymlinkKeepsTheLinkAndReplacesItsTarget)
 {
     Sandbox box;

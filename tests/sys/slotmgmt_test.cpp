@@ -372,24 +372,41 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
     const std::string in = std::string(kSpool) + "/data/";
     const std::string sfpath = std::string(kSpool) + "/destinations/5551234/sf1-0";
     const char* const inside_names[] = {"cover", "d1", "d2"};
-    const char* const outside_files[] = {"outside/abs", "outside/up", "outside/target",
-                                         "var/opt/vantrel2/sib"};
+    // Links in the spool lead out of it, or elsewhere in it; none is followed.
+    const char* const outside_files[] = {"outside/abs",       "outside/up",
+                                         "outside/target",    "var/opt/vantrel2/sib",
+                                         "outside/dir/f",     "var/opt/vantrel/other/g",
+                                         "outside/dest/sf2-0"};
     for (const char* name : inside_names)
         box.write(in + name, "in");
     for (const char* file : outside_files)
         box.write(file, "out");
-    ASSERT_EQ(symlink(box.path("outside/target").c_str(), box.path(in + "link").c_str()), 0);
+    const struct {
+        const char* link;
+        std::string target;
+    } links[] = {
+        {"data/link", box.path("outside/target")},
+        {"data/outdir", box.path("outside/dir")},
+        {"data/indir", box.path("var/opt/vantrel/other")},
+        {"destinations/5550000", box.path("outside/dest")},
+    };
+    box.write(sfpath, "");
+    for (const auto& l : links)
+        ASSERT_EQ(symlink(l.target.c_str(), box.path(std::string(kSpool) + "/" + l.link).c_str()),
+                  0);
     const struct {
         std::string name;   // as the suspended file gives it
         bool logged;        // skipped with a log line
     } names[] = {
         {box.path("spool/data/d1"), false},
-        {"data/d2", false},
+        {"data/./d2", false},
         {"data/gone", false},
         {box.path("outside/abs"), true},
         {"../../../outside/up", true},
         {box.path("var/opt/vantrel2/sib"), true},
         {box.path(in + "link"), true},
+        {"data/outdir/f", true},
+        {box.path("spool/data/indir/g"), true},
     };
     std::string sf = "retry-coversheet = " + box.path(in + "cover") + "\n";
     for (std::size_t i = 0; i < std::size(names); ++i)
@@ -401,9 +418,13 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
         std::printf("%d ", deleterequest(&e));
         std::printf("%d ", deleterequest(&e));
         int fd = open((std::string(statuspath()) + ".bm").c_str(), O_RDONLY);
-        std::printf("%d\n", testslot(fd, e.slot, 24));
+        std::printf("%d ", testslot(fd, e.slot, 24));
+        QueueEntry linked{put(2, 0, SLOT_SUSPENDED, "a@x", 0, "5550000"), {}};
+        readslot(linked.slot, &linked.record);
+        std::printf("%d\n", deleterequest(&linked));
     });
-    EXPECT_EQ(r.out, printed("%d %d %d\n", DELETE_OK, DELETE_OK, SLOTBIT_CLEAR)) << r.err;
+    EXPECT_EQ(r.out, printed("%d %d %d %d\n", DELETE_OK, DELETE_OK, SLOTBIT_CLEAR, DELETE_NOREAD))
+        << r.err;
     EXPECT_FALSE(box.exists(sfpath));
     for (const char* name : inside_names)
         EXPECT_FALSE(box.exists(in + name)) << name;
@@ -414,7 +435,10 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
         EXPECT_EQ(log.find("]: Request 1-0: not removing " + n.name + ": ") != std::string::npos,
                   n.logged)
             << n.name << "\n" << log;
-    EXPECT_EQ(lines_of(log).size(), 4u) << log;
+    EXPECT_NE(log.find("]: Request 2-0: not reading destinations/5550000/sf2-0: "),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(lines_of(log).size(), 7u) << log;
 }
 
 // A number that could lead out of destinations/ has no files; one with a
