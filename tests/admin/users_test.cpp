@@ -64,7 +64,7 @@ const std::string kUsers = "# accounts\n" + kAdmin + kBob + kCarol;
 // default switches (no DID, IP range, program, style or delivery type).
 const Form kBobAdminForm = {
     {"obp", "Update"}, {"admin", "x"}, {"ouname", "bob"}, {"ofname", "Bob Brown"},
-    {"opwd", cgi::stored_password("pw")}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
+    {"opwd", ""}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
     {"odp", ""}, {"odf", "text"}, {"oipfrom", ""}, {"oipto", ""}, {"priv", ""},
     {"opriv-ad", ""}, {"opriv-pm", ""}, {"uname", "bob"}, {"fname", "Bob Brown"},
     {"pwd", kMask}, {"pwd2", kMask}, {"fea", ""}, {"dea", "bob@example.com"},
@@ -73,7 +73,7 @@ const Form kBobAdminForm = {
 
 // The same for bob's own reduced form.
 const Form kBobOwnForm = {
-    {"obp", ""}, {"opwd", cgi::stored_password("pw")}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
+    {"obp", ""}, {"opwd", ""}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
     {"odp", ""}, {"odf", "text"}, {"oiformat", "tiff"}, {"ourldel", "file"}, {"ostyle", ""},
     {"fname", "Bob Brown"}, {"pwd", kMask}, {"pwd2", kMask}, {"dea", "bob@example.com"},
     {"iformat", "tiff"}, {"df", "text"}, {"button", "Update"},
@@ -171,7 +171,7 @@ TEST_F(UsersTest, AdministratorsFormShowsEveryFieldEscaped)
         "<input type=hidden name=admin value=\"x\">\n"
         "<input type=hidden name=ouname value=\"o&quot;k\">\n"
         "<input type=hidden name=ofname value=\"" + ann + "\">\n"
-        "<input type=hidden name=opwd value=\"" + cgi::stored_password("x") + "\">\n"
+        "<input type=hidden name=opwd value=\"\">\n"
         "<input type=hidden name=odea value=\"d@b\">\n"
         "<input type=hidden name=odid value=\"7\">\n"
         "<input type=hidden name=ofea value=\"a@b\">\n"
@@ -436,6 +436,39 @@ TEST_F(UsersTest, DidStaysWithoutDidRouting)
     RunResult r = post("/Action4", "admin:root", with(kBobAdminForm, {{"fname", "B"}}));
     EXPECT_EQ(users(), "# accounts\n" + kAdmin + "[bob]\nfull-name = B\n" +
                            kBobBody.substr(kBobBody.find("password")) + kCarol);
+}
+
+// Every page that shows an account form, a refused post of a form from
+// before (which carried the digest) among them: opwd is empty and no
+// stored digest is anywhere in the page.
+TEST_F(UsersTest, FormsCarryNoDigest)
+{
+    struct Case {
+        const char* what;
+        RunResult result;
+    } cases[] = {
+        {"own reduced form", get("/Page3", "bob:pw")},
+        {"own administrator's form", get("/Page3", "admin:root")},
+        {"administrator's form of bob",
+         post("/Action2", "admin:root", {{"user", "bob"}, {"button", "Update"}})},
+        {"refused own update",
+         post("/Action3", "bob:pw",
+              with(kBobOwnForm, {{"opwd", cgi::stored_password("pw")}, {"pwd", "a"}}))},
+        {"refused update of bob",
+         post("/Action4", "admin:root",
+              with(kBobAdminForm, {{"opwd", cgi::stored_password("pw")}, {"pwd", "a"}}))},
+        {"updated own form", post("/Action3", "bob:pw", kBobOwnForm)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(c.result.out.find("<input type=hidden name=opwd value=\"\">\n"),
+                  std::string::npos)
+            << c.what << "\n"
+            << c.result.out;
+        for (const char* password : {"pw", "root"})
+            EXPECT_EQ(c.result.out.find(cgi::stored_password(password)), std::string::npos)
+                << c.what;
+    }
+    EXPECT_EQ(users(), kUsers);
 }
 
 TEST_F(UsersTest, OwnFormChangesOnlyOwnSettings)
