@@ -30,6 +30,8 @@ const std::string kMask = "**********";
 
 const std::string kExists = "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
 const std::string kBadName = "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
+const std::string kColonName =
+    "ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER LOG IN), PLEASE ENTER DIFFERENT NAME.";
 const std::string kLineBreak = "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
 const std::string kTooLong = "VALUES MAY NOT BE LONGER THAN ABOUT 1000 CHARACTERS, PLEASE SHORTEN THEM.";
 const std::string kMismatch = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER THEM.";
@@ -401,6 +403,11 @@ TEST_F(UsersTest, RefusedUpdatesLeaveTheFileAlone)
         {"add an empty name", "/Action4", {{"button", "Add"}, {"uname", ""}}, kBadName, "value=\"Add\""},
         {"add a blank name", "/Action4", {{"button", "Add"}, {"uname", "  "}}, kBadName, "New User"},
         {"add a name with ]", "/Action4", {{"button", "Add"}, {"uname", "a]b"}}, kBadName, "New User"},
+        // A login ends its name at the first ':'.
+        {"add a name with :", "/Action4", {{"button", "Add"}, {"uname", "ann:x"}}, kColonName,
+         "New User"},
+        {"rename to a name with :", "/Action4", with(kBobAdminForm, {{"uname", "bob:"}}),
+         kColonName, "name=uname size=20 value=\"bob:\""},
         {"add a name with a line break", "/Action4", {{"button", "Add"}, {"uname", "a\nb"}},
          kLineBreak, "New User"},
         {"rename to nothing", "/Action4", with(kBobAdminForm, {{"uname", kDrop}}), kBadName,
@@ -469,6 +476,19 @@ TEST_F(UsersTest, FormsCarryNoDigest)
                 << c.what;
     }
     EXPECT_EQ(users(), kUsers);
+}
+
+// A name holding ':' is refused only when it is given: an account that has
+// one keeps it through an update, and can be renamed away from it.
+TEST_F(UsersTest, AnAccountNamedWithAColonStaysEditable)
+{
+    box.write(Sandbox::kUsers, kAdmin + "[x:y]\nfull-name = X\n");
+    const Form form = {{"button", "Update"}, {"ouname", "x:y"}, {"uname", "x:y"}, {"ofname", "X"}};
+    RunResult r = post("/Action4", "admin:root", with(form, {{"fname", "Ex"}}));
+    EXPECT_NE(r.out.find(done("x:y", "changed")), std::string::npos) << r.out;
+    r = post("/Action4", "admin:root", with(form, {{"uname", "xy"}}));
+    EXPECT_NE(r.out.find(done("xy", "changed")), std::string::npos) << r.out;
+    EXPECT_EQ(users(), kAdmin + "[xy]\nfull-name = Ex\n");
 }
 
 TEST_F(UsersTest, OwnFormChangesOnlyOwnSettings)

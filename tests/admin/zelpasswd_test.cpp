@@ -18,6 +18,8 @@ const std::string kUsage = "usage: zelpasswd [-e]\n"
                            "       zelpasswd [-e] [-f file] -s name\n";
 const std::string kEmpty =
     "zelpasswd: empty password refused: the account would accept any password (-e allows it)\n";
+const std::string kColonName = "zelpasswd: ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER "
+                               "LOG IN), PLEASE ENTER DIFFERENT NAME.\n";
 
 class ZelpasswdTest : public SandboxTest {
 protected:
@@ -143,6 +145,9 @@ TEST_F(ZelpasswdTest, RefusalsLeaveTheFileAsItWas)
          "pw\n",
          1,
          "zelpasswd: VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.\n"},
+        // A login ends its name at the first ':'.
+        {{"-a", "ann:x"}, "pw\n", 1, kColonName},
+        {{"-a", ":"}, "pw\n", 1, kColonName},
         {{"-a", std::string(1100, 'n')},
          "pw\n",
          1,
