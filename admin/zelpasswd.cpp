@@ -51,23 +51,57 @@ struct Options {
 
 // ---- The password -----------------------------------------------------------
 
-// The terminal's settings, put back once a password is read and by a
-// signal that ends the run meanwhile.
+// The terminal's settings, and those of the prompt without echo; the
+// terminal gets its own back once a password is read, and from a signal
+// that ends or stops the run meanwhile.  `prompt` is the prompt shown while
+// echo is off.
 termios saved;
-bool echooff = false;
+termios quiet;
+const char* volatile prompt = nullptr;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void restoreecho()
 {
-    if (echooff)
+    if (prompt)
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-    echooff = false;
 }
 
-void onsignal(int sig)
+void onending(int sig)
 {
     restoreecho();
     std::signal(sig, SIG_DFL);
+    std::raise(sig); // delivered, and ends the run, once this returns
+}
+
+void handle(int sig, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    action.sa_flags = SA_RESTART; // the read of the password goes on after a stop
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+// A stop (^Z) gives the shell its terminal back with echo; once continued,
+// the prompt turns echo off again and asks anew, as the line typed before
+// the stop went with it.
+void onstop(int sig)
+{
+    int error = errno;
+    restoreecho();
+    std::signal(sig, SIG_DFL);
     std::raise(sig);
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, sig);
+    sigprocmask(SIG_UNBLOCK, &stop, nullptr); // stops here until continued
+    handle(sig, onstop);
+    if (const char* text = prompt) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+        (void)!write(STDERR_FILENO, text, std::strlen(text));
+    }
+    errno = error;
 }
 
 // One line of standard input without its newline; false at the end of the
@@ -81,15 +115,29 @@ bool readline(std::string& line)
     return c != EOF || !line.empty();
 }
 
-std::string askpassword(const char* prompt)
+// Echo and `prompt` change together, out of the handlers' reach: a stop
+// between the two could otherwise turn echo off for good.
+void setprompt(const char* text)
 {
-    std::fputs(prompt, stderr);
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    echooff = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    sigset_t all, old;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    if (text)
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    else
+        restoreecho();
+    prompt = text;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+std::string askpassword(const char* text)
+{
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    setprompt(text);
     std::string line;
     readline(line);
-    restoreecho();
+    setprompt(nullptr);
     std::fputs("\n", stderr);
     return line;
 }
@@ -102,8 +150,11 @@ std::string readpassword()
         readline(password);
         return password;
     }
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        std::signal(sig, onsignal);
+    quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    for (int sig : kEndingSignals)
+        handle(sig, onending);
+    handle(SIGTSTP, onstop);
     password = askpassword("Password: ");
     if (askpassword("Re-type password: ") != password)
         refuse(USERS_MISMATCH);

@@ -1,10 +1,21 @@
 // zelpasswd run in sandbox installations: the digest it prints, the users
 // file after an added account or a set password compared with what the
-// account pages leave, and its refusals, which leave the file as it was.
+// account pages leave, and its refusals, which leave the file as it was;
+// and at a terminal, the echo it gives back when its prompt is interrupted.
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +31,103 @@ const std::string kEmpty =
     "zelpasswd: empty password refused: the account would accept any password (-e allows it)\n";
 const std::string kColonName = "zelpasswd: ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER "
                                "LOG IN), PLEASE ENTER DIFFERENT NAME.\n";
+
+// zelpasswd at a pseudo-terminal as a shell runs it: in a process group of
+// its own, so that a stop signal stops it, with the terminal as its
+// standard input, output and error.  The waits give up after ten seconds.
+class AtTerminal {
+public:
+    AtTerminal(const Sandbox& box, const std::vector<std::string>& args)
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+            return;
+        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        std::string program = program_path("zelpasswd");
+        std::vector<char*> argv{program.data()};
+        std::vector<std::string> copies = args;
+        for (std::string& arg : copies)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            for (int fd = 0; fd < 3; ++fd)
+                dup2(slave_, fd);
+            setenv("ZEL_ROOT", box.root().c_str(), 1);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        setpgid(pid_, pid_);
+    }
+    ~AtTerminal()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {master_, slave_})
+            if (fd >= 0)
+                close(fd);
+    }
+    AtTerminal(const AtTerminal&) = delete;
+    AtTerminal& operator=(const AtTerminal&) = delete;
+
+    // Reads what the program writes until `text` has come.
+    bool waitfor(const std::string& text)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (seen.find(text) == std::string::npos) {
+            pollfd ready{master_, POLLIN, 0};
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            char bytes[256];
+            ssize_t got = poll(&ready, 1, 100) > 0 ? read(master_, bytes, sizeof bytes) : 0;
+            if (got > 0)
+                seen.append(bytes, static_cast<std::size_t>(got));
+        }
+        return true;
+    }
+    bool echo() const
+    {
+        termios settings{};
+        return tcgetattr(slave_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+    }
+    bool waitecho(bool on) const
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (echo() != on && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return echo() == on;
+    }
+    // A line typed at the prompt, once the prompt has turned echo off (it
+    // drops what was typed before).
+    bool typeline(const std::string& prompt, const std::string& line)
+    {
+        if (!waitfor(prompt) || !waitecho(false))
+            return false;
+        seen.clear();
+        std::string typed = line + "\r";
+        return write(master_, typed.data(), typed.size()) == static_cast<ssize_t>(typed.size());
+    }
+    void signal(int sig) const { kill(pid_, sig); }
+    // waitpid's status; the program is gone unless `options` has WUNTRACED.
+    int wait(int options = 0)
+    {
+        int status = -1;
+        waitpid(pid_, &status, options);
+        if (!WIFSTOPPED(status))
+            pid_ = -1;
+        return status;
+    }
+
+    std::string seen; // what the program wrote
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    pid_t pid_ = -1;
+};
 
 class ZelpasswdTest : public SandboxTest {
 protected:
@@ -185,4 +293,32 @@ TEST_F(ZelpasswdTest, RefusalsLeaveTheFileAsItWas)
     EXPECT_EQ(r.err, "zelpasswd: " + box.path("missing") +
                          ": Cannot update user file (No such file or directory).\n");
     EXPECT_FALSE(box.exists("missing"));
+}
+
+// Echo comes back when a signal ends or stops the run at the prompt; a
+// stopped run, once continued, asks again without echo and goes on.
+TEST_F(ZelpasswdTest, EchoComesBackWhenThePromptIsInterrupted)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGTSTP}) {
+        SCOPED_TRACE(sigabbrev_np(sig));
+        AtTerminal tty(box, {});
+        ASSERT_TRUE(tty.waitfor("Password: "));
+        ASSERT_TRUE(tty.waitecho(false));
+        tty.signal(sig);
+        int status = tty.wait(WUNTRACED);
+        EXPECT_TRUE(tty.echo());
+        if (sig != SIGTSTP) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+            continue;
+        }
+        ASSERT_TRUE(WIFSTOPPED(status)) << status;
+        tty.seen.clear();
+        tty.signal(SIGCONT);
+        ASSERT_TRUE(tty.typeline("Password: ", "pw"));
+        ASSERT_TRUE(tty.typeline("Re-type password: ", "pw"));
+        status = tty.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(tty.waitfor(cgi::stored_password("pw")));
+        EXPECT_TRUE(tty.echo());
+    }
 }
