@@ -3,14 +3,24 @@
 // and a password set without signing in.  The users file is changed the
 // way the account pages change it (its lock, the re-read, the same
 // refusals, the rewrite beside it); a refusal or failure changes nothing,
-// is told on standard error, and exits non-zero.
+// is told on standard error, and exits non-zero.  It changes the users file
+// itself and nothing else: never what a symbolic link there leads to, and
+// as root, where another user owns the file's directory, nothing that user
+// could not change (root is asked to run it there, and that user can put
+// any name in the directory).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -180,6 +190,122 @@ std::string usersfile(const Options& options)
     return std::string(dir) + "/users";
 }
 
+// ---- Only the users file ----------------------------------------------------
+
+// The users file as the run reaches it: by its name alone, in its
+// directory, which is the working directory from the start on, so that
+// the directory's path is looked up once, before its owner is asked.
+struct UsersFile {
+    std::string path; // as given, for the messages
+    std::string name; // in the working directory
+};
+
+// The account whose rights a root run took, for the messages; empty when
+// it kept its own.
+std::string borrowed;
+
+[[noreturn]] void cannotupdate(const std::string& path)
+{
+    std::string message = path + ": Cannot update user file (" + std::strerror(errno) + ").";
+    if (!borrowed.empty())
+        message += " Run as root, zelpasswd works with the rights of " + borrowed +
+                   ", the owner of its directory.";
+    refuse(message);
+}
+
+[[noreturn]] void refuselink(const std::string& path)
+{
+    refuse(path + ": is a symbolic link; zelpasswd changes the users file itself, "
+                  "never what a link leads to.");
+}
+
+[[noreturn]] void cannottake(const std::string& path, const std::string& owner)
+{
+    refuse(path + ": cannot take the rights of " + owner + ", the owner of its directory (" +
+           std::strerror(errno) + ").");
+}
+
+// The groups of `account`, as its login gets them.
+bool groupsof(const passwd& account, std::vector<gid_t>& groups)
+{
+    for (int count = 32; count <= 65536; count *= 2) {
+        groups.resize(static_cast<std::size_t>(count));
+        if (getgrouplist(account.pw_name, account.pw_gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            return true;
+        }
+    }
+    errno = E2BIG;
+    return false;
+}
+
+// Root takes the file rights of the directory's owner, groups and all: the
+// owner can put any name there (a link to /etc/shadow, a hard link to a
+// file of root's), so whatever a name leads to may be read or written only
+// where that user could do it anyway.  Root's other powers stay, but no
+// file is opened, made, renamed or given away with them.
+void takerights(uid_t owner, const std::string& path)
+{
+    errno = 0;
+    const passwd* account = getpwuid(owner);
+    if (!account)
+        refuse(path + ": the owner of its directory, uid " + std::to_string(owner) +
+               ", has no account whose rights zelpasswd could take.");
+    std::string name = account->pw_name;
+    gid_t group = account->pw_gid;
+    std::vector<gid_t> groups;
+    if (!groupsof(*account, groups) || setgroups(groups.size(), groups.data()) != 0)
+        cannottake(path, name);
+    setfsgid(group);
+    setfsuid(owner);
+    // Each answers the rights in force, which a refused change left as root's.
+    if (static_cast<gid_t>(setfsgid(group)) != group ||
+        static_cast<uid_t>(setfsuid(owner)) != owner) {
+        errno = EPERM;
+        cannottake(path, name);
+    }
+    borrowed = name;
+}
+
+UsersFile openusers(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    UsersFile users{path, slash == std::string::npos ? path : path.substr(slash + 1)};
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (users.name.empty() || users.name == "." || users.name == "..") {
+        errno = EISDIR;
+        cannotupdate(path);
+    }
+    // A path descriptor: a directory that may be searched but not read will do.
+    Fd fd(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
+        cannotupdate(path);
+    if (geteuid() == 0 && st.st_uid != 0)
+        takerights(st.st_uid, path);
+    if (fchdir(fd.get()) != 0)
+        cannotupdate(path);
+    return users;
+}
+
+// Refuses what `fd`, opened by the users file's name, must not be changed
+// as: anything but a plain file (a FIFO would hold the run), or a file
+// that the name no longer leads to by itself (a link put in its place).
+void checkopened(int fd, const UsersFile& users)
+{
+    struct stat held, named;
+    if (fstat(fd, &held) != 0 || lstat(users.name.c_str(), &named) != 0)
+        cannotupdate(users.path);
+    if (S_ISLNK(named.st_mode))
+        refuselink(users.path);
+    if (!S_ISREG(held.st_mode))
+        refuse(users.path + ": is not a regular file.");
+    if (named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
+        errno = ESTALE;
+        cannotupdate(users.path);
+    }
+}
+
 void store(ParamSection* section, int key, const char* value)
 {
     paramfile_set(section, users_param_names, users_param_names[key - 1], value);
@@ -247,43 +373,43 @@ void setpassword(ParamSection* list, const Options& options, const std::string& 
     storepassword(paramfile_find_section(list, options.set), password);
 }
 
-[[noreturn]] void cannotupdate(const std::string& path)
-{
-    refuse(path + ": Cannot update user file (" + std::strerror(errno) + ").");
-}
-
 // Before the password is asked for, so that nobody types it for a change
 // that is refused anyway; the change checks again under the lock.
-void precheck(const Options& options, const std::string& path)
+void precheck(const Options& options, const UsersFile& users)
 {
     privileges(options.privileges);
-    errno = 0;
-    ParamSection* list = paramfile_load(path.c_str(), users_param_names, 0);
-    if (!list) {
-        if (errno == 0)
-            errno = EINVAL; // a header line without its ']'
-        cannotupdate(path);
-    }
+    Fd fd(open(users.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0 && errno == ELOOP)
+        refuselink(users.path);
+    if (fd.get() < 0)
+        cannotupdate(users.path);
+    checkopened(fd.get(), users);
+    ParamSection* list = paramfile_read_unread(fd.get(), users_param_names);
+    if (!list)
+        cannotupdate(users.path);
     checkaccount(list, options);
     paramfile_free(list);
 }
 
-void changeusers(const Options& options, const std::string& path, const std::string& password)
+void changeusers(const Options& options, const UsersFile& users, const std::string& password)
 {
     // Held from the re-read to the rename, as the account update holds it.
-    Fd lock(lock_path(path.c_str()));
+    // The name may have become a link since the check above; what it is
+    // now is checked once the lock is held.
+    Fd lock(lock_path(users.name.c_str()));
     if (lock.get() < 0)
-        cannotupdate(path);
+        cannotupdate(users.path);
+    checkopened(lock.get(), users);
     ParamSection* list = usersfile_readlocked(lock.get());
     if (!list)
-        cannotupdate(path);
+        cannotupdate(users.path);
     checkaccount(list, options);
     if (options.add)
         addaccount(list, options, password);
     else
         setpassword(list, options, password);
-    if (usersfile_write(path.c_str(), list) != REPLACE_OK)
-        cannotupdate(path);
+    if (usersfile_write(users.name.c_str(), list) != REPLACE_OK)
+        cannotupdate(users.path);
     paramfile_free(list);
 }
 
@@ -333,11 +459,11 @@ int main(int argc, char** argv)
     logsetprogram("zelpasswd");
     Options options = parseoptions(argc, argv);
     if (options.add || options.set) {
-        std::string path = usersfile(options);
-        precheck(options, path);
+        UsersFile users = openusers(usersfile(options));
+        precheck(options, users);
         std::string password = readpassword();
         checkempty(password, options);
-        changeusers(options, path, password);
+        changeusers(options, users, password);
         return EXIT_SUCCESS;
     }
     std::string password = readpassword();

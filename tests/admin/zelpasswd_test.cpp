@@ -1,7 +1,8 @@
 // zelpasswd run in sandbox installations: the digest it prints, the users
 // file after an added account or a set password compared with what the
 // account pages leave, and its refusals, which leave the file as it was;
-// and at a terminal, the echo it gives back when its prompt is interrupted.
+// as root, the files it may not reach through the users file's name; and
+// at a terminal, the echo it gives back when its prompt is interrupted.
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -31,6 +32,13 @@ const std::string kEmpty =
     "zelpasswd: empty password refused: the account would accept any password (-e allows it)\n";
 const std::string kColonName = "zelpasswd: ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER "
                                "LOG IN), PLEASE ENTER DIFFERENT NAME.\n";
+
+std::string linkrefusal(const std::string& path)
+{
+    return "zelpasswd: " + path +
+           ": is a symbolic link; zelpasswd changes the users file itself, never what a link "
+           "leads to.\n";
+}
 
 // zelpasswd at a pseudo-terminal as a shell runs it: in a process group of
 // its own, so that a stop signal stops it, with the terminal as its
@@ -293,6 +301,109 @@ TEST_F(ZelpasswdTest, RefusalsLeaveTheFileAsItWas)
     EXPECT_EQ(r.err, "zelpasswd: " + box.path("missing") +
                          ": Cannot update user file (No such file or directory).\n");
     EXPECT_FALSE(box.exists("missing"));
+}
+
+// A users file that is a symbolic link is refused, wherever its name comes
+// from: root told to change it would otherwise rewrite whatever it leads
+// to (/etc/shadow), with that file's owner and mode.
+TEST_F(ZelpasswdTest, RefusesAUsersFileThatIsASymbolicLink)
+{
+    const std::string target = "[admin]\nfull-name = Administrator\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string link;
+    } cases[] = {
+        {{"-a", "new"}, Sandbox::kUsers},
+        {{"-s", "admin"}, Sandbox::kUsers},
+        {{"-f", box.path("other"), "-s", "admin"}, "other"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        box.write("target", target, 0600);
+        box.remove(c.link);
+        ASSERT_EQ(symlink(box.path("target").c_str(), box.path(c.link).c_str()), 0);
+        RunResult r = zelpasswd(c.args, "pw\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, linkrefusal(box.path(c.link)));
+        EXPECT_EQ(box.read("target"), target);
+        struct stat st {};
+        EXPECT_TRUE(lstat(box.path(c.link).c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+    }
+}
+
+// Run as root where another user (nobody) owns the users file's directory,
+// zelpasswd has that user's rights: the README's set-up works and the file
+// stays nobody's, but a file that only root may read or write, reached
+// through a name in that directory, is neither read nor written, nor is a
+// name replaced where nobody may not write.
+TEST_F(ZelpasswdTest, AsRootInAnotherUsersDirectoryItHasThatUsersRights)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root";
+    const std::string start = "[admin]\n";
+    const std::string users = box.path("zel/users");
+    const std::string denied = "zelpasswd: " + users +
+                               ": Cannot update user file (Permission denied). Run as root, "
+                               "zelpasswd works with the rights of nobody, the owner of its "
+                               "directory.\n";
+    struct Case {
+        const char* what;
+        mode_t dirmode;
+        bool hardlink; // else a file of its own
+        uid_t owner;
+        mode_t mode;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"nobody's file", 0750, false, kNobody, 0640, 0, ""},
+        {"a file only root may read", 0750, false, 0, 0600, 1, denied},
+        {"a link to a file only root may write", 0555, true, 0, 0644, 1, denied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        box.remove("zel");
+        ASSERT_EQ(mkdir(box.path("zel").c_str(), 0700), 0);
+        const std::string file = c.hardlink ? box.path("root") : users;
+        box.write(file.substr(box.root().size() + 1), start, c.mode);
+        ASSERT_EQ(chown(file.c_str(), c.owner, c.owner), 0);
+        if (c.hardlink) {
+            ASSERT_EQ(link(file.c_str(), users.c_str()), 0);
+        }
+        ASSERT_EQ(chown(box.path("zel").c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chmod(box.path("zel").c_str(), c.dirmode), 0);
+        ino_t before = status_of(users).st_ino;
+        RunResult r = zelpasswd({"-f", users, "-s", "admin"}, "pw\n");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        struct stat after = status_of(users);
+        EXPECT_EQ(box.read("zel/users") == start, c.status != 0);
+        EXPECT_EQ(after.st_ino == before, c.status != 0);
+        EXPECT_EQ(after.st_uid, c.owner);
+        EXPECT_EQ(after.st_mode & 07777, c.mode);
+        if (c.hardlink) {
+            EXPECT_EQ(box.read("root"), start);
+        }
+    }
+}
+
+// A link put in the users file's place while the password is asked for is
+// refused as well, and the file it leads to keeps its content.
+TEST_F(ZelpasswdTest, ALinkPutInPlaceAtThePromptIsRefused)
+{
+    const std::string start = users();
+    box.write("target", start, 0600);
+    AtTerminal tty(box, {"-s", "admin"});
+    ASSERT_TRUE(tty.waitfor("Password: "));
+    const std::string path = box.path(Sandbox::kUsers);
+    ASSERT_EQ(rename(path.c_str(), (path + ".old").c_str()), 0);
+    ASSERT_EQ(symlink(box.path("target").c_str(), path.c_str()), 0);
+    ASSERT_TRUE(tty.typeline("", "pw"));
+    ASSERT_TRUE(tty.typeline("Re-type password: ", "pw"));
+    int status = tty.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    ASSERT_TRUE(tty.waitfor("symbolic link"));
+    EXPECT_EQ(box.read("target"), start);
 }
 
 // Echo comes back when a signal ends or stops the run at the prompt; a
