@@ -267,6 +267,34 @@ void takerights(uid_t owner, const std::string& path)
     borrowed = name;
 }
 
+// Whether users other than root may put another file in place of `name`
+// in the directory `dir` of root's: its group or others may write it, and
+// no sticky bit keeps them from a file of root's.
+bool othersmayreplace(int dirfd, const struct stat& dir, const std::string& name)
+{
+    if ((dir.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return false;
+    struct stat file;
+    return (dir.st_mode & S_ISVTX) == 0 ||
+           (fstatat(dirfd, name.c_str(), &file, AT_SYMLINK_NOFOLLOW) == 0 && file.st_uid != 0);
+}
+
+// As root, the rights to work with are those of whoever else can replace
+// the users file in its directory: its owner's, and where root owns it but
+// others may write it, there is no one user to take them from.
+void chooserights(int dirfd, const struct stat& dir, const std::string& path,
+                  const std::string& name)
+{
+    if (geteuid() != 0)
+        return;
+    if (dir.st_uid != 0)
+        takerights(dir.st_uid, path);
+    else if (othersmayreplace(dirfd, dir, name))
+        refuse(path + ": others than root may replace it in its directory; run as root, zelpasswd "
+                      "changes no users file there (give the directory to the web server's user, "
+                      "or run zelpasswd as that user).");
+}
+
 UsersFile openusers(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
@@ -281,8 +309,7 @@ UsersFile openusers(const std::string& path)
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
         cannotupdate(path);
-    if (geteuid() == 0 && st.st_uid != 0)
-        takerights(st.st_uid, path);
+    chooserights(fd.get(), st, path, users.name);
     if (fchdir(fd.get()) != 0)
         cannotupdate(path);
     return users;

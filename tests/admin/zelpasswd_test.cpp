@@ -336,7 +336,8 @@ TEST_F(ZelpasswdTest, RefusesAUsersFileThatIsASymbolicLink)
 // zelpasswd has that user's rights: the README's set-up works and the file
 // stays nobody's, but a file that only root may read or write, reached
 // through a name in that directory, is neither read nor written, nor is a
-// name replaced where nobody may not write.
+// name replaced where nobody may not write.  Where root owns the directory
+// but its group may write it, there is no one user's rights to take.
 TEST_F(ZelpasswdTest, AsRootInAnotherUsersDirectoryItHasThatUsersRights)
 {
     if (!running_as_root())
@@ -347,8 +348,13 @@ TEST_F(ZelpasswdTest, AsRootInAnotherUsersDirectoryItHasThatUsersRights)
                                ": Cannot update user file (Permission denied). Run as root, "
                                "zelpasswd works with the rights of nobody, the owner of its "
                                "directory.\n";
+    const std::string shared = "zelpasswd: " + users +
+                               ": others than root may replace it in its directory; run as root, "
+                               "zelpasswd changes no users file there (give the directory to the "
+                               "web server's user, or run zelpasswd as that user).\n";
     struct Case {
         const char* what;
+        uid_t dirowner; // its group is nobody's
         mode_t dirmode;
         bool hardlink; // else a file of its own
         uid_t owner;
@@ -356,9 +362,10 @@ TEST_F(ZelpasswdTest, AsRootInAnotherUsersDirectoryItHasThatUsersRights)
         int status;
         std::string err;
     } cases[] = {
-        {"nobody's file", 0750, false, kNobody, 0640, 0, ""},
-        {"a file only root may read", 0750, false, 0, 0600, 1, denied},
-        {"a link to a file only root may write", 0555, true, 0, 0644, 1, denied},
+        {"nobody's file", kNobody, 0750, false, kNobody, 0640, 0, ""},
+        {"a file only root may read", kNobody, 0750, false, 0, 0600, 1, denied},
+        {"a link to a file only root may write", kNobody, 0555, true, 0, 0644, 1, denied},
+        {"root's directory that its group may write", 0, 0770, false, kNobody, 0640, 1, shared},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -370,7 +377,7 @@ TEST_F(ZelpasswdTest, AsRootInAnotherUsersDirectoryItHasThatUsersRights)
         if (c.hardlink) {
             ASSERT_EQ(link(file.c_str(), users.c_str()), 0);
         }
-        ASSERT_EQ(chown(box.path("zel").c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chown(box.path("zel").c_str(), c.dirowner, kNobody), 0);
         ASSERT_EQ(chmod(box.path("zel").c_str(), c.dirmode), 0);
         ino_t before = status_of(users).st_ino;
         RunResult r = zelpasswd({"-f", users, "-s", "admin"}, "pw\n");
