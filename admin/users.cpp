@@ -80,6 +80,10 @@ struct Field {
 constexpr Field fields[] = {
     {"uname", "ouname", 0, "Account Name", Input::text, 20, nullptr},
     {"fname", "ofname", USER_FULL_NAME, "Full Name", Input::text, 50, nullptr},
+    // The old-value input opwd carries nothing: a page is no place for the
+    // stored digest, which would let whoever sees the page or a cached copy
+    // test guesses offline; the update compares a typed password with the
+    // stored one instead.
     {"pwd", "opwd", USER_PASSWORD, "Password", Input::password, 10, nullptr},
     {"pwd2", nullptr, 0, "Re-Type Password", Input::password, 10, nullptr},
     {"fea", "ofea", USER_FROM_EMAIL, "From E-mail Address", Input::text, 40, nullptr},
@@ -152,7 +156,7 @@ Account posted()
     Account account;
     for (const Field& field : fields) {
         account.set(field.name, formvalue(field.name));
-        if (field.oldname)
+        if (field.oldname && field.key != USER_PASSWORD)
             account.set(field.oldname, formvalue(field.oldname));
     }
     return account;
@@ -166,7 +170,7 @@ Account stored(const ParamSection* section, const char* button)
             continue;
         const char* value = paramfile_get(section, field.key);
         account.set(field.name, value);
-        if (field.oldname)
+        if (field.oldname && field.key != USER_PASSWORD)
             account.set(field.oldname, value);
     }
     account.set("uname", section->name);
@@ -497,14 +501,16 @@ Password passwordrule()
     return if_blank(pwd) ? Password::remove : Password::set;
 }
 
-// The typed password is the one the form was opened with.
-bool typedcurrent()
+// The typed password is the account's current one, as the file holds it
+// under the lock (the form carries no digest to compare with).  An account
+// without a password has none to type.
+bool typedcurrent(const ParamSection* section)
 {
     const char* pwd = formvalue("pwd");
-    const char* opwd = formvalue("opwd");
-    if (!pwd || !opwd)
+    const char* stored = section ? paramfile_get(section, USER_PASSWORD) : nullptr;
+    if (!pwd || !stored)
         return false;
-    std::string digest = opwd;
+    std::string digest = stored;
     const char* end = base64_decode(digest.data());
     return end - digest.data() == static_cast<std::ptrdiff_t>(SHA1_DIGEST_SIZE) &&
            checkpassword(pwd, reinterpret_cast<const unsigned char*>(digest.data()));
@@ -533,11 +539,11 @@ bool linebreak(const char* value)
 }
 
 // Why the posted form may not be applied, or null.  `naming`: the update
-// gives an account the name `newname`.  A line break would let a value
-// write lines of its own into the users file, a ']' would end the section
-// header early, and a value longer than the file's line would come back
-// cut at the next update.
-const char* refusal(int self, bool naming, const char* newname, bool add)
+// gives an account the name `newname`; `section`: the account updated, null
+// for an added one.  A line break would let a value write lines of its own
+// into the users file, a ']' would end the section header early, and a
+// value longer than the file's line would come back cut at the next update.
+const char* refusal(int self, bool naming, const char* newname, const ParamSection* section)
 {
     if (naming && linebreak(newname))
         return USERS_LINE_BREAK;
@@ -552,7 +558,7 @@ const char* refusal(int self, bool naming, const char* newname, bool add)
     }
     if (const char* error = naming ? usersfile_namerefusal(authusers(), newname) : nullptr)
         return error;
-    if ((add || !typedcurrent()) && passwordrule() == Password::mismatch)
+    if (!typedcurrent(section) && passwordrule() == Password::mismatch)
         return USERS_MISMATCH;
     return nullptr;
 }
@@ -568,7 +574,7 @@ void deleteaccount(std::string& name)
 const char* addaccount(std::string& name)
 {
     const char* uname = formvalue("uname");
-    if (const char* error = refusal(0, true, uname, true))
+    if (const char* error = refusal(0, true, uname, nullptr))
         return error;
     ParamSection* section = authadduser();
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
@@ -598,11 +604,11 @@ const char* updateaccount(int self, std::string& name)
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     const char* uname = formvalue("uname");
     bool rename = !self && nullstrcmp(uname, formvalue("ouname")) != 0;
-    if (const char* error = refusal(self, rename, uname, false))
+    if (const char* error = refusal(self, rename, uname, section))
         return error;
     if (rename)
         FXcatastrophe(paramfile_rename_section(section, uname), __FILE_NAME__, __LINE__);
-    if (!typedcurrent())
+    if (!typedcurrent(section))
         applypassword(section, false);
     for (const char* text : update_texts)
         if (!self || ownfield(text))

@@ -13,6 +13,8 @@ const char* usersfile_namerefusal(ParamSection* list, const char* name)
         return USERS_LINE_BREAK;
     if (if_blank(name) || std::strchr(name, ']'))
         return USERS_BAD_NAME;
+    if (std::strchr(name, ':'))
+        return USERS_COLON_NAME;
     if (!paramfile_name_fits(name))
         return USERS_TOO_LONG;
     if (paramfile_find_section(list, name))

@@ -12,6 +12,8 @@ constexpr const char* USERS_NAME_EXISTS =
     "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
 constexpr const char* USERS_BAD_NAME =
     "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
+constexpr const char* USERS_COLON_NAME =
+    "ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER LOG IN), PLEASE ENTER DIFFERENT NAME.";
 constexpr const char* USERS_LINE_BREAK =
     "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
 constexpr const char* USERS_TOO_LONG =
@@ -20,8 +22,10 @@ constexpr const char* USERS_MISMATCH = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER
 
 // Why `name` may not be given to an account of `list`, or null: a line
 // break would add a line to the file, a blank name or a ']' would not read
-// back as the section's header, nor would one too long for its line, and
-// the name may be no other account's.
+// back as the section's header, nor would one too long for its line, a
+// login ends its name at the first ':' so no login could reach it, and the
+// name may be no other account's.  Only a name being given is checked: an
+// account that already holds one keeps it.
 const char* usersfile_namerefusal(ParamSection* list, const char* name);
 
 // The users file as `fd`, a descriptor of lock_path (lib/filelock), reads

@@ -30,6 +30,8 @@ const std::string kMask = "**********";
 
 const std::string kExists = "ACCOUNT NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.";
 const std::string kBadName = "ACCOUNT NAME MAY NOT BE EMPTY OR CONTAIN ], PLEASE ENTER DIFFERENT NAME.";
+const std::string kColonName =
+    "ACCOUNT NAME MAY NOT CONTAIN : (THE ACCOUNT COULD NEVER LOG IN), PLEASE ENTER DIFFERENT NAME.";
 const std::string kLineBreak = "VALUES MAY NOT CONTAIN LINE BREAKS, PLEASE RE-ENTER THEM.";
 const std::string kTooLong = "VALUES MAY NOT BE LONGER THAN ABOUT 1000 CHARACTERS, PLEASE SHORTEN THEM.";
 const std::string kMismatch = "PASSWORDS DID NOT MATCH, PLEASE RE-ENTER THEM.";
@@ -64,7 +66,7 @@ const std::string kUsers = "# accounts\n" + kAdmin + kBob + kCarol;
 // default switches (no DID, IP range, program, style or delivery type).
 const Form kBobAdminForm = {
     {"obp", "Update"}, {"admin", "x"}, {"ouname", "bob"}, {"ofname", "Bob Brown"},
-    {"opwd", cgi::stored_password("pw")}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
+    {"opwd", ""}, {"odea", "bob@example.com"}, {"odid", "100"}, {"ofea", ""},
     {"odp", ""}, {"odf", "text"}, {"oipfrom", ""}, {"oipto", ""}, {"priv", ""},
     {"opriv-ad", ""}, {"opriv-pm", ""}, {"uname", "bob"}, {"fname", "Bob Brown"},
     {"pwd", kMask}, {"pwd2", kMask}, {"fea", ""}, {"dea", "bob@example.com"},
@@ -73,7 +75,7 @@ const Form kBobAdminForm = {
 
 // The same for bob's own reduced form.
 const Form kBobOwnForm = {
-    {"obp", ""}, {"opwd", cgi::stored_password("pw")}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
+    {"obp", ""}, {"opwd", ""}, {"ofname", "Bob Brown"}, {"odea", "bob@example.com"},
     {"odp", ""}, {"odf", "text"}, {"oiformat", "tiff"}, {"ourldel", "file"}, {"ostyle", ""},
     {"fname", "Bob Brown"}, {"pwd", kMask}, {"pwd2", kMask}, {"dea", "bob@example.com"},
     {"iformat", "tiff"}, {"df", "text"}, {"button", "Update"},
@@ -171,7 +173,7 @@ TEST_F(UsersTest, AdministratorsFormShowsEveryFieldEscaped)
         "<input type=hidden name=admin value=\"x\">\n"
         "<input type=hidden name=ouname value=\"o&quot;k\">\n"
         "<input type=hidden name=ofname value=\"" + ann + "\">\n"
-        "<input type=hidden name=opwd value=\"" + cgi::stored_password("x") + "\">\n"
+        "<input type=hidden name=opwd value=\"\">\n"
         "<input type=hidden name=odea value=\"d@b\">\n"
         "<input type=hidden name=odid value=\"7\">\n"
         "<input type=hidden name=ofea value=\"a@b\">\n"
@@ -401,6 +403,11 @@ TEST_F(UsersTest, RefusedUpdatesLeaveTheFileAlone)
         {"add an empty name", "/Action4", {{"button", "Add"}, {"uname", ""}}, kBadName, "value=\"Add\""},
         {"add a blank name", "/Action4", {{"button", "Add"}, {"uname", "  "}}, kBadName, "New User"},
         {"add a name with ]", "/Action4", {{"button", "Add"}, {"uname", "a]b"}}, kBadName, "New User"},
+        // A login ends its name at the first ':'.
+        {"add a name with :", "/Action4", {{"button", "Add"}, {"uname", "ann:x"}}, kColonName,
+         "New User"},
+        {"rename to a name with :", "/Action4", with(kBobAdminForm, {{"uname", "bob:"}}),
+         kColonName, "name=uname size=20 value=\"bob:\""},
         {"add a name with a line break", "/Action4", {{"button", "Add"}, {"uname", "a\nb"}},
          kLineBreak, "New User"},
         {"rename to nothing", "/Action4", with(kBobAdminForm, {{"uname", kDrop}}), kBadName,
@@ -436,6 +443,52 @@ TEST_F(UsersTest, DidStaysWithoutDidRouting)
     RunResult r = post("/Action4", "admin:root", with(kBobAdminForm, {{"fname", "B"}}));
     EXPECT_EQ(users(), "# accounts\n" + kAdmin + "[bob]\nfull-name = B\n" +
                            kBobBody.substr(kBobBody.find("password")) + kCarol);
+}
+
+// Every page that shows an account form, a refused post of a form from
+// before (which carried the digest) among them: opwd is empty and no
+// stored digest is anywhere in the page.
+TEST_F(UsersTest, FormsCarryNoDigest)
+{
+    struct Case {
+        const char* what;
+        RunResult result;
+    } cases[] = {
+        {"own reduced form", get("/Page3", "bob:pw")},
+        {"own administrator's form", get("/Page3", "admin:root")},
+        {"administrator's form of bob",
+         post("/Action2", "admin:root", {{"user", "bob"}, {"button", "Update"}})},
+        {"refused own update",
+         post("/Action3", "bob:pw",
+              with(kBobOwnForm, {{"opwd", cgi::stored_password("pw")}, {"pwd", "a"}}))},
+        {"refused update of bob",
+         post("/Action4", "admin:root",
+              with(kBobAdminForm, {{"opwd", cgi::stored_password("pw")}, {"pwd", "a"}}))},
+        {"updated own form", post("/Action3", "bob:pw", kBobOwnForm)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(c.result.out.find("<input type=hidden name=opwd value=\"\">\n"),
+                  std::string::npos)
+            << c.what << "\n"
+            << c.result.out;
+        for (const char* password : {"pw", "root"})
+            EXPECT_EQ(c.result.out.find(cgi::stored_password(password)), std::string::npos)
+                << c.what;
+    }
+    EXPECT_EQ(users(), kUsers);
+}
+
+// A name holding ':' is refused only when it is given: an account that has
+// one keeps it through an update, and can be renamed away from it.
+TEST_F(UsersTest, AnAccountNamedWithAColonStaysEditable)
+{
+    box.write(Sandbox::kUsers, kAdmin + "[x:y]\nfull-name = X\n");
+    const Form form = {{"button", "Update"}, {"ouname", "x:y"}, {"uname", "x:y"}, {"ofname", "X"}};
+    RunResult r = post("/Action4", "admin:root", with(form, {{"fname", "Ex"}}));
+    EXPECT_NE(r.out.find(done("x:y", "changed")), std::string::npos) << r.out;
+    r = post("/Action4", "admin:root", with(form, {{"uname", "xy"}}));
+    EXPECT_NE(r.out.find(done("xy", "changed")), std::string::npos) << r.out;
+    EXPECT_EQ(users(), kAdmin + "[xy]\nfull-name = Ex\n");
 }
 
 TEST_F(UsersTest, OwnFormChangesOnlyOwnSettings)
