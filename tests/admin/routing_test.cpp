@@ -485,6 +485,10 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
     r = post("/print", "a=1");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
+    // An answer that a fatal error cut short still says not to keep it.
+    r = post("/page2", "a=1", {kNph});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kOk + kFrame);
 
     box.write(Sandbox::kConfig, box.default_config());
     // A body that no page reads: the program answers without it, and the

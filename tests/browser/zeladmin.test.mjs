@@ -564,6 +564,7 @@ browserTest('cross-site', admin, async (page) => {
     assert.equal(framed.status(), 200);
     assert.equal(framed.headers()['x-frame-options'], 'DENY');
     assert.equal(framed.headers()['content-security-policy'], "frame-ancestors 'none'");
+    assert.equal(framed.headers()['cache-control'], 'no-store');
     const frame = page.frames().find((f) => f !== page.mainFrame());
     assert.doesNotMatch(await frame.content(), /Vantrel Image Messaging Software/);
   } finally {
