@@ -293,9 +293,10 @@ const std::string kUpload =
     "--zz\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"doc.bin\"\r\n\r\nDATA\r\n--zz--\r\n";
 
 RunResult post(const Sandbox& box, const std::string& path, const std::string& body,
-               const std::string& type = "multipart/form-data; boundary=zz")
+               const std::string& type = "multipart/form-data; boundary=zz",
+               std::vector<std::string> env = {})
 {
-    return cgi::zeladmin(box, cgi::post(path, body, {}, type));
+    return cgi::zeladmin(box, cgi::post(path, body, std::move(env), type));
 }
 
 // The files an upload left in the sandbox's tmp/.
@@ -370,14 +371,17 @@ TEST(FrommimeTest, CurlUploadListedByPrint)
                         &type, &body));
     ASSERT_TRUE(type.starts_with("multipart/form-data; boundary=")) << type;
 
-    RunResult r = post(box, "/debug", body, type);
+    // An administrator signed in by the program.
+    RunResult r = post(box, "/debug", body, type, {cgi::kNph, cgi::basic("admin:")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(normalized(box, r.out),
-              pagetext::kResponseHead + "<h2>Listing of Form Data (2)</h2><pre>"
-              " 1. lp([0 - 0] [text/plain] [name] [NULL!] [Hello &lt;you&gt;])\n"
-              " 2. lp([0 - 0] [text/plain] [note] [NULL!] [two\nlines])\n"
-              " 3. lp([1 - 0] [application/octet-stream] [upload] [bytes.bin] [TMP/mm.XXXXXX])\n"
-              "</pre>\n");
+    EXPECT_EQ(
+        normalized(box, r.out),
+        cgi::kOk + pagetext::kResponseHead +
+            "<h2>Listing of Form Data (2)</h2><pre>"
+            " 1. lp([0 - 0] [text/plain] [name] [NULL!] [Hello &lt;you&gt;])\n"
+            " 2. lp([0 - 0] [text/plain] [note] [NULL!] [two\nlines])\n"
+            " 3. lp([1 - 0] [application/octet-stream] [upload] [bytes.bin] [TMP/mm.XXXXXX])\n"
+            "</pre>\n");
     // /debug keeps the upload, byte for byte and private.
     box.remove("bytes.bin");
     std::vector<fs::path> files = uploads(box);
