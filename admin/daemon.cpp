@@ -185,12 +185,14 @@ const char* convertercheck()
     return "Need Indeterminate..";
 }
 
+bool fontserverset() { return !if_blank(get_config("font-server")); }
+
 int fontserverprobe()
 {
     const char* server = get_config("font-server");
     int result = -1;
     const char* text = "Not configured.";
-    if (!if_blank(server)) {
+    if (fontserverset()) {
         std::string command = toolcommand("lib/fstxtimg", "-T " + shellword(server));
         ToolOutput output;
         int status = run_tool_keep_output(command, output);

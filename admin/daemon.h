@@ -9,6 +9,9 @@
 // unknown (writes its status text and the converter check).  The
 // scheduler: 1 running, 0 otherwise (writes its status text unless quiet).
 int fontserverprobe();
+// `font-server` names a font server, so the daemon status page runs the
+// probe tool.
+bool fontserverset();
 int schedulerprobe(int quiet);
 // For the home page's alerts: the scheduler runs (writes nothing).
 bool schedulerrunning();

@@ -362,6 +362,8 @@ void HXwpt()
             MAKER_URL);
 }
 
+long imagecount() { return IMAGE_COUNT; }
+
 int serve_image(long number)
 {
     if (number <= 0 || number > IMAGE_COUNT)

@@ -15,3 +15,5 @@ void HXwpt();
 // other numbers write nothing and give -1.  1 when fewer bytes went out
 // than the image holds, else 0.
 int serve_image(long number);
+// The pictures' numbers run from 1 to this.
+long imagecount();

@@ -25,11 +25,12 @@ struct Request {
 Request request;
 
 // An answer that ends without a page of its own (a fatal error) still
-// gets the status line it was given; a forked child writes none.
+// gets the status line it was given, and the header lines every answer
+// carries; a forked child writes none.
 void flushstatus()
 {
     if (getpid() == request.statusowner)
-        putstatusline();
+        putheaders();
 }
 
 } // namespace

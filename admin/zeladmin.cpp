@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -68,11 +69,16 @@ struct Route {
     long number;
     void (*handler)();
     const char* privilege;  // checked by HXsecurity first; null: none
-    // A page that changes something when it is opened: what it does, for
-    // the confirmation asked when the request shows no sign of coming from
-    // this site.  Null for a page that only shows.
+    // A page that runs a tool or changes a file when it is opened: what it
+    // does, for the confirmation asked when the request shows no sign of
+    // coming from this site.  Null for a page that only shows.
     const char* acts = nullptr;
+    // Null: `acts` holds always; else it holds while this says so (the
+    // configuration decides whether the page runs anything).
+    bool (*actsif)() = nullptr;
 };
+
+bool acting(const Route& route) { return route.acts && (!route.actsif || route.actsif()); }
 
 void ownaccount() { userform(authuser, hasprivilege("admin")); }
 void daemonpage() { HXdaemon(nullptr); }
@@ -89,12 +95,13 @@ constexpr Route pages[] = {
     {4, selectuser, "admin"},
     {6, HXsysconfig, "admin"},
     {20, selectline, "admin"},
-    {30, daemonpage, "admin"},
+    // The status page probes the font server with a tool when one is named.
+    {30, daemonpage, "admin", "query the font server", fontserverset},
     {40, HXemail, "admin"},
     {41, emailconfigoff, "admin", "turn the e-mail server configuration off"},
     {42, HXemailcfg, "admin", "configure the e-mail server for fax mail"},
     {43, HXemailuncfg, "admin", "remove the e-mail server's fax mail configuration"},
-    {44, HXemailtest, "admin"},
+    {44, HXemailtest, "admin", "test the e-mail server's hand-over of fax mail"},
     {91, HXsyslog, nullptr},
     {92, HXacctlog, nullptr},
     {101, queuestat, nullptr},
@@ -105,7 +112,7 @@ constexpr Route pages[] = {
     {122, HXreqactivate, nullptr, "activate a request of the send queue"},
     {123, HXreqdelete, nullptr, "delete a request of the send queue"},
     {901, startfont, "admin", "start the font server"},
-    {902, daemonpage, "admin"},
+    {902, daemonpage, "admin", "query the font server", fontserverset},
     {911, startdialq, "admin", "start the dialq scheduler"},
     {912, stopdialq, "admin", "stop the dialq scheduler"},
 };
@@ -152,7 +159,7 @@ void dispatch(const Route (&table)[N], long number)
         return;
     if (route->privilege)
         HXsecurity(route->privilege);
-    if (route->acts && !confirmed()) {
+    if (acting(*route) && !confirmed()) {
         confirmpage(route->acts);
         return;
     }
@@ -193,19 +200,25 @@ void adminhint()
 }
 
 // The diagnostic paths show the server's environment and keep uploads.
+constexpr const char* DEBUG_PATHS[] = {"/echo", "/copy", "/print", "/test", "/debug"};
+
 bool debugpath(const char* path)
 {
-    for (const char* name : {"/echo", "/copy", "/print", "/test", "/debug"})
+    for (const char* name : DEBUG_PATHS)
         if (strcmp(path, name) == 0)
             return true;
     return false;
 }
 
-// Without a login mode the diagnostic paths stay open, as they always were.
+// Whether the program signs requests in: under a login mode, and by itself
+// under the raw-HTTP server.  Under other servers without a login mode
+// nobody is signed in.
+bool signsin() { return request_loginmode() != LOGIN_NPH || request_rawstatus(); }
+
+// Asked only where the program signs requests in.
 bool needslogin(const char* path)
 {
-    return startswith(path, "/Page") || startswith(path, "/Action") ||
-           (request_loginmode() != LOGIN_NPH && debugpath(path));
+    return startswith(path, "/Page") || startswith(path, "/Action") || debugpath(path);
 }
 
 // Answers 401 and exits when the request needs credentials it lacks.
@@ -310,15 +323,15 @@ const Route* actingpage(const char* path)
     if (!startswith(path, "/Page"))
         return nullptr;
     const Route* route = findroute(pages, pathnumber(path + 5));
-    return route && route->acts ? route : nullptr;
+    return route && acting(*route) ? route : nullptr;
 }
 
-// Every request that changes something: the actions and the pages that
-// act when opened.  (The diagnostic paths are the administrator's under a
-// login mode, and change nothing of the installation.)
+// Every request that changes something or runs a tool: the actions, the
+// pages that act when opened, and the diagnostic paths (/copy writes its
+// copy, /debug keeps uploads, and none of them is for another site's page).
 bool changes(const char* path)
 {
-    return startswith(path, "/Action") || actingpage(path) != nullptr;
+    return startswith(path, "/Action") || actingpage(path) != nullptr || debugpath(path);
 }
 
 // The value of an outside header, fit for one log line.
@@ -491,18 +504,30 @@ void formpath(const char* path)
         listform(count);
     } else if (strcmp(path, "/debug") == 0) {
         listform(count);
-        request_setdebug(true);
+        // The kept uploads are for a signed-in administrator to look at;
+        // where nobody signs in, anyone could fill the disk with them.
+        if (signsin())
+            request_setdebug(true);
         runaction();
     } else {
         runaction();
     }
 }
 
+// Wherever the program signs requests in, the diagnostic paths are the
+// administrator's, and anyone else is refused as a login mode refuses.
+void debugguard()
+{
+    if (!hasprivilege("admin"))
+        request_status("403 Forbidden");
+    HXsecurity("admin");
+}
+
 void route(char** envp)
 {
     const char* path = request_path();
-    if (request_loginmode() != LOGIN_NPH && debugpath(path))
-        HXsecurity("admin");
+    if (signsin() && debugpath(path))
+        debugguard();
     if (strcmp(path, "/echo") == 0) {
         putstatusline();
         // The echo is a dump of the request, written without a page head.
@@ -539,6 +564,25 @@ void dopublicpage(long number)
 }
 
 void doaction(long number) { dispatch(actions, number); }
+
+std::vector<std::string> routepaths()
+{
+    std::vector<std::string> paths;
+    auto add = [&paths](const char* prefix, const auto& table) {
+        for (const Route& route : table)
+            paths.push_back(prefix + std::to_string(route.number));
+    };
+    add("/Page", pages);
+    add("/page", publicpages);
+    for (long number = 1; number <= imagecount(); ++number)
+        paths.push_back("/page-" + std::to_string(number));
+    add("/Action", actions);
+    for (const char* name : DEBUG_PATHS)
+        paths.emplace_back(name);
+    paths.emplace_back("/logoff");
+    paths.emplace_back("/");
+    return paths;
+}
 
 void runaction()
 {

@@ -5,6 +5,9 @@
 // Start-up failures are fatal log lines (exit status 1, no response).
 #pragma once
 
+#include <string>
+#include <vector>
+
 // The whole request; the exit status.
 int zeladmin_main(int argc, char** argv, char** envp);
 
@@ -13,6 +16,11 @@ int zeladmin_main(int argc, char** argv, char** envp);
 void dopage(long number);
 void dopublicpage(long number);
 void doaction(long number);
+
+// Every path the tables and the fixed routes answer, for a walk over all
+// of them: each /Page, /page and /Action number, the pictures (/page-N),
+// the diagnostic paths, /logoff and the start screen "/".
+std::vector<std::string> routepaths();
 
 // Runs the action named by PATH_INFO, then removes the temporary files of
 // uploaded fields unless debug mode is set.

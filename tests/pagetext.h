@@ -26,9 +26,11 @@ inline const std::string kScript =
 inline const std::string kLink = "<link rev=\"made\" href=\"mailto:support@vantrel.com\">";
 inline const std::string kBody = "<body bgcolor=\"#FFFFFF\">\n";
 
-// The header lines that keep every answer out of other sites' frames.
+// The header lines that keep every answer out of other sites' frames and
+// out of caches.
 inline const std::string kFrame =
-    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"
+    "Cache-Control: no-store\r\n";
 
 // What the first puthtml of a run sends before its text, without and with
 // the frame headers ahead of it.

@@ -30,10 +30,12 @@ bool statuswritten = false;
 bool framewritten = false;
 
 // No page of this program is meant to be shown inside another site's
-// frame: a framed page would carry the administrator's login.
-const char* const FRAME_HEADERS =
-    "X-Frame-Options: DENY\r\n"
-    "Content-Security-Policy: frame-ancestors 'none'\r\n";
+// frame: a framed page would carry the administrator's login.  Nor is any
+// answer meant to be kept: pages are made for one user and change with
+// every request, and a cache must not hand them to the next one.
+const char* const FRAME_HEADERS = "X-Frame-Options: DENY\r\n"
+                                  "Content-Security-Policy: frame-ancestors 'none'\r\n"
+                                  "Cache-Control: no-store\r\n";
 
 const char* errors[MAX_ERRORS];
 int nerrors = 0;

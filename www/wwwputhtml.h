@@ -9,15 +9,15 @@
 #include <string>
 #include <string_view>
 
-// The response's status line and the frame headers go out once, ahead of
-// the first header line of the answer, so the status may still change
-// until the answer starts.  Without a status set, none is written.
-// `raw` gives "HTTP/1.0 <status>" for a server that passes raw status lines
-// on, else a CGI "Status: <status>" line.
+// The response's status line and the frame headers (which every answer
+// carries) go out once, ahead of the first header line of the answer, so
+// the status may still change until the answer starts.  Without a status
+// set, none is written.  `raw` gives "HTTP/1.0 <status>" for a server that
+// passes raw status lines on, else a CGI "Status: <status>" line.
 void setstatus(const char* status, bool raw);
 bool statusset();
 void putstatusline();     // the pending status line, if any
-void putframeheaders();   // X-Frame-Options and frame-ancestors, once
+void putframeheaders();   // X-Frame-Options, frame-ancestors and Cache-Control, once
 void putheaders();        // both, in that order
 bool framesent();         // whether the frame headers have gone out
 

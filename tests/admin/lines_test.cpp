@@ -412,7 +412,7 @@ TEST_F(LinesTest, ModemTestAndReset)
     r = post("/Action8", "lname=fax-line-1&button=Test+Modem", {"STANDIN_PRINT=busy"});
     EXPECT_NE(r.out.find("<pre></pre>" + banner("HXerror") + "<p>There has been a problem"),
               std::string::npos);
-    EXPECT_EQ(r.out.find("Content-type", 100), std::string::npos);
+    EXPECT_EQ(r.out.find("Content-type", r.out.find("Content-type") + 1), std::string::npos);
     EXPECT_TRUE(r.out.ends_with("received:<pre>busy\n</pre>" + footer()));
 }
 

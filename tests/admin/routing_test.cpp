@@ -3,10 +3,17 @@
 // installations and compared byte for byte.
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "admin/zeladmin.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
@@ -285,7 +292,7 @@ TEST_F(RoutingTest, MissingOrBadLengthIsAnEmptyBody)
 
 TEST_F(RoutingTest, EchoDumpsEnvironmentAndBody)
 {
-    RunResult r = post("/echo", "a=1&b=2", {kNph, "X_ODD=t\tab\xe9"});
+    RunResult r = post("/echo", "a=1&b=2", {kNph, cgi::basic("admin:"), "X_ODD=t\tab\xe9"});
     EXPECT_EQ(r.status, 0);
     const std::string start = kOk + "<html><body><pre>BURP!ZZ\r\n" + kResponseHead +
                               "<p><strong>Environment is:</strong><p><pre>\n";
@@ -508,6 +515,10 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
     r = post("/print", "a=1");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
+    // An answer that a fatal error cut short still says not to keep it.
+    r = post("/page2", "a=1", {kNph});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, kOk + kFrame);
 
     box.write(Sandbox::kConfig, box.default_config());
     // A body that no page reads: the program answers without it, and the
@@ -528,19 +539,44 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
     EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp")));
 }
 
-// Under a login mode the diagnostic paths, which show the server's
+// Wherever the program signs requests in (a login mode, or by itself under
+// the raw-HTTP server) the diagnostic paths, which show the server's
 // environment and keep uploads, are the administrator's.
-TEST_F(RoutingTest, DiagnosticPathsNeedTheAdminUnderALoginMode)
+TEST_F(RoutingTest, DiagnosticPathsNeedTheAdminWhereTheProgramSignsIn)
 {
-    configure("webadmin-auth = basic\n");
-    for (const char* path : {"/echo", "/copy", "/print", "/test", "/debug"}) {
-        RunResult r = post(path, "a=1", {kOther});
-        EXPECT_TRUE(r.out.starts_with("Status: 401 Permission\r\n")) << path;
-        r = post(path, "a=1", {kOther, cgi::basic("clerk:secret")});
-        EXPECT_EQ(r.out, "Status: 403 Forbidden\r\n" + securitypage()) << path;
-        r = post(path, "a=1", {kOther, cgi::basic("admin:")});
-        EXPECT_EQ(r.status, 0) << path;
+    const std::string upload =
+        "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x\"\r\n\r\nx\r\n--b--\r\n";
+    const std::string multipart = "multipart/form-data; boundary=b";
+    const struct {
+        const char* config;
+        std::string server, status;
+    } modes[] = {
+        {"webadmin-auth = basic\n", kOther, "Status: "},
+        {"", kNph, "HTTP/1.0 "},
+    };
+    for (const auto& mode : modes) {
+        configure(mode.config);
+        for (const char* path : {"/echo", "/copy", "/print", "/test", "/debug"}) {
+            RunResult r = post(path, upload, {mode.server}, multipart);
+            EXPECT_TRUE(r.out.starts_with(mode.status + "401 Permission\r\n")) << path;
+            r = post(path, upload, {mode.server, cgi::basic("clerk:secret")}, multipart);
+            EXPECT_EQ(r.out, mode.status + "403 Forbidden\r\n" + securitypage()) << path;
+            EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << path;
+            r = post(path, upload, {mode.server, cgi::basic("admin:")}, multipart);
+            EXPECT_EQ(r.status, 0) << path;
+            box.remove("tmp/cgi.copy");
+        }
+        // The administrator's /debug kept its upload.
+        EXPECT_EQ(entries(box.path("tmp")).size(), 1u) << mode.server;
+        box.remove("tmp/" + entries(box.path("tmp")).at(0));
     }
+    // Where nobody signs in, anyone may post to /debug, so it keeps nothing.
+    box.write(Sandbox::kConfig, box.default_config());
+    RunResult r = post("/debug", upload, {kOther}, multipart);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("<h2>Listing of Form Data (0)</h2><pre> 1. lp([1 - 0]"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp")));
 }
 
 // A server that puts the whole path into SCRIPT_NAME, PATH_INFO repeated at
@@ -554,5 +590,159 @@ TEST_F(RoutingTest, ScriptNameHoldingThePathInfoLinksTheProgram)
         EXPECT_EQ(whole.status, 0) << path;
         EXPECT_NE(plain.out.find("src=\"/cgi-bin/zeladmin/page-"), std::string::npos) << path;
         EXPECT_EQ(whole.out, plain.out) << path;
+    }
+}
+
+// ---- Every route, asked by another site -------------------------------------
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Listing = std::map<std::string, std::string>;
+
+// Routes that may change something although another site asks for them,
+// each with the reason it does no harm.  None so far.
+const std::map<std::string, std::string> kHarmless = {};
+
+// An installation where every page would do its work when asked by the
+// administrator: the program signs in under any server, a font server is
+// named, the stand-in tools are in place and log their calls, a fax line
+// and a send queue exist.
+void prime(const Sandbox& box)
+{
+    box.configure("webadmin-auth = basic\nfont-server = fonts.example\n");
+    EXPECT_EQ(symlink(tool_path("tabctl").c_str(), box.path("opt/vantrel/lib/tabctl").c_str()), 0);
+    // The queue tool keeps no log of its own.
+    box.write("opt/vantrel/lib/quectl",
+              "#!/bin/sh\necho \"quectl $*\" >> \"$STANDIN_LOG\"\nexec " + tool_path("quectl") +
+                  " \"$@\"\n",
+              0755);
+    for (const char* tool : {"fstxtimg", "mdmchk"})
+        EXPECT_EQ(symlink(source_path(std::string("tools/") + tool).c_str(),
+                          box.path(std::string("opt/vantrel/lib/") + tool).c_str()),
+                  0);
+    box.write("sbin/.keep", "");
+    EXPECT_EQ(symlink(source_path("tools/telinit").c_str(), box.path("sbin/telinit").c_str()), 0);
+    box.write("etc/inittab", "id:2:initdefault:\n");
+    box.write("opt/vantrel/etc/dev/fax-line-1", "device = ttyS1\n");
+    RunOptions fill;
+    fill.args = {"-g", "3"};
+    EXPECT_EQ(box.run(tool_path("quectl"), fill).status, 0);
+}
+
+// Every entry below the sandbox's root, links not followed: its mode,
+// size, modification time and bytes (a link's target).
+Listing listing(const Sandbox& box)
+{
+    Listing files;
+    for (const auto& entry : fs::recursive_directory_iterator(box.root())) {
+        std::string relative = fs::relative(entry.path(), box.root()).string();
+        struct stat st {};
+        EXPECT_EQ(lstat(entry.path().c_str(), &st), 0) << relative;
+        std::string what = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                           std::to_string(st.st_mtim.tv_sec) + "." +
+                           std::to_string(st.st_mtim.tv_nsec);
+        if (S_ISREG(st.st_mode))
+            what += " [" + box.read(relative) + "]";
+        else if (S_ISLNK(st.st_mode))
+            what += " -> " + fs::read_symlink(entry.path()).string();
+        files[relative] = what;
+    }
+    return files;
+}
+
+// What a request did in a freshly primed sandbox: each entry it added,
+// removed or changed ("" for none), the tool calls among them.  The system
+// log may gain the line that tells of the request's refusal, nothing else.
+struct Outcome {
+    RunResult result;
+    std::string changed;
+};
+
+Outcome ask(const std::string& path, bool post, const std::string& site)
+{
+    Sandbox box;
+    prime(box);
+    Listing before = listing(box);
+    std::string log = box.read(Sandbox::kLog);
+    std::vector<std::string> env = {"SERVER_SOFTWARE=lighttpd/1.4.69", cgi::basic("admin:"),
+                                    "HTTP_HOST=127.0.0.1:8080", "HTTP_SEC_FETCH_SITE=" + site,
+                                    "STANDIN_LOG=" + box.path("calls.log")};
+    // Every field an action could act on, and an upload.
+    std::string body;
+    for (auto [name, value] : cgi::Form{{"button", "Add"},
+                                        {"uname", "mallory"},
+                                        {"priv-ad", "on"},
+                                        {"user", "admin"},
+                                        {"lname", "fax-line-1"},
+                                        {"name", "fax-line-9"},
+                                        {"company-name", "Mallory"}})
+        body +=
+            "--b\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+    body += "--b\r\nContent-Disposition: form-data; name=\"doc\"; "
+            "filename=\"doc.txt\"\r\n\r\nDATA\r\n--b--\r\n";
+    Outcome o;
+    o.result =
+        cgi::zeladmin(box, post ? cgi::post(path, body, env, "multipart/form-data; boundary=b")
+                                : cgi::get(path, env));
+
+    std::string refusal = "Request for " + path + " from another site refused";
+    std::string logged = box.read(Sandbox::kLog);
+    if (logged.starts_with(log) && logged.find('\n', log.size()) == logged.size() - 1 &&
+        logged.find(refusal, log.size()) != std::string::npos)
+        logged = log;
+    if (logged != log)
+        o.changed += Sandbox::kLog + std::string(" gained [") + logged.substr(log.size()) + "]\n";
+    Listing after = listing(box);
+    before.erase(Sandbox::kLog);
+    after.erase(Sandbox::kLog);
+    for (const auto& [name, what] : after)
+        if (!before.contains(name))
+            o.changed += name + " added: " + what + "\n";
+        else if (before[name] != what)
+            o.changed += name + " changed: " + what + "\n";
+    for (const auto& [name, what] : before)
+        if (!after.contains(name))
+            o.changed += name + " removed\n";
+    return o;
+}
+
+// The path a route is asked by: a /Page with a request slot, for the
+// queue's pages.
+std::string askedpath(const std::string& route)
+{
+    return route.starts_with("/Page") ? route + "/s=1" : route;
+}
+
+} // namespace
+
+// A route added later that runs a tool or changes a file when another
+// site's page links or posts to it, without being refused, fails here.
+TEST(RouteWalkTest, NothingRunsOrChangesForAnotherSite)
+{
+    std::vector<std::string> routes = routepaths();
+    ASSERT_GT(routes.size(), 40u);
+    for (const std::string& route : routes) {
+        if (kHarmless.contains(route))
+            continue;
+        for (bool post : {false, true}) {
+            std::string path = askedpath(route);
+            Outcome o = ask(path, post, "cross-site");
+            EXPECT_EQ(o.changed, "") << (post ? "POST " : "GET ") << path;
+            // Every answer stays out of caches.
+            EXPECT_NE(o.result.out.find(kFrame), std::string::npos) << path << "\n" << o.result.out;
+        }
+    }
+    // The walk would see the work: asked from this site, these act.
+    for (const auto& [path, post] :
+         std::vector<std::pair<std::string, bool>>{{"/Page44", false},
+                                                   {"/Page30", false},
+                                                   {"/Page121/s=1", false},
+                                                   {"/Action4", true},
+                                                   {"/debug", true}}) {
+        Outcome o = ask(path, post, "same-origin");
+        EXPECT_NE(o.changed, "") << path;
+        EXPECT_NE(o.result.out.find(kFrame), std::string::npos) << path;
     }
 }

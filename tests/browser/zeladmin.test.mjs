@@ -407,12 +407,17 @@ browserTest('faxline', admin, async (page) => {
 
 browserTest('upload', admin, async (page) => {
   const content = 'first line of the upload\nsecond line\n';
-  await page.setContent(`<!doctype html><title>upload</title>
-    <form action="${url('/debug')}" method="post" enctype="multipart/form-data">
-      <input type="text" name="note" value="a note &amp; more">
-      <input type="file" name="attachment">
-      <input type="submit" name="button" value="Send">
-    </form>`);
+  // The form goes into one of the program's own pages: another site's
+  // post to /debug is refused.
+  await open(page, '/page2');
+  await page.evaluate((action) => {
+    document.body.innerHTML = `
+      <form action="${action}" method="post" enctype="multipart/form-data">
+        <input type="text" name="note" value="a note &amp; more">
+        <input type="file" name="attachment">
+        <input type="submit" name="button" value="Send">
+      </form>`;
+  }, url('/debug'));
   await page.setInputFiles('input[name=attachment]',
                            { name: 'upload.txt', mimeType: 'text/plain', buffer: Buffer.from(content) });
   await follow(page, button(page, 'Send'));
@@ -564,6 +569,7 @@ browserTest('cross-site', admin, async (page) => {
     assert.equal(framed.status(), 200);
     assert.equal(framed.headers()['x-frame-options'], 'DENY');
     assert.equal(framed.headers()['content-security-policy'], "frame-ancestors 'none'");
+    assert.equal(framed.headers()['cache-control'], 'no-store');
     const frame = page.frames().find((f) => f !== page.mainFrame());
     assert.doesNotMatch(await frame.content(), /Vantrel Image Messaging Software/);
   } finally {
