@@ -4,7 +4,8 @@
 // generates synthetic queues for tests, benchmarks and the demo, and prints
 // the database's reports.  A request operation prints nothing when it
 // succeeds and one line with the reason when it fails (exit 1); a usage
-// error exits 2.
+// error exits 2.  Like the other stand-ins, it records each command line
+// in $STANDIN_LOG (one line: "quectl", then each argument in brackets).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,21 @@ struct Options {
     bool controlfiles = false;
     bool verbose = false;
 };
+
+void record(int argc, char** argv)
+{
+    const char* log = std::getenv("STANDIN_LOG");
+    if (log == nullptr || *log == '\0')
+        return;
+    std::string line = "quectl";
+    for (int i = 1; i < argc; ++i)
+        line += std::string(" [") + argv[i] + "]";
+    line += '\n';
+    if (FILE* file = std::fopen(log, "a")) {
+        std::fputs(line.c_str(), file);
+        std::fclose(file);
+    }
+}
 
 [[noreturn]] void usage()
 {
@@ -331,6 +347,7 @@ Options parse(int argc, char** argv)
 int main(int argc, char** argv)
 {
     logsetprogram(argv[0]);
+    record(argc, argv);
     Options o = parse(argc, argv);
     config_load_or_exit();
     switch (o.action) {

@@ -612,12 +612,8 @@ const std::map<std::string, std::string> kHarmless = {};
 void prime(const Sandbox& box)
 {
     box.configure("webadmin-auth = basic\nfont-server = fonts.example\n");
-    EXPECT_EQ(symlink(tool_path("tabctl").c_str(), box.path("opt/vantrel/lib/tabctl").c_str()), 0);
-    // The queue tool keeps no log of its own.
-    box.write("opt/vantrel/lib/quectl",
-              "#!/bin/sh\necho \"quectl $*\" >> \"$STANDIN_LOG\"\nexec " + tool_path("quectl") +
-                  " \"$@\"\n",
-              0755);
+    box.link_program(tool_path("tabctl"), "opt/vantrel/lib/tabctl");
+    box.link_program(tool_path("quectl"), "opt/vantrel/lib/quectl");
     for (const char* tool : {"fstxtimg", "mdmchk"})
         EXPECT_EQ(symlink(source_path(std::string("tools/") + tool).c_str(),
                           box.path(std::string("opt/vantrel/lib/") + tool).c_str()),
