@@ -18,6 +18,7 @@
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/createfile.h"
+#include "lib/fullio.h"
 #include "lib/log.h"
 
 namespace {
@@ -331,6 +332,7 @@ Options parse(int argc, char** argv)
 int main(int argc, char** argv)
 {
     logsetprogram(argv[0]);
+    fullio_catch_size_limit();
     Options o = parse(argc, argv);
     config_load_or_exit();
     switch (o.action) {

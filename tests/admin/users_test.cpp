@@ -564,6 +564,9 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
     };
     std::string dir = box.path("opt/vantrel/etc");
     std::string path = box.path(Sandbox::kUsers);
+    // The rewrite in place keeps its journal there, and removes it.
+    std::string spool = box.path("var/opt/vantrel");
+    ASSERT_EQ(chown(spool.c_str(), kNobody, kNobody), 0);
     for (const Case& c : cases) {
         box.write(Sandbox::kUsers, kUsers, c.filemode);
         ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
@@ -586,6 +589,7 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
         EXPECT_EQ(after.st_mode & 07777, c.filemode) << c.what;
         EXPECT_EQ(after.st_gid, c.filegroup) << c.what;
         EXPECT_EQ(entries(dir), std::vector<std::string>{"users"}) << c.what;
+        EXPECT_EQ(entries(spool), std::vector<std::string>{"log"}) << c.what;
     }
 }
 

@@ -4,6 +4,8 @@
 // file stays behind when the rewrite is given up or killed.
 #include "lib/replacefile.h"
 
+#include "lib/journal.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,8 @@
 #include "tests/harness.h"
 
 namespace {
+
+const std::string kOld = "old content, old content\n";
 
 int writes(FILE* file, const char* text)
 {
@@ -159,31 +163,44 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         gid_t filegroup;
         mode_t filemode;
         rlim_t sizelimit;   // 0: none
+        const char* spool;  // where the journal goes, owned by nobody
         int result;
         int error;
         bool sameinode;
         std::string content;
     } cases[] = {
-        {"writable directory", kNobody, 0755, kNobody, 0664, 0, REPLACE_OK, 0, false, longer},
-        {"group-writable file", 0, 0755, kNobody, 0664, 0, REPLACE_OK, 0, true, longer},
-        {"other-writable file", 0, 0755, 0, 0666, 0, REPLACE_OK, 0, true, longer},
+        {"writable directory", kNobody, 0755, kNobody, 0664, 0, "spool", REPLACE_OK, 0, false,
+         longer},
+        {"group-writable file", 0, 0755, kNobody, 0664, 0, "spool", REPLACE_OK, 0, true, longer},
+        {"other-writable file", 0, 0755, 0, 0666, 0, "spool", REPLACE_OK, 0, true, longer},
         // The fresh file is made and written, but only root may rename
         // over root's file: what was written goes over it in place.
-        {"sticky directory", 0, 01777, 0, 0666, 0, REPLACE_OK, 0, true, longer},
-        {"read-only file", 0, 0755, kNobody, 0644, 0, REPLACE_NOTOPEN, EACCES, true, "old content, old content\n"},
-        // No room for the longer content: refused before a byte is written.
-        {"file size limit", 0, 0755, kNobody, 0664, 30, REPLACE_NOWRITE, EFBIG, true, "old content, old content\n"},
+        {"sticky directory", 0, 01777, 0, 0666, 0, "spool", REPLACE_OK, 0, true, longer},
+        {"read-only file", 0, 0755, kNobody, 0644, 0, "spool", REPLACE_NOTOPEN, EACCES, true, kOld},
+        // No room for the journal, let alone the longer content: refused
+        // before a byte is written.
+        {"file size limit", 0, 0755, kNobody, 0664, 30, "spool", REPLACE_NOJOURNAL, EFBIG, true,
+         kOld},
+        // Without a journal a kill could leave the file torn.
+        {"no spool directory", 0, 0755, kNobody, 0664, 0, "", REPLACE_NOJOURNAL, EACCES, true,
+         kOld},
+        {"spool directory not writable", 0, 0755, kNobody, 0664, 0, "data", REPLACE_NOJOURNAL,
+         EACCES, true, kOld},
     };
     for (const Case& c : cases) {
         Sandbox box;
-        box.write("data/file", "old content, old content\n", c.filemode);
+        box.write("data/file", kOld, c.filemode);
         std::string dir = box.path("data");
         std::string path = dir + "/file";
+        std::string spool = box.path("spool");
+        std::filesystem::create_directory(spool);
+        ASSERT_EQ(chown(spool.c_str(), kNobody, kNobody), 0);
         ASSERT_EQ(chown(dir.c_str(), c.dirowner, c.dirowner), 0);
         ASSERT_EQ(chmod(dir.c_str(), c.dirmode), 0);
         ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
         ino_t before = status_of(path).st_ino;
         RunResult r = box.run_forked([&] {
+            journal_setdir(*c.spool ? box.path(c.spool).c_str() : nullptr);
             signal(SIGXFSZ, SIG_IGN);
             rlimit limit{c.sizelimit, c.sizelimit};
             if (c.sizelimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -200,6 +217,7 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         EXPECT_EQ(st.st_mode & 07777, c.filemode) << c.what;
         EXPECT_EQ(st.st_gid, c.filegroup) << c.what;
         EXPECT_EQ(entries(dir), std::vector<std::string>{"file"}) << c.what;
+        EXPECT_EQ(entries(spool), std::vector<std::string>{}) << c.what;
     }
 }
 
