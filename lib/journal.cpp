@@ -227,7 +227,7 @@ int journal_begin(Journal& journal, const char* path, const struct stat& st, std
 {
     journal.path.clear();
     if (directory().empty()) {
-        logmsg(LOG_TOFILE, LOG_ERROR, 0,
+        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0,
                "Cannot rewrite %s in place: no spool directory for its journal", path);
         return EACCES;
     }
@@ -241,7 +241,7 @@ int journal_begin(Journal& journal, const char* path, const struct stat& st, std
     if (fd.get() >= 0)
         unlink(name.c_str());
     errno = error;
-    logmsg(LOG_TOFILE, LOG_ERROR, 0,
+    logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0,
            "Cannot rewrite %s in place: cannot keep its journal in %s: %m", path,
            directory().c_str());
     return error;

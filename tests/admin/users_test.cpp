@@ -644,3 +644,22 @@ TEST_F(UsersTest, AFailedWriteShowsTheFormAgain)
         << r.out;
     EXPECT_NE(r.out.find("ARE YOU SURE YOU WANT TO DELETE USER?\n"), std::string::npos);
 }
+
+// A file-size limit just above the users file's size, as a web server may
+// set: the grown file cannot be written, and the page says so as for a
+// full disk, rather than the run dying of SIGXFSZ with nothing written.
+TEST_F(UsersTest, AFileSizeLimitIsReportedOnThePage)
+{
+    RunOptions o = postoptions("/Action4", "admin:root",
+                               with(kBobAdminForm, {{"fname", "Robert the Longer"}}));
+    o.file_size_limit = users().size() + 1;
+    RunResult r = cgi::zeladmin(box, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zeladmin: Cannot update user file.\n");
+    EXPECT_EQ(users(), kUsers);
+    EXPECT_NE(r.out.find(banner("HXadminuserupdate", kScriptName) +
+                         bold("Cannot update user file (File too large).")),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(entries(box.path("opt/vantrel/etc")), std::vector<std::string>{"users"});
+}
