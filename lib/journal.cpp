@@ -177,6 +177,15 @@ bool fits(const Record& r, std::uint64_t size)
     return size >= std::min(old_size, r.new_size) && size <= std::max(old_size, r.new_size);
 }
 
+// The old content as a torn rewrite of an earlier release left it, with a
+// tail of zeros that the journal does not keep: a kill came before the
+// rewrite wrote a byte.
+bool old_with_zeros(std::string content, std::string_view old)
+{
+    journal_cut_at_nul(content);
+    return content == old;
+}
+
 bool put_back(int fd, std::string_view old)
 {
     return pwrite_full(fd, old.data(), old.size(), 0) == FULLIO_OK &&
@@ -199,7 +208,8 @@ bool restore(int fd, const struct stat& st, const Record& r, const std::string& 
     } else if (content == r.old) {
         logmsg(LOG_TOFILE, LOG_ERROR, 0, "Rewrite of %s was interrupted: kept its old content",
                file.c_str());
-    } else if (!fits(r, static_cast<std::uint64_t>(st.st_size))) {
+    } else if (!fits(r, static_cast<std::uint64_t>(st.st_size)) &&
+               !old_with_zeros(content, r.old)) {
         logmsg(LOG_TOFILE, LOG_ERROR, 0,
                "Rewrite journal of %s does not fit the file: removed, file left as it is",
                file.c_str());
@@ -296,4 +306,26 @@ std::uint32_t journal_crc32(std::string_view bytes, std::uint32_t crc)
     for (char c : bytes)
         crc = kCrcTable[(crc ^ static_cast<unsigned char>(c)) & 0xFFu] ^ (crc >> 8);
     return ~crc;
+}
+
+void journal_cut_at_nul(std::string& content)
+{
+    if (std::memchr(content.data(), '\0', content.size()) == nullptr)
+        return;
+    std::string kept;
+    kept.reserve(content.size());
+    std::size_t start = 0;
+    while (start < content.size()) {
+        std::size_t end = content.find('\n', start);
+        std::size_t stop = end == std::string::npos ? content.size() : end;
+        const void* nul = std::memchr(content.data() + start, '\0', stop - start);
+        std::size_t cut =
+            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - content.data()) : stop;
+        kept.append(content, start, cut - start);
+        if (end == std::string::npos)
+            break;
+        kept += '\n';
+        start = end + 1;
+    }
+    content.swap(kept);
 }

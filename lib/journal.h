@@ -71,5 +71,12 @@ bool journal_pending(const struct stat& st);
 // journal then stays for a later run.
 void journal_repair(int fd, const struct stat& st);
 
+// Cuts each line of `content` at its first NUL byte, as every reader of the
+// files reads it.  The files' own lines hold none: a NUL is what a torn
+// rewrite of an earlier release left (a tail of zeros that a reservation
+// of room had grown the file by), so a journal never keeps one and no
+// rewrite or repair ever writes one back.
+void journal_cut_at_nul(std::string& content);
+
 // The CRC-32 of `bytes` continued from `crc` (0 to start).
 std::uint32_t journal_crc32(std::string_view bytes, std::uint32_t crc = 0);

@@ -4,7 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -310,33 +309,6 @@ bool put_back(int fd, const std::string& old)
            fsync(fd) == 0;
 }
 
-// Each line of the old content cut at its first NUL byte, as every reader
-// of the file reads it.  The file's own lines hold none: a NUL is what a
-// torn rewrite of an earlier release left (a tail of zeros that a
-// reservation of room had grown the file by), so it is neither kept in
-// the journal nor ever written back.
-void drop_nul_tails(std::string& content)
-{
-    if (std::memchr(content.data(), '\0', content.size()) == nullptr)
-        return;
-    std::string kept;
-    kept.reserve(content.size());
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        std::size_t stop = end == std::string::npos ? content.size() : end;
-        const void* nul = std::memchr(content.data() + start, '\0', stop - start);
-        std::size_t cut =
-            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - content.data()) : stop;
-        kept.append(content, start, cut - start);
-        if (end == std::string::npos)
-            break;
-        kept += '\n';
-        start = end + 1;
-    }
-    content.swap(kept);
-}
-
 // Room for a longer content is taken beyond the file's end, its size
 // unchanged, so that no reader and no repair ever meets a tail of zeros.
 // A file system that cannot is written without: a write that then meets a
@@ -372,7 +344,7 @@ int write_in_place(const Target& target, const std::string& content, int refused
     std::string old;
     if (fstat(fd.get(), &st) != 0 || !read_content(fd.get(), old))
         return REPLACE_NOWRITE;
-    drop_nul_tails(old);
+    journal_cut_at_nul(old);
     if (int e = reserve(fd.get(), st.st_size, content.size()))
         return failed(REPLACE_NOWRITE, e);
     Journal journal;

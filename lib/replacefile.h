@@ -39,8 +39,8 @@ constexpr int REPLACE_NOJOURNAL = -4; // rewritten in place, but its journal cou
 // next lock_path of the file (lib/filelock) makes it the old or the new
 // content again; a write that fails midway puts the old content back.
 // NUL bytes in the old content (a rewrite of an earlier release that was
-// torn) are not the file's: each line is cut at its first one, in the
-// journal and when it is put back.
+// torn) are not the file's: each line is cut at its first one
+// (journal_cut_at_nul), in the journal and when it is put back.
 //
 // A path that is a symbolic link has its target replaced, the link stays.
 // A file that did not exist is created with mode 0666 less the umask.

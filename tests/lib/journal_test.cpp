@@ -57,6 +57,11 @@ TEST(JournalTest, TheNextLockMakesAKilledRewriteTheOldOrTheNewContent)
          "Rewrite of FILE was interrupted: put its old content back"},
         {"a shorter content not yet cut", kShorter, kShorter + kOld.substr(kShorter.size()), kOld,
          "Rewrite of FILE was interrupted: put its old content back"},
+        // The journal keeps the old content without the zeros that a torn
+        // rewrite of an earlier release left, and they go too.
+        {"zeros of an earlier tear, killed before its first write", kShorter,
+         kOld + std::string(100, '\0'), kOld,
+         "Rewrite of FILE was interrupted: put its old content back"},
         // The kill came before the file was touched.
         {"the journal cut short", kLonger, kTorn, kTorn, "", 1},
         // Not what a kill of this rewrite leaves: somebody else wrote it.
