@@ -654,6 +654,7 @@ void refuse(int self, const char* error)
 // start of the request.  The caller closes the descriptor after the write.
 int lockusers(int self)
 {
+    authunlockusers();
     int fd = lock_path(authuserspath());
     if (fd < 0)
         cannotupdate(self, errno);

@@ -19,6 +19,7 @@
 #include "admin/sysconfig.h"
 #include "admin/users.h"
 #include "lib/config.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/log.h"
@@ -596,6 +597,7 @@ void runaction()
 int zeladmin_main(int argc, char** argv, char** envp)
 {
     logsetprogram(argc > 0 ? argv[0] : "zeladmin");
+    fullio_catch_size_limit();
     // A list page is hundreds of KB: the web server gets it in a few large
     // writes rather than one per 4 KB.  Nothing is written yet.
     if (!isatty(STDOUT_FILENO))

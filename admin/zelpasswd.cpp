@@ -27,6 +27,7 @@
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/log.h"
 #include "lib/paramfile.h"
@@ -484,6 +485,7 @@ Options parseoptions(int argc, char** argv)
 int main(int argc, char** argv)
 {
     logsetprogram("zelpasswd");
+    fullio_catch_size_limit();
     Options options = parseoptions(argc, argv);
     if (options.add || options.set) {
         UsersFile users = openusers(usersfile(options));

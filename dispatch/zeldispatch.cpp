@@ -16,10 +16,12 @@
 #include <unistd.h>
 
 #include "lib/config.h"
+#include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/log.h"
 #include "lib/paramfile.h"
+#include "lib/replacefile.h"
 #include "lib/rootpath.h"
 #include "lib/trim.h"
 #include "lib/ulstrcmp.h"
@@ -206,10 +208,28 @@ void dispatch_trace(const char* format, ...)
     errno = saved;
 }
 
+// The users file read whole, under a shared lock where it may be rewritten
+// in place, so that no rewrite is seen half done.
+ParamSection* load_users(const char* path)
+{
+    int fd = replacefile_open_read(path);
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (file == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    ParamSection* users = paramfile_read(file, users_param_names, 0);
+    int saved = errno;
+    std::fclose(file);
+    errno = saved;
+    return users;
+}
+
 void scan_users(const char* faxline, const char* did)
 {
     std::string path = std::string(getconfigdir()) + "/users";
-    ParamSection* users = paramfile_load(path.c_str(), users_param_names, 0);
+    ParamSection* users = load_users(path.c_str());
     if (users == nullptr) {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
                "Cannot open users file (%s) %m", path.c_str());
@@ -229,6 +249,7 @@ int zeldispatch_main(int argc, char** argv)
     // A receive side that ignores SIGCHLD would hand that on through exec,
     // and the exit status of every delivery would be lost.
     signal(SIGCHLD, SIG_DFL);
+    fullio_catch_size_limit();
     start_privileges();
     dispatch.faxpath = argc > 0 ? argv[argc - 1] : nullptr;
     logsetprogram(argc > 0 ? argv[0] : "zeldispatch");

@@ -11,7 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "lib/journal.h"
 #include "lib/log.h"
+#include "lib/replacefile.h"
 #include "lib/rootpath.h"
 
 KeyTree* configroot = nullptr;
@@ -76,6 +78,40 @@ void derive_directories()
     export_directory("CONFIG_DIRECTORY", s.configdir);
     if (const char* client = keytree_lookup(s.tree, "client-directory"))
         export_directory("CLIENT_DIRECTORY", client);
+    journal_setdir(s.spooldir.c_str());
+}
+
+} // namespace
+
+namespace {
+
+// Reads the file into the tree, under a shared lock where it may be
+// rewritten in place (lib/replacefile).
+void read_or_exit(const std::string& path, const struct stat& st)
+{
+    int fd = S_ISDIR(st.st_mode) ? (errno = EISDIR, -1) : replacefile_open_read(path.c_str());
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (file == nullptr) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        catastrophe(3, "Cannot read configuration file.", path, error);
+    }
+    (void)keytree_read(state().tree, file); // a short read keeps the keys read so far
+    if (std::fclose(file) != 0) {
+        logerror("%s", path.c_str());
+        std::exit(1);
+    }
+}
+
+void use_tree()
+{
+    ConfigState& s = state();
+    configroot = &s.tree;
+    s.logfname = nullptr;
+    derive_directories();
+    logsetdateformat(keytree_lookup(s.tree, "date-format"));
+    logopen(getlogfilename());
 }
 
 } // namespace
@@ -91,21 +127,15 @@ void config_load_or_exit()
         catastrophe(1, "Cannot stat configuration file.", path, errno);
     if (st.st_size == 0)
         catastrophe(2, "Empty configuration file.", path, 0);
-    FILE* file = S_ISDIR(st.st_mode) ? (errno = EISDIR, nullptr) : std::fopen(path.c_str(), "re");
-    if (file == nullptr)
-        catastrophe(3, "Cannot read configuration file.", path, errno);
-
-    ConfigState& s = state();
-    (void)keytree_read(s.tree, file);   // a short read keeps the keys read so far
-    if (std::fclose(file) != 0) {
-        logerror("%s", path.c_str());
-        std::exit(1);
+    read_or_exit(path, st);
+    use_tree();
+    // Only the file tells where the journal of a killed rewrite of it is:
+    // once read, it is repaired (the log says so) and read again.
+    if (journal_pending(st)) {
+        state().tree = KeyTree{};
+        read_or_exit(path, st);
+        use_tree();
     }
-    configroot = &s.tree;
-
-    derive_directories();
-    logsetdateformat(keytree_lookup(s.tree, "date-format"));
-    logopen(getlogfilename());
 }
 
 // The assertions' texts are the messages the system has always printed,

@@ -12,7 +12,10 @@ extern KeyTree* configroot;
 
 // Loads the configuration, exports SERVER_DIRECTORY, SPOOL_DIRECTORY,
 // ETC_FAX_DIRECTORY, CONFIG_DIRECTORY (and CLIENT_DIRECTORY when
-// `client-directory` is set) into the environment and opens the system log.
+// `client-directory` is set) into the environment, opens the system log and
+// keeps the journals of rewrites in place in the spool directory
+// (lib/journal).  A rewrite in place of the file itself that a kill cut
+// short is repaired, and the file read again.
 void config_load_or_exit();
 
 // The configured value of `key`, or null.

@@ -25,13 +25,18 @@ KeyTree& tree()
 }
 
 // The first of `paths` that opens for reading as a file; null when none
-// does.  A directory opens too, but reads as nothing.
+// does.  A directory opens too, but reads as nothing.  Read as the
+// start-up reads it (lib/replacefile), never half rewritten.
 FILE* openconfig(std::initializer_list<const char*> paths)
 {
     for (const char* path : paths) {
-        FILE* file = std::fopen(rootpath(path).c_str(), "r");
-        if (file == nullptr)
+        int fd = replacefile_open_read(rootpath(path).c_str());
+        FILE* file = fd < 0 ? nullptr : fdopen(fd, "r");
+        if (file == nullptr) {
+            if (fd >= 0)
+                close(fd);
             continue;
+        }
         struct stat st;
         if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode))
             return file;

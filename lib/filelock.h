@@ -12,6 +12,14 @@ int lock_try_write(int fd);   // exclusive; fails at once when held elsewhere
 int lock_wait_write(int fd);  // exclusive; waits until granted
 int lock_release(int fd);
 
+// The open file's shared lock (OFD; the process's where the kernel has
+// none), which keeps out the holders of lock_path's until it is released
+// or the descriptor closed; waits while one holds it, and also while one
+// waits for it, so that readers that keep coming do not starve a writer.
+// 0, or -1 with errno.
+int lock_wait_read(int fd);
+int lock_release_read(int fd);
+
 // lock_path results other than a descriptor.
 constexpr int LOCK_NOFILE = -1;   // the path names no file (errno ENOENT)
 constexpr int LOCK_NOTOPEN = -2;  // the file cannot be opened (a directory...)
@@ -22,7 +30,9 @@ constexpr int LOCK_REFUSED = -3;  // the lock was refused, or the path kept
 // answers a close-on-exec descriptor of it at offset 0, opened for reading
 // and writing when that is allowed, else for reading only; the caller
 // closes it to let go.  A rewrite that renamed a new file over the path
-// while this one waited makes it open and lock that file instead.
+// while this one waited makes it open and lock that file instead.  When a
+// rewrite in place of the file was killed, the file is repaired from its
+// journal before this returns (journal_repair).
 //
 // The lock belongs to the descriptor's open file (a Linux OFD lock), so
 // closing other descriptors of the file keeps it, and a forked child

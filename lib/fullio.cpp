@@ -1,6 +1,7 @@
 #include "lib/fullio.h"
 
 #include <cerrno>
+#include <csignal>
 
 #include <unistd.h>
 
@@ -64,4 +65,19 @@ int pwrite_full(int fd, const void* buffer, std::size_t size, off_t offset, std:
     return transfer(size, done, true, [&](std::size_t at, std::size_t count) {
         return pwrite(fd, bytes + at, count, offset + static_cast<off_t>(at));
     });
+}
+
+namespace {
+
+void on_size_limit(int) {}
+
+} // namespace
+
+void fullio_catch_size_limit()
+{
+    struct sigaction action {};
+    action.sa_handler = on_size_limit;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGXFSZ, &action, nullptr);
 }

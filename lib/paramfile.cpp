@@ -991,8 +991,13 @@ ParamSection* paramfile_read(FILE* file, ParamNameTable table, int maximum)
 
 bool paramtext_load(const char* path, ParamText& text)
 {
+    return paramtext_load(::open(path, O_RDONLY | O_CLOEXEC), text);
+}
+
+bool paramtext_load(int fd, ParamText& text)
+{
     paramtext_close(text);
-    text.fd.reset(::open(path, O_RDONLY | O_CLOEXEC));
+    text.fd.reset(fd);
     if (text.fd.get() < 0)
         return false;
     // A directory opens too; its first read fails in the scan.

@@ -141,6 +141,9 @@ bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
 // no other line: false (nothing kept) when paramfile_load would answer
 // null for reading or a header.
 bool paramtext_load(const char* path, ParamText& text);
+// The same with the file open for reading as `fd` (-1: none), which `text`
+// takes and closes; a lock the descriptor holds lasts as long.
+bool paramtext_load(int fd, ParamText& text);
 // Closes the file and forgets its headers.
 void paramtext_close(ParamText& text);
 // paramfile_read of the file from its start: the same list.

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <new>
 #include <string>
@@ -16,7 +16,9 @@
 #include <unistd.h>
 
 #include "lib/fd.h"
+#include "lib/filelock.h"
 #include "lib/fullio.h"
+#include "lib/journal.h"
 
 namespace {
 
@@ -283,20 +285,17 @@ int render(const std::function<int(FILE*)>& writer, std::string& content, std::s
     return run_writer(writer, &content, append_to);
 }
 
-// The file's content at its current size.  `whole`: only all of it will
-// do (a fresh file that nobody else writes); else a read that stops early
-// keeps what it got.
-bool read_content(int fd, std::string& content, bool whole)
+// The file's content at its current size, all of it.
+bool read_content(int fd, std::string& content)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
     content.resize(static_cast<std::size_t>(st.st_size));
-    // XXX: for the old content, a read that fails midway keeps what it got.
     std::size_t got = 0;
     int result = pread_full(fd, content.data(), content.size(), 0, &got);
     content.resize(got);
-    return !whole || result == FULLIO_OK;
+    return result == FULLIO_OK;
 }
 
 bool write_at_start(int fd, const std::string& bytes)
@@ -304,10 +303,35 @@ bool write_at_start(int fd, const std::string& bytes)
     return pwrite_full(fd, bytes.data(), bytes.size(), 0) == FULLIO_OK;
 }
 
-// The file is its own fresh file.  Room for a longer content is taken
-// before a byte of the old one is overwritten, so that a full disk
-// refuses the rewrite untouched; any later failure writes the old content
-// back.  `refused`: why the directory took no fresh file.
+bool put_back(int fd, const std::string& old)
+{
+    return write_at_start(fd, old) && ftruncate(fd, static_cast<off_t>(old.size())) == 0 &&
+           fsync(fd) == 0;
+}
+
+// Room for a longer content is taken beyond the file's end, its size
+// unchanged, so that no reader and no repair ever meets a tail of zeros.
+// A file system that cannot is written without: a write that then meets a
+// full disk puts the old content back, and the journal covers a kill.
+int reserve(int fd, off_t old, std::size_t size)
+{
+    if (static_cast<off_t>(size) <= old ||
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? 0 : errno;
+}
+
+int failed(int code, int error)
+{
+    errno = error;
+    return code;
+}
+
+// The file is its own fresh file.  Its old content goes into a journal
+// first (lib/journal), so that whatever a kill leaves, the next run that
+// locks the file makes it the old or the new content again; a full disk
+// refuses the rewrite untouched, and any later failure writes the old
+// content back.  `refused`: why the directory took no fresh file.
 int write_in_place(const Target& target, const std::string& content, int refused)
 {
     Fd fd(open(target.path.c_str(), O_RDWR | O_CLOEXEC));
@@ -316,33 +340,27 @@ int write_in_place(const Target& target, const std::string& content, int refused
             errno = refused;
         return REPLACE_NOTOPEN;
     }
+    struct stat st;
     std::string old;
-    if (!read_content(fd.get(), old, false))
+    if (fstat(fd.get(), &st) != 0 || !read_content(fd.get(), old))
         return REPLACE_NOWRITE;
-    if (content.size() > old.size()) {
-        int error = posix_fallocate(fd.get(), 0, static_cast<off_t>(content.size()));
-        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) {
-            (void)ftruncate(fd.get(), static_cast<off_t>(old.size()));
-            errno = error;
-            return REPLACE_NOWRITE;
-        }
+    journal_cut_at_nul(old);
+    if (int e = reserve(fd.get(), st.st_size, content.size()))
+        return failed(REPLACE_NOWRITE, e);
+    Journal journal;
+    if (int e = journal_begin(journal, target.path.c_str(), st, old, content))
+        return failed(REPLACE_NOJOURNAL, e);
+    if (write_at_start(fd.get(), content) &&
+        ftruncate(fd.get(), static_cast<off_t>(content.size())) == 0 && fsync(fd.get()) == 0) {
+        journal_end(journal);
+        return REPLACE_OK;
     }
-    if (!write_at_start(fd.get(), content) || ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0 ||
-        fsync(fd.get()) != 0) {
-        int error = errno;
-        if (write_at_start(fd.get(), old))
-            (void)ftruncate(fd.get(), static_cast<off_t>(old.size()));
-        (void)fsync(fd.get());
-        errno = error;
-        return REPLACE_NOWRITE;
-    }
-    return REPLACE_OK;
-}
-
-int failed(int code, int error)
-{
-    errno = error;
-    return code;
+    int error = errno;
+    // Should the old content not go back either, the journal stays for
+    // the next run's repair.
+    if (put_back(fd.get(), old))
+        journal_end(journal);
+    return failed(REPLACE_NOWRITE, error);
 }
 
 // The complete fresh file takes the name, unless the name is taken.  0
@@ -397,7 +415,7 @@ int replacefile(const char* path, const std::function<int(FILE*)>& writer)
     // A sticky directory lets nobody but the file's owner replace it: the
     // complete fresh file goes over the old one instead.
     if (directory_refuses(e)) {
-        if (!read_content(fresh.fd, content, true))
+        if (!read_content(fresh.fd, content))
             return failed(REPLACE_NOWRITE, errno);
         return write_in_place(target, content, e);
     }
@@ -423,4 +441,93 @@ int createnewfile(const char* path, const std::function<int(FILE*)>& writer)
     if (e == EEXIST)
         return failed(REPLACE_EXISTS, e);
     return e == 0 ? REPLACE_OK : failed(REPLACE_NORENAME, e);
+}
+
+namespace {
+
+// How often a reader goes round again because a rewrite in place was
+// killed while it waited for the lock; past that it reads what is there.
+constexpr int kRepairRounds = 10;
+
+bool writes(mode_t mode, mode_t bit) { return (mode & bit) != 0; }
+
+// Whether everybody who may write the file may also write `dir`, so that
+// the file is only ever replaced by a rename.  A class of writers whose
+// membership the modes alone do not tell (the file's owner in the
+// directory's group) counts as one that may not.
+bool renamed_by_all(const struct stat& file, const struct stat& dir)
+{
+    if (writes(dir.st_mode, S_ISVTX))
+        return false; // only the file's owner renames over it
+    if (writes(dir.st_mode, S_IWOTH))
+        return true;
+    if (writes(file.st_mode, S_IWOTH))
+        return false;
+    if (writes(file.st_mode, S_IWGRP) &&
+        !(dir.st_gid == file.st_gid && writes(dir.st_mode, S_IWGRP)))
+        return false;
+    return !writes(file.st_mode, S_IWUSR) || file.st_uid == 0 ||
+           (dir.st_uid == file.st_uid && writes(dir.st_mode, S_IWUSR));
+}
+
+// The directory of the path's last component.
+std::string directory_of(const char* path)
+{
+    std::string_view named(path);
+    std::size_t slash = named.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return slash == 0 ? "/" : std::string(named.substr(0, slash));
+}
+
+// Takes and lets go of the file's exclusive lock, which repairs it.
+void repair(const char* path)
+{
+    int fd = lock_path(path);
+    if (fd >= 0)
+        close(fd);
+}
+
+// Whether the file `st` at `path` (after lstat, or stat through a link)
+// may be rewritten in place by one of its writers.
+bool in_place(const char* path, const struct stat& st, bool link)
+{
+    struct stat dir;
+    return link || stat(directory_of(path).c_str(), &dir) != 0 || !renamed_by_all(st, dir);
+}
+
+int closed(int fd)
+{
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+}
+
+} // namespace
+
+int replacefile_open_read(const char* path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return -1;
+    bool link = S_ISLNK(st.st_mode);
+    if (link && stat(path, &st) != 0)
+        return -1;
+    if (journal_pending(st))
+        repair(path);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !in_place(path, st, link))
+        return fd;
+    for (int round = 1;; ++round) {
+        struct stat held;
+        if (lock_wait_read(fd) != 0 || fstat(fd, &held) != 0)
+            return closed(fd);
+        if (round == kRepairRounds || !journal_pending(held))
+            return fd;
+        // The rewrite this one waited for was killed: it is repaired under
+        // the exclusive lock, which this one's would keep out.
+        lock_release_read(fd);
+        repair(path);
+    }
 }

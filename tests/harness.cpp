@@ -350,6 +350,9 @@ RunResult Sandbox::run(const std::string& given, const RunOptions& options) cons
     if (pid == 0) {
         if (options.close_stderr)
             close(2);
+        rlimit size{options.file_size_limit, options.file_size_limit};
+        if (options.file_size_limit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &size) != 0)
+            _exit(126);
         if (options.gid != static_cast<gid_t>(-1) && setgid(options.gid) != 0)
             _exit(126);
         if (options.uid != static_cast<uid_t>(-1) && setuid(options.uid) != 0)

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -34,6 +35,7 @@ struct RunOptions {
     bool close_stderr = false;      // start with descriptor 2 closed
     uid_t uid = static_cast<uid_t>(-1);  // run as this user (needs root)
     gid_t gid = static_cast<gid_t>(-1);
+    rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, in bytes
 };
 
 // The path of a program built with the tests (build/bin/<name>).

@@ -2,12 +2,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "lib/journal.h"
 #include "tests/harness.h"
 
 namespace {
@@ -160,6 +162,43 @@ TEST_P(StartupTest, ASetuidRunIgnoresZelRoot)
     EXPECT_NE(r.err.find(": /etc/opt/vantrel/vantrel.conf: No such file or directory\n"),
               std::string::npos)
         << r.err;
+}
+
+// A rewrite in place that a kill cut short left its journal: the start-up
+// puts the old content back before it reads the file, and logs it.  Read
+// torn, the configuration names a users directory that is not there (so
+// the configuration must be read again once repaired), and the users file
+// ends in a header without its ']'.  zeldispatch reads the users file only
+// for a fax.
+TEST_P(StartupTest, AKilledRewriteInPlaceIsRepairedBeforeTheFileIsRead)
+{
+    for (const char* file : {Sandbox::kConfig, Sandbox::kUsers}) {
+        if (name() == "zeldispatch" && file == Sandbox::kUsers)
+            continue;
+        Sandbox fresh;
+        std::string path = fresh.path(file);
+        std::string old = fresh.read(file);
+        std::string content = file == Sandbox::kConfig ? old.substr(0, old.size() - 1) + "-new\n"
+                                                       : old + "[bob]\nfull-name = Bob\n";
+        std::string torn = content.substr(0, old.size() + (file == Sandbox::kConfig ? 0 : 4));
+        RunResult r = fresh.run_forked([&] {
+            journal_setdir(fresh.path("var/opt/vantrel").c_str());
+            Journal kept;
+            if (journal_begin(kept, path.c_str(), status_of(path), old, content) == 0)
+                std::printf("kept");
+        });
+        ASSERT_EQ(r.out, "kept");
+        fresh.write(file, torn);
+        r = fresh.run(program(), quiet());
+        EXPECT_EQ(r.status, name() == "zeldispatch" ? 1 : 0) << file << r.err;
+        EXPECT_EQ(fresh.read(file), old) << file;
+        EXPECT_EQ(entries(fresh.path("var/opt/vantrel")), std::vector<std::string>{"log"}) << file;
+        EXPECT_NE(
+            fresh.read(Sandbox::kLog)
+                .find("]: Rewrite of " + path + " was interrupted: put its old content back\n"),
+            std::string::npos)
+            << fresh.read(Sandbox::kLog);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPrograms, StartupTest, testing::Values("zeladmin", "zeldispatch"));

@@ -19,6 +19,7 @@
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/createfile.h"
+#include "lib/fullio.h"
 #include "lib/log.h"
 
 namespace {
@@ -348,6 +349,7 @@ int main(int argc, char** argv)
 {
     logsetprogram(argv[0]);
     record(argc, argv);
+    fullio_catch_size_limit();
     Options o = parse(argc, argv);
     config_load_or_exit();
     switch (o.action) {

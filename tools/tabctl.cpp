@@ -30,6 +30,7 @@
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
+#include "lib/fullio.h"
 #include "lib/plandump.h"
 #include "lib/replacefile.h"
 
@@ -251,6 +252,7 @@ int dispatch(int argc, char** argv)
 int main(int argc, char** argv)
 {
     record(argc, argv);
+    fullio_catch_size_limit();
     config_load_or_exit();
     if (checktoken() == 0) {
         std::puts("tabctl: permission denied (no valid admin token)");

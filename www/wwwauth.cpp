@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/filelock.h"
 #include "lib/if_blank.h"
+#include "lib/replacefile.h"
 #include "www/base64.h"
 #include "www/sha1.h"
 
@@ -257,7 +259,9 @@ bool authloadusers(const char* path, void (*unreadable)())
     users.adminblankpassword = users.adminblankemail = false;
     users.path = path;
     users.unreadable = unreadable;
-    if (!paramtext_load(path, users.text))
+    // Where the file may be rewritten in place, it is read under a shared
+    // lock for as long as it stays open.
+    if (!paramtext_load(replacefile_open_read(path), users.text))
         return false;
     users.loaded = true;
     if (const ParamSection* admin = authfinduser("admin")) {
@@ -327,6 +331,12 @@ void authremoveuser(ParamSection* section)
 {
     paramfile_remove_section(&users.list, section);
     authrefresh(users.list);
+}
+
+void authunlockusers()
+{
+    if (users.text.fd.get() >= 0)
+        lock_release_read(users.text.fd.get());
 }
 
 bool adminblankpassword() { return users.adminblankpassword; }

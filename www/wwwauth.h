@@ -73,6 +73,10 @@ bool authloadusers(const char* path, void (*unreadable)() = nullptr);
 // Ends the run the way authloadusers's `unreadable` does (aborts without
 // one): for a section of the users list that memory ran out reading later.
 [[noreturn]] void authunreadable();
+// Lets go of the shared lock that the users file is read under, where it
+// may be rewritten in place (lib/replacefile), so that this run may take
+// its exclusive lock for a change: the list is to be read again under that.
+void authunlockusers();
 // The first section of the run's users named exactly `name`, or null; it
 // stays valid until the list is replaced or the section removed.
 ParamSection* authfinduser(const char* name);

@@ -617,6 +617,9 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
     };
     std::string dir = box.path("opt/vantrel/etc");
     std::string path = box.path(Sandbox::kUsers);
+    // The rewrite in place keeps its journal there, and removes it.
+    std::string spool = box.path("var/opt/vantrel");
+    ASSERT_EQ(chown(spool.c_str(), kNobody, kNobody), 0);
     for (const Case& c : cases) {
         box.write(Sandbox::kUsers, kUsers, c.filemode);
         ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
@@ -639,6 +642,7 @@ TEST_F(UsersTest, UpdatesWhereTheWebServersUserMayWriteTheFile)
         EXPECT_EQ(after.st_mode & 07777, c.filemode) << c.what;
         EXPECT_EQ(after.st_gid, c.filegroup) << c.what;
         EXPECT_EQ(entries(dir), std::vector<std::string>{"users"}) << c.what;
+        EXPECT_EQ(entries(spool), std::vector<std::string>{"log"}) << c.what;
     }
 }
 
@@ -692,4 +696,23 @@ TEST_F(UsersTest, AFailedWriteShowsTheFormAgain)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("ARE YOU SURE YOU WANT TO DELETE USER?\n"), std::string::npos);
+}
+
+// A file-size limit just above the users file's size, as a web server may
+// set: the grown file cannot be written, and the page says so as for a
+// full disk, rather than the run dying of SIGXFSZ with nothing written.
+TEST_F(UsersTest, AFileSizeLimitIsReportedOnThePage)
+{
+    RunOptions o = postoptions("/Action4", "admin:root",
+                               with(kBobAdminForm, {{"fname", "Robert the Longer"}}));
+    o.file_size_limit = users().size() + 1;
+    RunResult r = cgi::zeladmin(box, o);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zeladmin: Cannot update user file.\n");
+    EXPECT_EQ(users(), kUsers);
+    EXPECT_NE(r.out.find(banner("HXadminuserupdate", kScriptName) +
+                         bold("Cannot update user file (File too large).")),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(entries(box.path("opt/vantrel/etc")), std::vector<std::string>{"users"});
 }

@@ -1,9 +1,11 @@
 #include "lib/filelock.h"
 
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -132,4 +134,59 @@ TEST(FilelockTest, LockPathFollowsAReplacedFileAndKeepsItsLock)
         close(end);
     EXPECT_EQ(lock_path(box.path("missing").c_str()), LOCK_NOFILE);
     EXPECT_EQ(lock_path(box.root().c_str()), LOCK_NOTOPEN);
+}
+
+// A writer that waits for the readers holding the shared lock goes before
+// the readers that come after it, so that a stream of readers whose turns
+// overlap cannot keep an update waiting for ever.
+TEST(FilelockTest, AWaitingWriterGoesBeforeLaterReaders)
+{
+    Sandbox box;
+    box.write("users", "x\n");
+    std::string path = box.path("users");
+    int first = open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(lock_wait_read(first), 0);
+    int order[2], go[2];
+    ASSERT_EQ(pipe(order), 0);
+    ASSERT_EQ(pipe(go), 0);
+    auto child = [&](bool writes) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(first);
+            int fd = writes ? lock_path(path.c_str()) : open(path.c_str(), O_RDONLY);
+            if (writes || lock_wait_read(fd) == 0)
+                (void)!write(order[1], writes ? "w" : "r", 1);
+            char c;
+            if (writes)
+                (void)!read(go[0], &c, 1);
+            _exit(0);
+        }
+        return pid;
+    };
+    pid_t writer = child(true);
+    // The writer waits once it holds the byte that later readers must pass.
+    struct flock probe {};
+    for (int i = 0; i < 5000 && probe.l_type != F_WRLCK; ++i) {
+        usleep(1000);
+        probe = {};
+        probe.l_type = F_RDLCK;
+        probe.l_whence = SEEK_SET;
+        probe.l_start = std::numeric_limits<off_t>::max() - 1;
+        probe.l_len = 1;
+        ASSERT_EQ(fcntl(first, F_OFD_GETLK, &probe), 0);
+    }
+    ASSERT_EQ(probe.l_type, F_WRLCK);
+    pid_t reader = child(false);
+    pollfd none{order[0], POLLIN, 0};
+    EXPECT_EQ(poll(&none, 1, 300), 0); // the later reader waits too
+    close(first);
+    char seen[3] = {};
+    EXPECT_EQ(read(order[0], seen, 1), 1);
+    (void)!write(go[1], "x", 1);
+    EXPECT_EQ(read(order[0], seen + 1, 1), 1);
+    EXPECT_STREQ(seen, "wr");
+    waitpid(writer, nullptr, 0);
+    waitpid(reader, nullptr, 0);
+    for (int end : {order[0], order[1], go[0], go[1]})
+        close(end);
 }

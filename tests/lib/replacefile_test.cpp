@@ -4,6 +4,8 @@
 // file stays behind when the rewrite is given up or killed.
 #include "lib/replacefile.h"
 
+#include "lib/journal.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,8 @@
 #include "tests/harness.h"
 
 namespace {
+
+const std::string kOld = "old content, old content\n";
 
 int writes(FILE* file, const char* text)
 {
@@ -183,31 +187,44 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         gid_t filegroup;
         mode_t filemode;
         rlim_t sizelimit;   // 0: none
+        const char* spool;  // where the journal goes, owned by nobody
         int result;
         int error;
         bool sameinode;
         std::string content;
     } cases[] = {
-        {"writable directory", kNobody, 0755, kNobody, 0664, 0, REPLACE_OK, 0, false, longer},
-        {"group-writable file", 0, 0755, kNobody, 0664, 0, REPLACE_OK, 0, true, longer},
-        {"other-writable file", 0, 0755, 0, 0666, 0, REPLACE_OK, 0, true, longer},
+        {"writable directory", kNobody, 0755, kNobody, 0664, 0, "spool", REPLACE_OK, 0, false,
+         longer},
+        {"group-writable file", 0, 0755, kNobody, 0664, 0, "spool", REPLACE_OK, 0, true, longer},
+        {"other-writable file", 0, 0755, 0, 0666, 0, "spool", REPLACE_OK, 0, true, longer},
         // The fresh file is made and written, but only root may rename
         // over root's file: what was written goes over it in place.
-        {"sticky directory", 0, 01777, 0, 0666, 0, REPLACE_OK, 0, true, longer},
-        {"read-only file", 0, 0755, kNobody, 0644, 0, REPLACE_NOTOPEN, EACCES, true, "old content, old content\n"},
-        // No room for the longer content: refused before a byte is written.
-        {"file size limit", 0, 0755, kNobody, 0664, 30, REPLACE_NOWRITE, EFBIG, true, "old content, old content\n"},
+        {"sticky directory", 0, 01777, 0, 0666, 0, "spool", REPLACE_OK, 0, true, longer},
+        {"read-only file", 0, 0755, kNobody, 0644, 0, "spool", REPLACE_NOTOPEN, EACCES, true, kOld},
+        // No room for the journal, let alone the longer content: refused
+        // before a byte is written.
+        {"file size limit", 0, 0755, kNobody, 0664, 30, "spool", REPLACE_NOJOURNAL, EFBIG, true,
+         kOld},
+        // Without a journal a kill could leave the file torn.
+        {"no spool directory", 0, 0755, kNobody, 0664, 0, "", REPLACE_NOJOURNAL, EACCES, true,
+         kOld},
+        {"spool directory not writable", 0, 0755, kNobody, 0664, 0, "data", REPLACE_NOJOURNAL,
+         EACCES, true, kOld},
     };
     for (const Case& c : cases) {
         Sandbox box;
-        box.write("data/file", "old content, old content\n", c.filemode);
+        box.write("data/file", kOld, c.filemode);
         std::string dir = box.path("data");
         std::string path = dir + "/file";
+        std::string spool = box.path("spool");
+        std::filesystem::create_directory(spool);
+        ASSERT_EQ(chown(spool.c_str(), kNobody, kNobody), 0);
         ASSERT_EQ(chown(dir.c_str(), c.dirowner, c.dirowner), 0);
         ASSERT_EQ(chmod(dir.c_str(), c.dirmode), 0);
         ASSERT_EQ(chown(path.c_str(), 0, c.filegroup), 0);
         ino_t before = status_of(path).st_ino;
         RunResult r = box.run_forked([&] {
+            journal_setdir(*c.spool ? box.path(c.spool).c_str() : nullptr);
             signal(SIGXFSZ, SIG_IGN);
             rlimit limit{c.sizelimit, c.sizelimit};
             if (c.sizelimit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -224,6 +241,7 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         EXPECT_EQ(st.st_mode & 07777, c.filemode) << c.what;
         EXPECT_EQ(st.st_gid, c.filegroup) << c.what;
         EXPECT_EQ(entries(dir), std::vector<std::string>{"file"}) << c.what;
+        EXPECT_EQ(entries(spool), std::vector<std::string>{}) << c.what;
     }
 }
 
@@ -289,4 +307,90 @@ TEST(ReplacefileTest, StaleFreshFilesOfTheSameFileAreRemoved)
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(entries(dir), kept);
     EXPECT_EQ(box.read("data/file"), "new\n");
+}
+
+// A file torn by a rewrite of an earlier release holds a tail of zeros;
+// when a rewrite in place fails, what it puts back (and what its journal
+// keeps) is the file as its readers read it, without them.
+TEST(ReplacefileTest, ANulTailOfAnEarlierTearIsNeverWrittenBack)
+{
+    if (!running_as_root())
+        GTEST_SKIP() << "needs root to run the rewrite as another user";
+    Sandbox box;
+    box.write("data/file", std::string("a = 1\nb = 2") + std::string(200, '\0'), 0664);
+    std::string path = box.path("data/file");
+    std::string spool = box.path("spool");
+    std::filesystem::create_directory(spool);
+    ASSERT_EQ(chown(spool.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chown(path.c_str(), 0, kNobody), 0);
+    RunResult r = box.run_forked([&] {
+        journal_setdir(spool.c_str());
+        signal(SIGXFSZ, SIG_IGN);
+        // Room for the journal, not for the new content.
+        rlimit limit{400, 400};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return;
+        std::string fresh(1000, 'x');
+        int result = replacefile(path.c_str(), [&](FILE* f) { return writes(f, fresh.c_str()); });
+        std::printf("%d %d", result, errno);
+    });
+    EXPECT_EQ(r.out, std::to_string(REPLACE_NOWRITE) + " " + std::to_string(EFBIG));
+    EXPECT_EQ(box.read("data/file"), "a = 1\nb = 2");
+    EXPECT_EQ(entries(spool), std::vector<std::string>{});
+}
+
+// A reader takes the shared lock where some writer of the file may not
+// write its directory, so would rewrite it in place, and only there.
+TEST(ReplacefileTest, AReaderLocksWhereTheFileMayBeRewrittenInPlace)
+{
+    struct Case {
+        const char* what;
+        uid_t dirowner; // -1: the test's own
+        mode_t dirmode;
+        uid_t fileowner;
+        gid_t filegroup;
+        mode_t filemode;
+        bool link; // read through a symbolic link to the file
+        bool locked;
+    } cases[] = {
+        {"the owner's file in the owner's directory", -1u, 0755, -1u, -1u, 0644, false, false},
+        {"a read-only file", -1u, 0755, -1u, -1u, 0444, false, false},
+        {"a file anybody may write", -1u, 0755, -1u, -1u, 0666, false, true},
+        {"a sticky directory", -1u, 01777, -1u, -1u, 0644, false, true},
+        {"a directory anybody may write", -1u, 0777, -1u, -1u, 0666, false, false},
+        {"through a symbolic link", -1u, 0755, -1u, -1u, 0644, true, true},
+        {"root's file, root's directory", 0, 0755, 0, 0, 0644, false, false},
+        {"a group's file in root's directory", 0, 0755, 0, kNobody, 0664, false, true},
+        {"the owner's file in another's directory", 0, 0755, kNobody, kNobody, 0644, false, true},
+    };
+    for (const Case& c : cases) {
+        if ((c.dirowner != -1u || c.fileowner != -1u) && !running_as_root())
+            continue;
+        Sandbox box;
+        box.write("data/file", "content\n", c.filemode);
+        std::string dir = box.path("data");
+        std::string path = dir + "/file";
+        if (c.fileowner != -1u) {
+            ASSERT_EQ(chown(path.c_str(), c.fileowner, c.filegroup), 0);
+        }
+        if (c.dirowner != -1u) {
+            ASSERT_EQ(chown(dir.c_str(), c.dirowner, c.dirowner), 0);
+        }
+        ASSERT_EQ(chmod(dir.c_str(), c.dirmode), 0);
+        std::string named = path;
+        if (c.link) {
+            named = box.path("link");
+            ASSERT_EQ(symlink(path.c_str(), named.c_str()), 0);
+        }
+        int fd = replacefile_open_read(named.c_str());
+        ASSERT_GE(fd, 0) << c.what;
+        int other = open(path.c_str(), O_RDONLY);
+        struct flock probe {};
+        probe.l_type = F_WRLCK;
+        probe.l_whence = SEEK_SET;
+        ASSERT_EQ(fcntl(other, F_OFD_GETLK, &probe), 0);
+        EXPECT_EQ(probe.l_type == F_RDLCK, c.locked) << c.what;
+        close(other);
+        close(fd);
+    }
 }
