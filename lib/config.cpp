@@ -139,7 +139,8 @@ void config_load_or_exit()
 }
 
 // The assertions' texts are the messages the system has always printed,
-// null pointer constant and all.
+// null pointer constant and all, so the layout leaves them as written.
+// clang-format off
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 
@@ -189,6 +190,7 @@ const char* getconfigdir()
 }
 
 #pragma GCC diagnostic pop
+// clang-format on
 
 const char* safedfcat(const char* dir, const char* name)
 {
