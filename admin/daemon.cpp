@@ -64,15 +64,9 @@ bool silent(const char* output)
     return if_blank(output) || std::strcmp(output, "Unknown error running command. (1)") == 0;
 }
 
-bool examine(const std::string& path, struct stat& st)
-{
-    return stat(path.c_str(), &st) == 0;
-}
+bool examine(const std::string& path, struct stat& st) { return stat(path.c_str(), &st) == 0; }
 
-void statusline(const char* text)
-{
-    putf("%s\n", text);
-}
+void statusline(const char* text) { putf("%s\n", text); }
 
 // The Start/Stop cell for a probe's result.
 void startstopcell(int result, int startpage, int stoppage)
@@ -106,22 +100,34 @@ struct EmailStep {
     const char* verb;
     const char* script;
     const char* heading;
-    bool escaped;            // the test's report is shown as text
+    bool escaped; // the test's report is shown as text
     const char* closing;
     const char* emailconfig; // null: left as it is
 };
 
 constexpr EmailStep CONFIGURE = {
-    "HXemailcfg", "Configure Email Server", "configure", "zelin.sh",
-    "Email Server Configuration Results", false, "Configuration ended.", "yes",
+    "HXemailcfg",
+    "Configure Email Server",
+    "configure",
+    "zelin.sh",
+    "Email Server Configuration Results",
+    false,
+    "Configuration ended.",
+    "yes",
 };
 constexpr EmailStep UNCONFIGURE = {
-    "HXemailuncfg", "UNConfigure Email Server", "unconfigure", "zelout.sh",
-    "Email Server UN-Configuration Results", false, "Configuration ended.", "no",
+    "HXemailuncfg",
+    "UNConfigure Email Server",
+    "unconfigure",
+    "zelout.sh",
+    "Email Server UN-Configuration Results",
+    false,
+    "Configuration ended.",
+    "no",
 };
 constexpr EmailStep TEST = {
-    "HXemailtest", "Test Email Server", "test", "zeltest.sh",
-    "Email Server Test Results", true, "Test ended.", nullptr,
+    "HXemailtest", "Test Email Server", "test",  "zeltest.sh", "Email Server Test Results",
+    true,          "Test ended.",       nullptr,
 };
 
 void setemailconfig(const char* value)
@@ -136,17 +142,17 @@ void emailstep(const EmailStep& step)
     putpagehead("%s - %s", TITLE, step.title);
     putbanner(step.helpid);
     putf("<p>Please wait while we try to %s your email server (this can take a moment)."
-            "<p>Please do not click on stop or any other link until the %s has ended."
-            "<hr><pre>\n",
-            step.verb, step.escaped ? "test" : "configuration process");
+         "<p>Please do not click on stop or any other link until the %s has ended."
+         "<hr><pre>\n",
+         step.verb, step.escaped ? "test" : "configuration process");
     std::fflush(stdout);
 
     ToolOutput output;
     run_tool_keep_output(toolcommand("lib/tabctl", std::string("-L ") + step.script), output);
     if (output) {
         putf("</pre><table border=1 cellpadding=6 cellspacing=6 align=center>"
-                "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
-                step.heading);
+             "<tr bgcolor=\"#ff0000\"><td align=center><b>%s</b> </td></tr><tr><td><pre>",
+             step.heading);
         if (step.escaped)
             puthtmlescaped(output.get());
         else
@@ -205,7 +211,7 @@ int fontserverprobe()
         } else {
             text = "Not Known.";
             putf("<!-- %s = %d (%s)  -->\n", htmlescape(command).c_str(), result,
-                    output ? htmlescape(output.get()).c_str() : "-no emsg-");
+                 output ? htmlescape(output.get()).c_str() : "-no emsg-");
         }
     }
     statusline(text);
@@ -232,10 +238,7 @@ int schedulerprobe(int quiet)
     return answer("Running.", 1);
 }
 
-bool schedulerrunning()
-{
-    return schedulerprobe(1) == 1;
-}
+bool schedulerrunning() { return schedulerprobe(1) == 1; }
 
 // ---- Daemon status ------------------------------------------------------------
 

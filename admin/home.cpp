@@ -57,7 +57,8 @@ void identification_item()
 
 bool admin_account_incomplete()
 {
-    return authuser && strcmp(authuser, "admin") == 0 && (adminblankpassword() || adminblankemail());
+    return authuser && strcmp(authuser, "admin") == 0 &&
+           (adminblankpassword() || adminblankemail());
 }
 
 void admin_account_items()
@@ -165,7 +166,7 @@ bool others() { return !hasprivilege("admin"); }
 struct MenuEntry {
     const char* group;
     const char* label;
-    const char* link;  // null: the user's own received faxes
+    const char* link; // null: the user's own received faxes
     bool (*shown)();
 };
 
@@ -212,11 +213,12 @@ void write_entry(const MenuEntry& entry, bool last)
     putf("<font size=4 face=\"%s\">\n", FONT);
     const char* end = last ? "</font></td></tr>" : "</font><br>";
     if (entry.link) {
-        std::string line = std::string("<a href=\"") + entry.link + "\">" + entry.label + "</a>" + end;
+        std::string line =
+            std::string("<a href=\"") + entry.link + "\">" + entry.label + "</a>" + end;
         putline(line.c_str());
     } else {
         putf("<a href=\"/tarnixfwg.cgi/-s/-u/%s\">%s</a>%s\n",
-                pathsegment(authuser ? authuser : "").c_str(), entry.label, end);
+             pathsegment(authuser ? authuser : "").c_str(), entry.label, end);
     }
 }
 
@@ -235,7 +237,7 @@ void write_menu()
                 shown[count++] = &menu[i];
         if (count) {
             putf("<tr><td><font size=5 color=\"#0000ff\" face=\"%s\">%s</font></td>\n", FONT,
-                    menu[first].group);
+                 menu[first].group);
             putline("<td nowrap>");
             for (std::size_t i = 0; i < count; ++i)
                 write_entry(*shown[i], i + 1 == count);
@@ -250,12 +252,12 @@ void write_menu()
 void write_notice()
 {
     putf("<p><font size=1>Vantrel and Image Messaging Software are trademarks of "
-            "<a href=\"%s\">Vantrel</a>\n",
-            MAKER_URL);
+         "<a href=\"%s\">Vantrel</a>\n",
+         MAKER_URL);
     putline("Technologies. All other product names are trademarks of their respective owners.<br>");
     putf("Copyright &copy; Vantrel Technologies (<a href=\"%s\">www.vantrel.com</a>). "
-            "All rights reserved.</font>\n",
-            MAKER_URL);
+         "All rights reserved.</font>\n",
+         MAKER_URL);
 }
 
 // "2.0.35" as the maker's web site writes it in paths.
@@ -309,7 +311,7 @@ void HXhomepage()
         count = write_prolog();
     write_menu();
     putf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
-            ZEL_VERSION);
+         ZEL_VERSION);
     if (count)
         putline("</td></tr></table>");
     home_footer();
@@ -325,8 +327,8 @@ void HXversion()
     putf("<tr><td>Compiled</td><td>%s %s</td>\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME);
     putline("</table>");
     putf("<p>To find out whether a newer version is available, visit the "
-            "<a href=\"%szel/versions/%s.html\">Vantrel web site</a>.\n",
-            MAKER_URL, dashed_version().c_str());
+         "<a href=\"%szel/versions/%s.html\">Vantrel web site</a>.\n",
+         MAKER_URL, dashed_version().c_str());
     putfooter();
 }
 
@@ -338,9 +340,9 @@ void HXdownload()
     struct utsname host;
     std::string node = uname(&host) == 0 ? host.nodename : "";
     putf("<p>New versions and updates of this software are available from the Vantrel web "
-            "site:\n<p><a href=\"%scgi-bin/zeldownload/-n/%s/-b/%s/-f/zel/-p/linux\">"
-            "ZEL Software and Update Download Page</a>\n",
-            MAKER_URL, htmlescape(node).c_str(), dashed_version().c_str());
+         "site:\n<p><a href=\"%scgi-bin/zeldownload/-n/%s/-b/%s/-f/zel/-p/linux\">"
+         "ZEL Software and Update Download Page</a>\n",
+         MAKER_URL, htmlescape(node).c_str(), dashed_version().c_str());
     putfooter();
 }
 
@@ -358,8 +360,8 @@ void HXwpt()
     putline("Windows Print Driver from your local ZEL server</a>");
     putline("</font>");
     putf("<p><a href=\"%szel/download/REVUZAZ/\">The Windows Print Driver on the Vantrel web "
-            "site</a>\n",
-            MAKER_URL);
+         "site</a>\n",
+         MAKER_URL);
 }
 
 long imagecount() { return IMAGE_COUNT; }
@@ -371,7 +373,8 @@ int serve_image(long number)
     const ImageEntry& image = images[number];
     putheaders();
     // An image, not a page: its own header, then its bytes unbuffered.
-    std::fputs(image.kind == IMAGE_GIF ? "Content-type: image/gif\r\n\r\n" : "Content-type: image/jpeg\r\n\r\n",
+    std::fputs(image.kind == IMAGE_GIF ? "Content-type: image/gif\r\n\r\n"
+                                       : "Content-type: image/jpeg\r\n\r\n",
                stdout);
     std::fflush(stdout);
     ssize_t written = write(STDOUT_FILENO, image.bytes, static_cast<std::size_t>(image.length));

@@ -62,10 +62,7 @@ bool is(const char* text, const char* word)
     return text != nullptr && std::strcmp(text, word) == 0;
 }
 
-std::string escaped(const char* text)
-{
-    return text ? htmlescape(text) : std::string();
-}
+std::string escaped(const char* text) { return text ? htmlescape(text) : std::string(); }
 
 // A name that may stand for a file in the dev directory and a word of a
 // command line.
@@ -77,15 +74,9 @@ bool usablename(const char* name)
 
 // ---- Where things are -------------------------------------------------------
 
-std::string devdir()
-{
-    return std::string(getconfigdir()) + "/dev";
-}
+std::string devdir() { return std::string(getconfigdir()) + "/dev"; }
 
-std::string linepath(const char* name)
-{
-    return devdir() + "/" + name;
-}
+std::string linepath(const char* name) { return devdir() + "/" + name; }
 
 bool fileexists(const std::string& path)
 {
@@ -97,7 +88,8 @@ bool fileexists(const std::string& path)
 
 std::string toolcommand(const char* tool, const char* options, const char* name)
 {
-    return shellword(fax_directory(getfaxdir())) + "/lib/" + tool + " " + options + " " + shellword(name);
+    return shellword(fax_directory(getfaxdir())) + "/lib/" + tool + " " + options + " " +
+           shellword(name);
 }
 
 // ---- The field table ------------------------------------------------------------
@@ -111,10 +103,10 @@ struct LineField {
     const char* oldname;
     const char* label;
     Kind kind;
-    int size;             // of a text input
-    const char* choices;  // of a select, comma-separated
-    const char* dflt;     // a new line's value, and that of a key the file lacks
-    bool shown;           // false: kept in the file, not shown
+    int size;            // of a text input
+    const char* choices; // of a select, comma-separated
+    const char* dflt;    // a new line's value, and that of a key the file lacks
+    bool shown;          // false: kept in the file, not shown
 };
 
 constexpr LineField fields[] = {
@@ -159,7 +151,7 @@ std::size_t field(const char* key)
     for (std::size_t i = 0; i < FIELD_COUNT; ++i)
         if (std::strcmp(fields[i].key, key) == 0)
             return i;
-    std::abort();   // a key of the table itself
+    std::abort(); // a key of the table itself
 }
 
 const char* current(const LineForm& form, const char* key)
@@ -219,7 +211,7 @@ void formhidden(const LineForm& form)
 {
     for (std::size_t i = 0; i < FIELD_COUNT; ++i)
         putf("<input type=hidden name=\"%s\" value=\"%s\">\n", fields[i].oldname,
-                form[i].old ? htmlescape(*form[i].old).c_str() : "");
+             form[i].old ? htmlescape(*form[i].old).c_str() : "");
 }
 
 void putchoices(const LineField& f, const FieldValues& v)
@@ -234,7 +226,7 @@ void putchoices(const LineField& f, const FieldValues& v)
         std::string choice = choices.substr(start, end - start);
         bool selected = v.value && ulstrcmp(choice.c_str(), v.value->c_str()) == 0;
         putf(selected ? "  <option selected>%s</option>\n" : "  <option>%s</option>\n",
-                choice.c_str());
+             choice.c_str());
         start = end + 1;
     }
     putf("</select>\n");
@@ -251,7 +243,7 @@ void formrows(const LineForm& form)
             putchoices(f, form[i]);
         else
             putf("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
-                    form[i].value ? htmlescape(*form[i].value).c_str() : "");
+                 form[i].value ? htmlescape(*form[i].value).c_str() : "");
         putf("</td>\n</tr>\n");
     }
 }
@@ -431,17 +423,11 @@ int analyse(const char* device, const char* name)
     return analyse_inittab(device, name, 0);
 }
 
-void freeline(const char* name)
-{
-    run_tool_output_as_error(toolcommand("tabctl", "-f", name));
-}
+void freeline(const char* name) { run_tool_output_as_error(toolcommand("tabctl", "-f", name)); }
 
 // ---- The line list --------------------------------------------------------------
 
-LineRecord* record(int i)
-{
-    return static_cast<LineRecord*>(growarray_at(&lines, i));
-}
+LineRecord* record(int i) { return static_cast<LineRecord*>(growarray_at(&lines, i)); }
 
 void freerecords()
 {
@@ -493,7 +479,8 @@ int loadlines(bool report)
         }
         r->tree = tree;
         r->name = strdup(entry->d_name);
-        r->statuspath = strdup((std::string(getspooldir()) + "/devstatus/" + entry->d_name).c_str());
+        r->statuspath =
+            strdup((std::string(getspooldir()) + "/devstatus/" + entry->d_name).c_str());
     }
     closedir(d);
     return lines.count;
@@ -508,19 +495,16 @@ void putmessage(const char* message)
 }
 
 // The form again after a refused submission, with the posted values.
-void showagain(const char* message)
-{
-    lineform(formvalue("name"), 1, message);
-}
+void showagain(const char* message) { lineform(formvalue("name"), 1, message); }
 
 void modempage(const char* name, bool reset)
 {
     putpagehead("%s", reset ? RESET_TITLE : TEST_TITLE);
     putbanner(reset ? "HXmodemreset" : "HXmodemtest");
     putf(reset ? "<p>Please wait while we reset and test this modem (this can take up to "
-                    "two minutes).<p><pre>"
-                  : "<p>Please wait while we test this modem (this can take up to two "
-                    "minutes).<p><pre>");
+                 "two minutes).<p><pre>"
+               : "<p>Please wait while we test this modem (this can take up to two "
+                 "minutes).<p><pre>");
     std::fflush(stdout);
     freeline(name);
     std::string command = toolcommand("mdmchk", reset ? "-T -f" : "-t -f", name);
@@ -528,8 +512,8 @@ void modempage(const char* name, bool reset)
     run_shell_merged_output(command.c_str(), &output);
     if (output != nullptr && *output != '\0')
         putf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
-                "%s</pre><p></table><p>",
-                BOX_HEAD + 3, output);
+             "%s</pre><p></table><p>",
+             BOX_HEAD + 3, output);
     else
         putf("</pre>");
     std::free(output);
@@ -750,8 +734,8 @@ void statusrow(const LineRecord& line, Probes& probes)
         transmit = same || gone(process, &ignored, &probes.retval) ? "not running" : "running";
     }
     putf("<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%s</td></tr>\n",
-            htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
-            escaped(status ? status : "Not available").c_str(), receive, transmit);
+         htmlescape(line.name).c_str(), escaped(device ? device : "Unknown").c_str(),
+         escaped(status ? status : "Not available").c_str(), receive, transmit);
 }
 
 } // namespace
@@ -767,7 +751,7 @@ void HXselectline(const char* message)
     int count = linelist();
     putmessage(message);
     putf("<p>Please select the fax line you wish to update or delete, or press add to add "
-            "a new line to the system.\n");
+         "a new line to the system.\n");
     puthtml("<form action=\"$SCRIPT_NAME/Action8\" method=post>\n");
     putf("<select name=lname size=4>\n");
     for (int i = 0; i < lines.count; ++i) {
@@ -855,9 +839,9 @@ void HXerror(const char* command, const char* output)
     }
     putbanner("HXerror");
     putf("<p>There has been a problem trying to update the specified faxline. Please "
-            "report the following error to %s<p>Here is the command that we tried to run:"
-            "<pre>",
-            SUPPORT_EMAIL);
+         "report the following error to %s<p>Here is the command that we tried to run:"
+         "<pre>",
+         SUPPORT_EMAIL);
     puthtmlescaped(command);
     putf("</pre><p>Here is the output that we received:<pre>%s</pre>", output ? output : "");
     putfooter();
@@ -868,10 +852,10 @@ void HXlinestatus()
 {
     putpagehead("%s", STATUS_TITLE);
     putbanner("HXlinestatus");
-    for (const char* cell : {"<p><table align=center cellpadding=4 border=2>", "<tr>",
-                             "<th>Port</th>", "<th>Device</th>", "<th>Status</th>",
-                             "<th>Fax Receive<br>Daemon</th>", "<th>Fax Transmit<br>Daemon</th>",
-                             "</tr>"})
+    for (const char* cell :
+         {"<p><table align=center cellpadding=4 border=2>", "<tr>", "<th>Port</th>",
+          "<th>Device</th>", "<th>Status</th>", "<th>Fax Receive<br>Daemon</th>",
+          "<th>Fax Transmit<br>Daemon</th>", "</tr>"})
         putline(cell);
     linelist();
     Probes probes;
@@ -883,8 +867,8 @@ void HXlinestatus()
         if (file)
             std::fclose(file);
         if (bad)
-            putf("<tr><td>%s</td><td colspan=2>%s</td></tr>\n",
-                    htmlescape(line->name).c_str(), "No status available");
+            putf("<tr><td>%s</td><td colspan=2>%s</td></tr>\n", htmlescape(line->name).c_str(),
+                 "No status available");
         else
             statusrow(*line, probes);
     }
@@ -898,10 +882,7 @@ void HXlinestatus()
     putfooter();
 }
 
-int linelist()
-{
-    return loadlines(true);
-}
+int linelist() { return loadlines(true); }
 
 std::optional<LineFile> loadline(const char* name)
 {
@@ -917,7 +898,8 @@ std::optional<LineFile> loadline(const char* name)
         return std::nullopt;
     line.analysis = analyse(keytree_lookup(line.tree, "device"), name);
     bool receiveonly = if_yes(keytree_lookup(line.tree, "receive-only"), 0);
-    keytree_set(line.tree, "fax-line-mode", derivedmode(receiveonly, line.analysis == INITTAB_ENABLED));
+    keytree_set(line.tree, "fax-line-mode",
+                derivedmode(receiveonly, line.analysis == INITTAB_ENABLED));
     return line;
 }
 
@@ -936,10 +918,7 @@ int firstlinecheck()
     return devicestate(keytree_lookup(*record(0)->tree, "device"));
 }
 
-bool faxmodemmissing()
-{
-    return firstlinecheck() != 0;
-}
+bool faxmodemmissing() { return firstlinecheck() != 0; }
 
 const char* nextlinename()
 {
@@ -980,22 +959,21 @@ int linewarnings(const LineForm& form)
     if (state == 0 && !slow)
         return 0;
     putf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
-            "problems have been detected with this device configuration:<ul>",
-            BOX_HEAD);
+         "problems have been detected with this device configuration:<ul>",
+         BOX_HEAD);
     if (state == 1 && if_blank(device))
         putf("<li>the device file is not defined (ERROR I110)\n");
     else if (state == 1)
-        putf("<li>the device file (%s) does not exist(ERROR I120)\n",
-                htmlescape(device).c_str());
+        putf("<li>the device file (%s) does not exist(ERROR I120)\n", htmlescape(device).c_str());
     else if (state == 2)
         putf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
-                htmlescape(device).c_str());
+             htmlescape(device).c_str());
     if (slow)
         putf("<li>one or more of the 'speed' fields below are set to speeds other than "
-                "19200 (ERROR I140).[%s][%s]",
-                escaped(speed).c_str(), escaped(faxspeed).c_str());
+             "19200 (ERROR I140).[%s][%s]",
+             escaped(speed).c_str(), escaped(faxspeed).c_str());
     putf("</ul><p>Please set this information in the appropriate fields below.<p>"
-            "</table><p>");
+         "</table><p>");
     return 1;
 }
 
@@ -1025,9 +1003,10 @@ void applylinemode(const LineForm& form)
     int id = freeinittabid();
     std::string add = toolcommand("tabctl", "-a", name);
     if (id <= 0 || id > UCHAR_MAX)
-        HXerror(add.c_str(), "No free inittab entry identifier is left (qrt1 to qrtZ are in use).\n");
-    std::string entry = std::string("qrt") + static_cast<char>(id) + ":2345:respawn:" +
-                        fax_directory(getfaxdir()) + "/lib/lineward " + name;
+        HXerror(add.c_str(),
+                "No free inittab entry identifier is left (qrt1 to qrtZ are in use).\n");
+    std::string entry = std::string("qrt") + static_cast<char>(id) +
+                        ":2345:respawn:" + fax_directory(getfaxdir()) + "/lib/lineward " + name;
     run_tool_output_as_error(add + " -l '" + shellword_inner(entry) + "'");
 }
 

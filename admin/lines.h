@@ -17,10 +17,10 @@
 
 // One line of the line list.
 struct LineRecord {
-    KeyTree* tree;        // the line file
+    KeyTree* tree; // the line file
     char* name;
-    char* statuspath;     // "<spool>/devstatus/<name>"
-    KeyTree* status;      // the status file, filled by the status page
+    char* statuspath; // "<spool>/devstatus/<name>"
+    KeyTree* status;  // the status file, filled by the status page
 };
 
 // The line list, loaded by linelist.
@@ -28,8 +28,8 @@ extern GrowArray lines;
 
 // A line's file as the line form shows it.
 struct LineFile {
-    KeyTree tree;   // with fax-line-mode derived from the inittab
-    int analysis;   // analyse_inittab's answer for the line
+    KeyTree tree; // with fax-line-mode derived from the inittab
+    int analysis; // analyse_inittab's answer for the line
 };
 
 // The list page; `message` (trusted page text) above the list, or null.

@@ -28,7 +28,6 @@ constexpr const char* MODULE_NAME = "zeladmin log viewers";
 constexpr int PAGE_LINES = 20;
 constexpr int ACCT_FIELDS = 20;
 
-
 // A line of the file: [start, end), end not counting the separator.
 struct Span {
     off_t start;
@@ -44,7 +43,7 @@ bool search_backward(int fd, off_t from, int k, char sep, std::vector<Span>& lin
     // Separators found so far, nearest to `from` first; k lines need k + 1
     // of them unless the start of the file comes first.
     std::vector<off_t> seps;
-    off_t pos = from;  // bytes before pos are not yet searched
+    off_t pos = from; // bytes before pos are not yet searched
     int windows = READLINES_MAX_WINDOWS;
     while (static_cast<int>(seps.size()) < k + 1 && pos > 0 && windows > 0) {
         off_t at = std::max<off_t>(0, pos - READLINES_WINDOW);
@@ -75,11 +74,12 @@ bool search_forward(int fd, off_t from, off_t size, int k, char sep, std::vector
                     off_t& end)
 {
     std::array<char, READLINES_MAX_LINE> chunk;
-    off_t pos = from;    // bytes before pos are searched
-    off_t start = from;  // the start of the line being searched
+    off_t pos = from;   // bytes before pos are searched
+    off_t start = from; // the start of the line being searched
     off_t budget = READLINES_SCAN_LIMIT;
     while (static_cast<int>(lines.size()) < k && pos < size && budget > 0) {
-        auto count = static_cast<std::size_t>(std::min<off_t>({size - pos, budget, off_t{chunk.size()}}));
+        auto count =
+            static_cast<std::size_t>(std::min<off_t>({size - pos, budget, off_t{chunk.size()}}));
         if (pread_full(fd, chunk.data(), count, pos) != FULLIO_OK)
             return false;
         budget -= static_cast<off_t>(count);
@@ -136,21 +136,27 @@ private:
     std::size_t pos_ = 0;
 };
 
-void putcell(std::string_view value)
-{
-    putf("<td>%s</td>", htmlescape(value).c_str());
-}
+void putcell(std::string_view value) { putf("<td>%s</td>", htmlescape(value).c_str()); }
 
 void putmessage(std::string_view message)
 {
     std::string out;
     for (char c : message) {
         switch (c) {
-        case '|': out += "<br>"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        default: out += c;
+        case '|':
+            out += "<br>";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        default:
+            out += c;
         }
     }
     puttext(out);
@@ -161,7 +167,10 @@ struct Fields {
     std::array<char*, ACCT_FIELDS> argv{};
     int count = 0;
 
-    const char* operator[](int i) const { return i < count ? argv[static_cast<std::size_t>(i)] : ""; }
+    const char* operator[](int i) const
+    {
+        return i < count ? argv[static_cast<std::size_t>(i)] : "";
+    }
 };
 
 std::string withbreak(const Fields& f, int base, std::initializer_list<int> extras)
@@ -242,14 +251,14 @@ void logpage(const LogPage& page)
     // No links when nothing could be read: an offset outside the file has
     // no neighbours to page to.
     if (found && range.first != 0)
-        puthtml("<p><a href=\"$SCRIPT_NAME/Page%d/o=%lld/l=-20\">Previous 20 Lines</a>", page.number,
-                static_cast<long long>(range.first));
+        puthtml("<p><a href=\"$SCRIPT_NAME/Page%d/o=%lld/l=-20\">Previous 20 Lines</a>",
+                page.number, static_cast<long long>(range.first));
     if (found && offset != -1 && range.end < range.size)
         puthtml("&nbsp;&nbsp;<a href=\"$SCRIPT_NAME/Page%d/o=%lld/l=20\">Next 20 Lines</a>",
                 page.number, static_cast<long long>(range.end));
     if (&page == &syslogpage)
         putf("<!-- %s%s\n%s, release %s\n  -->\n", ZEL_BUILD_DATE, ZEL_BUILD_TIME, MODULE_NAME,
-                ZEL_VERSION);
+             ZEL_VERSION);
     putfooter();
 }
 
@@ -287,7 +296,8 @@ int readlines(const char* path, off_t offset, int n, LineRange* result, LineFunc
 
     std::array<char, READLINES_MAX_LINE> text;
     for (const Span& line : lines) {
-        auto length = static_cast<std::size_t>(std::min<off_t>(line.end - line.start, READLINES_MAX_LINE));
+        auto length =
+            static_cast<std::size_t>(std::min<off_t>(line.end - line.start, READLINES_MAX_LINE));
         if (pread_full(fd.get(), text.data(), length, line.start) != FULLIO_OK)
             length = 0;
         f(std::string_view(text.data(), length));
@@ -305,8 +315,8 @@ void syslogrow(std::string_view line)
     }
     putf("<tr><td>%s</td>", htmlescape(date).c_str());
     bool whole = tokens.next(" ", time) && (putcell(time), tokens.next(" [:", module)) &&
-                 (putcell(module), tokens.next(" [:,", pid)) && (putcell(pid), tokens.next(" ", skipped)) &&
-                 tokens.rest(message);
+                 (putcell(module), tokens.next(" [:,", pid)) &&
+                 (putcell(pid), tokens.next(" ", skipped)) && tokens.rest(message);
     if (!whole) {
         putline("</tr>");
         return;

@@ -12,21 +12,21 @@
 // XXX: wider than the 32 bits the pages once had, so a log past 2 GiB
 // still pages correctly.
 struct LineRange {
-    off_t first = 0;  // the start of the first line returned
-    off_t end = 0;    // forward: just after the last line; backward: where the search started
-    off_t size = 0;   // the file's size
-    int count = 0;    // lines returned
+    off_t first = 0; // the start of the first line returned
+    off_t end = 0;   // forward: just after the last line; backward: where the search started
+    off_t size = 0;  // the file's size
+    int count = 0;   // lines returned
 };
 
 // Called once per line, in file order, with the line's text (no separator,
 // at most READLINES_MAX_LINE bytes).
 using LineFunc = void (*)(std::string_view line);
 
-constexpr int READLINES_WINDOW = 350;          // bytes per backward search window
-constexpr int READLINES_MAX_WINDOWS = 10000;   // windows one search may read
+constexpr int READLINES_WINDOW = 350;        // bytes per backward search window
+constexpr int READLINES_MAX_WINDOWS = 10000; // windows one search may read
 constexpr off_t READLINES_SCAN_LIMIT = off_t{READLINES_WINDOW} * READLINES_MAX_WINDOWS;
-constexpr int READLINES_MAX_LINE = 8192;       // longer lines are cut
-constexpr int READLINES_MAX_COUNT = 1000;      // larger |n| are taken as this
+constexpr int READLINES_MAX_LINE = 8192;  // longer lines are cut
+constexpr int READLINES_MAX_COUNT = 1000; // larger |n| are taken as this
 
 // Finds up to |n| lines of the file `path` and hands each to `f`.
 // offset -1 means the end of the file.  n < 0 (or offset -1) takes the
@@ -37,7 +37,8 @@ constexpr int READLINES_MAX_COUNT = 1000;      // larger |n| are taken as this
 // means newline.  Returns 1, or 0 when nothing could be read (no file, not
 // a regular file, empty, n 0, offset below -1 or past the end; `result`
 // then has count 0).
-int readlines(const char* path, off_t offset, int n, LineRange* result, LineFunc f, int separator = 0);
+int readlines(const char* path, off_t offset, int n, LineRange* result, LineFunc f,
+              int separator = 0);
 
 // One table row of each log.
 void syslogrow(std::string_view line);

@@ -2,7 +2,4 @@
 // it once for every request.
 #include "admin/zeladmin.h"
 
-int main(int argc, char** argv, char** envp)
-{
-    return zeladmin_main(argc, argv, envp);
-}
+int main(int argc, char** argv, char** envp) { return zeladmin_main(argc, argv, envp); }

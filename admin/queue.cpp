@@ -37,10 +37,7 @@ const char* pathinfo()
     return path ? path : "";
 }
 
-bool inpath(const char* name)
-{
-    return strstr(pathinfo(), name) != nullptr;
-}
+bool inpath(const char* name) { return strstr(pathinfo(), name) != nullptr; }
 
 // The number after the first `name` anywhere in PATH_INFO; 0 when absent.
 long long pathnumber(const char* name)
@@ -77,8 +74,8 @@ std::string fieldhtml(const char (&field)[N])
 // The pages' own state names; Retry Wait and Reactivated show as unknown.
 const char* statename(int state)
 {
-    static const char* const names[] = {"???",       "New",  "Waiting", "Active",
-                                        "Delayed",   "Suspended", "SENT", "FAILED"};
+    static const char* const names[] = {"???",     "New",       "Waiting", "Active",
+                                        "Delayed", "Suspended", "SENT",    "FAILED"};
     return state >= SLOT_NEW && state <= SLOT_FAILED ? names[state] : "???";
 }
 
@@ -138,7 +135,7 @@ void openpage(const char* title, const char* helpid)
 struct StatRow {
     const char* label;
     std::int32_t QueueStats::*count;
-    int window;  // shown only when the statistics reach this far back; 0: always
+    int window; // shown only when the statistics reach this far back; 0: always
 };
 
 constexpr StatRow STAT_ROWS[] = {
@@ -156,9 +153,9 @@ constexpr StatRow STAT_ROWS[] = {
 void statshead(const QueueStats& all, const char* user)
 {
     putf("<p><table align=center cellpadding=4 cellspacing=4 border=1><COLGROUP><col>"
-            "<col align=center><col align=center><thead><tr><th colspan=%d>Cumulative Queue "
-            "Statistics since<br><i>",
-            user ? 3 : 2);
+         "<col align=center><col align=center><thead><tr><th colspan=%d>Cumulative Queue "
+         "Statistics since<br><i>",
+         user ? 3 : 2);
     time_t since = all.since;
     char text[64];
     // ctime's text ends with its own line end.
@@ -217,8 +214,9 @@ void pagelinks(const QueueEntry* rows, int count, int newer, int older, unsigned
                 std::min(newer, PAGE_ROWS));
     if (count > 0 && older) {
         const StatusSlot& last = rows[count - 1].record;
-        puthtml("<a href=\"$SCRIPT_NAME/Page102/dn=%u/r=%u/\">Previous %d requests.</a>&nbsp;&nbsp;",
-                last.idmajor, static_cast<unsigned>(last.idminor), std::min(older, PAGE_ROWS));
+        puthtml(
+            "<a href=\"$SCRIPT_NAME/Page102/dn=%u/r=%u/\">Previous %d requests.</a>&nbsp;&nbsp;",
+            last.idmajor, static_cast<unsigned>(last.idminor), std::min(older, PAGE_ROWS));
     }
     if (bound != 0)
         puthtml("<a href=\"$SCRIPT_NAME/Page102\">Most recent %d requests.</a>&nbsp;&nbsp;",
@@ -230,19 +228,19 @@ void pagelinks(const QueueEntry* rows, int count, int newer, int older, unsigned
 void detailrows(int slot, const StatusSlot& r)
 {
     putf("<tr><td><i>Request ID</i></td><td align=right>%u-%u</td></tr>\n", r.idmajor,
-            static_cast<unsigned>(r.idminor));
+         static_cast<unsigned>(r.idminor));
     putf("<tr><td><i>Slot number</i></td><td align=right>%d</td></tr>\n", slot);
     putf("<tr><td><i>Status</i></td><td align=center>\n%s</td></tr>", statename(r.state));
     putf("<tr><td><i>Send attempts</i></td><td align=right>%d</td></tr>\n", r.attempts);
     putf("<tr><td><i>Pages Sent</i></td><td align=right>%d/%d</td></tr>\n", r.pagessent,
-            r.pagestotal);
+         r.pagestotal);
     putf("<tr><td><i>Error code</i></td><td align=right>%d/%d</td></tr>\n", r.errorclass,
-            r.errorcode);
+         r.errorcode);
     putf("<tr><td><i>Priority</i></td><td align=right>%d</td></tr>\n", r.priority);
     putf("<tr><td><i>Time Queued</i></td><td align=center>%s</td></tr>\n",
-            timetext(r.timequeued).c_str());
+         timetext(r.timequeued).c_str());
     putf("<tr><td><i>Status Last Changed</i></td><td align=center>%s</td></tr>\n",
-            timetext(r.timechanged).c_str());
+         timetext(r.timechanged).c_str());
     putf("<tr><td><i>Owner (UID)</i></td><td align=right>%d</td></tr>\n", r.owneruid);
     const struct {
         const char* label;
@@ -297,8 +295,8 @@ constexpr Operation DELETE = {"HXreqdelete", "Delete Request", "delete", "-d"};
 
 void runquectl(const char* option, int slot)
 {
-    std::string command =
-        shellword(fax_directory(getfaxdir())) + "/lib/quectl " + option + " -n " + std::to_string(slot);
+    std::string command = shellword(fax_directory(getfaxdir())) + "/lib/quectl " + option + " -n " +
+                          std::to_string(slot);
     char* output = nullptr;
     run_shell_merged_output(command.c_str(), &output);
     if (output) {
@@ -363,10 +361,10 @@ void HXnoqueuestatus()
     }
     openpage("Queue Status", "HXnoqueuestatus");
     putf("<p>The Queue Management function is only available to users who have <i>admin</i> "
-            "privileges or who have defined a <i>from email</i> parameter in their user "
-            "configuration. Since you have neither, we unfortunately cannot display any "
-            "information about the queue. Please see your system administrator if you feel your "
-            "user configuration is incorrect.");
+         "privileges or who have defined a <i>from email</i> parameter in their user "
+         "configuration. Since you have neither, we unfortunately cannot display any "
+         "information about the queue. Please see your system administrator if you feel your "
+         "user configuration is incorrect.");
 }
 
 void HXqueuestatus(const char* sender)
@@ -393,13 +391,13 @@ void HXqueuestatus(const char* sender)
 
     openpage("Queue Status", "HXqueuestatus");
     putf("<p><center>Queued Requests for <i>%s</i></center>",
-            sender ? htmlescape(sender).c_str() : "All Users");
+         sender ? htmlescape(sender).c_str() : "All Users");
     puttext(LIST_HEAD);
     for (int i = 0; i < count; ++i)
         listrow(rows[i]);
     putf("</table><p>");
     putf("<center><font size=2><p>(%d newer requests; %d older requests)</font><p>\n", newer,
-            olders);
+         olders);
     pagelinks(rows, count, newer, olders, major);
     putf("</center>");
     putfooter();

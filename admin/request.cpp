@@ -97,7 +97,8 @@ void HXsecurity(const char* privilege)
         request_status("403 Forbidden");
     putpagehead("Vantrel Image Messaging Software - Security Violation");
     putbanner("HXsecurity");
-    putline("<h1>Security Violation</h1><p>You do not have sufficient privileges to access this administrative function.");
+    putline(
+        "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this administrative function.");
     putfooter();
     exit(1);
 }
@@ -108,8 +109,9 @@ void FXcatastrophe(int condition, const char* file, int line)
         return;
     putpagehead("Vantrel Image Messaging Software - Catatrophic Internal Failure");
     putbanner("FXcatastrophe");
-    puthtml("<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical Support. File %s, line %d",
-            file ? file : "Null", line);
+    puthtml(
+        "<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical Support. File %s, line %d",
+        file ? file : "Null", line);
     putfooter();
     exit(1);
 }

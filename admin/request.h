@@ -8,9 +8,9 @@
 
 // `webadmin-auth`: who signs a request in.
 enum LoginMode {
-    LOGIN_NPH,     // absent or empty: the program, only under the raw-HTTP server
-    LOGIN_BASIC,   // the program, HTTP Basic under every server
-    LOGIN_SERVER,  // the web server (REMOTE_USER)
+    LOGIN_NPH,    // absent or empty: the program, only under the raw-HTTP server
+    LOGIN_BASIC,  // the program, HTTP Basic under every server
+    LOGIN_SERVER, // the web server (REMOTE_USER)
 };
 
 // PATH_INFO, or "" when the server passes none.

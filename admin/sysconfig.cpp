@@ -24,19 +24,18 @@
 
 namespace {
 
-
 enum class Input { hidden, text, radio };
 
 struct ConfigField {
-    const char* name;      // the form field
-    const char* oldname;   // the hidden field with the value the form showed
+    const char* name;    // the form field
+    const char* oldname; // the hidden field with the value the form showed
     const char* key;
-    const char* label;     // the row's label; null for a hidden old value only
+    const char* label; // the row's label; null for a hidden old value only
     Input input;
-    int size;              // of the text input
-    const char* heading;   // a header row that opens before this row
-    bool updatable;        // false: merged with the file, the form only
-                           // carries the installation's directories along
+    int size;            // of the text input
+    const char* heading; // a header row that opens before this row
+    bool updatable;      // false: merged with the file, the form only
+                         // carries the installation's directories along
 };
 
 constexpr ConfigField kFields[] = {
@@ -50,24 +49,21 @@ constexpr ConfigField kFields[] = {
     {"fax", "ofax", "company-fax", "Company Fax", Input::text, 20, nullptr, true},
     {"zel_config_directory", "ozel_config_directory", "zel-config-directory", nullptr,
      Input::hidden, 0, nullptr, false},
-    {"zel_directory", "ozel_directory", "zel-directory", nullptr, Input::hidden, 0, nullptr,
-     false},
+    {"zel_directory", "ozel_directory", "zel-directory", nullptr, Input::hidden, 0, nullptr, false},
     {"zel_ip_addr", "ozel_ip_addr", "zel-ip-addr", nullptr, Input::hidden, 0, nullptr, true},
     {"zel_hostname", "ozel_hostname", "zel-hostname", nullptr, Input::hidden, 0, nullptr, true},
-    {"spool_directory", "ospool_directory", "spool-directory", nullptr, Input::hidden, 0,
+    {"spool_directory", "ospool_directory", "spool-directory", nullptr, Input::hidden, 0, nullptr,
+     true},
+    {"minimum_free_blocks", "ominimum_free_blocks", "minimum-free-blocks", "Minimum Free Blocks",
+     Input::text, 6, "Operational Parameters", true},
+    {"minimum_idle_lines", "ominimum_idle_lines", "minimum-idle-lines", "Minimum Idle Fax Lines",
+     Input::text, 4, nullptr, true},
+    {"retry_limit", "oretry_limit", "default-retry-limit", "Maximum Number of Retries", Input::text,
+     4, nullptr, true},
+    {"retry_delay", "oretry_delay", "default-retry-delay", "Delay Between Retries", Input::text, 4,
      nullptr, true},
-    {"minimum_free_blocks", "ominimum_free_blocks", "minimum-free-blocks",
-     "Minimum Free Blocks", Input::text, 6, "Operational Parameters", true},
-    {"minimum_idle_lines", "ominimum_idle_lines", "minimum-idle-lines",
-     "Minimum Idle Fax Lines", Input::text, 4, nullptr, true},
-    {"retry_limit", "oretry_limit", "default-retry-limit", "Maximum Number of Retries",
-     Input::text, 4, nullptr, true},
-    {"retry_delay", "oretry_delay", "default-retry-delay", "Delay Between Retries",
-     Input::text, 4, nullptr, true},
-    {"resolution", "oresolution", "resolution", "Fax Resolution", Input::radio, 0, nullptr,
-     true},
-    {"banner1", "obanner1", "zel-banner1", "Top-of-Page Banner", Input::text, 60, nullptr,
-     true},
+    {"resolution", "oresolution", "resolution", "Fax Resolution", Input::radio, 0, nullptr, true},
+    {"banner1", "obanner1", "zel-banner1", "Top-of-Page Banner", Input::text, 60, nullptr, true},
     {"font_server", "ofont_server", "font-server", nullptr, Input::hidden, 0, nullptr, true},
 };
 constexpr std::size_t kFieldCount = std::size(kFields);
@@ -104,21 +100,15 @@ void adderrortext(std::string text)
     adderror(errortexts.back().c_str());
 }
 
-const char* text_of(const std::optional<std::string>& value)
-{
-    return value ? value->c_str() : "";
-}
+const char* text_of(const std::optional<std::string>& value) { return value ? value->c_str() : ""; }
 
-std::string escaped(const std::optional<std::string>& value)
-{
-    return htmlescape(text_of(value));
-}
+std::string escaped(const std::optional<std::string>& value) { return htmlescape(text_of(value)); }
 
 void putheading(const char* heading)
 {
     putf("<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>%s</b></font>"
-            "</td></tr>\n",
-            heading);
+         "</td></tr>\n",
+         heading);
 }
 
 void putradio(const ConfigField& field, const std::optional<std::string>& value)
@@ -129,8 +119,8 @@ void putradio(const ConfigField& field, const std::optional<std::string>& value)
             checked = i;
     putf("<td>");
     for (std::size_t i = 0; i < std::size(kResolutions); ++i)
-        putf("<input type=radio name=%s value=\"%s\"%s>%s", field.name,
-                kResolutions[i].value, i == checked ? " checked" : "", kResolutions[i].label);
+        putf("<input type=radio name=%s value=\"%s\"%s>%s", field.name, kResolutions[i].value,
+             i == checked ? " checked" : "", kResolutions[i].label);
     putf("</td></tr>\n");
 }
 
@@ -142,8 +132,8 @@ void putrow(const ConfigField& field, const std::optional<std::string>& value)
     if (field.input == Input::radio)
         putradio(field, value);
     else
-        putf("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n",
-                field.name, field.size, escaped(value).c_str());
+        putf("<td><input type=text name=%s size=%d value = \"%s\"></td></tr>\n", field.name,
+             field.size, escaped(value).c_str());
 }
 
 void putform(const ConfigForm& form)
@@ -151,7 +141,7 @@ void putform(const ConfigForm& form)
     puthtml("<form action = \"$SCRIPT_NAME/Action6/\" method = post>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
         putf("<input type=hidden name=%s size=60 value=\"%s\">\n", kFields[i].oldname,
-                escaped(form[i].old).c_str());
+             escaped(form[i].old).c_str());
     putf("<p><table border=2 cellpadding=2 cellspacing=2 align=center>");
     for (std::size_t i = 0; i < kFieldCount; ++i)
         if (kFields[i].input != Input::hidden)
@@ -268,10 +258,7 @@ bool allstorable(const ConfigForm& form, const std::vector<std::size_t>& changed
 
 } // namespace
 
-void HXsysconfig()
-{
-    sysconfigpage(nullptr);
-}
+void HXsysconfig() { sysconfigpage(nullptr); }
 
 void HXconfigupdate()
 {
@@ -335,12 +322,12 @@ void identification_warning()
     if (!any)
         return;
     putf("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
-            "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> "
-            "The following identification information is not defined. It may be illegal in "
-            "your juridiction to send faxes without this information.<ul>");
+         "bgcolor=\"#ff0000\"><td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> "
+         "The following identification information is not defined. It may be illegal in "
+         "your juridiction to send faxes without this information.<ul>");
     for (const Required& r : required)
         if (if_blank(keytree_lookup(tree(), r.key)))
             putf("%s", r.item);
     putf("</ul><p>Please set this information in the appropriate fields below.<p>"
-            "</table><p>");
+         "</table><p>");
 }

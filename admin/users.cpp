@@ -42,15 +42,9 @@ constexpr const char* NO_PASSWORD_BOX =
 
 constexpr const char* NOT_ALLOWED = "THIS CHANGE IS NOT ALLOWED FROM YOUR ACCOUNT PAGE.";
 
-bool is(const char* text, const char* word)
-{
-    return text != nullptr && strcmp(text, word) == 0;
-}
+bool is(const char* text, const char* word) { return text != nullptr && strcmp(text, word) == 0; }
 
-bool ticked(const char* box)
-{
-    return box != nullptr && *box != '\0';
-}
+bool ticked(const char* box) { return box != nullptr && *box != '\0'; }
 
 // ---- Switches ---------------------------------------------------------------
 
@@ -62,19 +56,28 @@ bool url_delivery() { return if_yes(get_config("webadmin-url-delivery"), 0); }
 
 // ---- The form ---------------------------------------------------------------
 
-enum class Input { none, text, password, iprange, mailformat, imageformat, urldelivery, privileges };
+enum class Input {
+    none,
+    text,
+    password,
+    iprange,
+    mailformat,
+    imageformat,
+    urldelivery,
+    privileges
+};
 
 // A field of the account forms: its input, the hidden input that carries
 // the value the form was shown with, the key of the users file it holds,
 // and its row.
 struct Field {
     const char* name;
-    const char* oldname;  // null: none
-    int key;              // 0: none
-    const char* label;    // null: no row of its own
+    const char* oldname; // null: none
+    int key;             // 0: none
+    const char* label;   // null: no row of its own
     Input input;
-    int size;             // of a text or password input
-    bool (*shown)();      // null: always
+    int size;        // of a text or password input
+    bool (*shown)(); // null: always
 };
 
 constexpr Field fields[] = {
@@ -126,7 +129,7 @@ InputRef findinput(const char* name)
         if (fields[i].oldname && strcmp(fields[i].oldname, name) == 0)
             return {i, true};
     }
-    abort();   // only the table's own names are looked up
+    abort(); // only the table's own names are looked up
 }
 
 // One shown form's values, parallel to fields; an unset one shows as the
@@ -200,28 +203,25 @@ struct Row {
 };
 
 constexpr Row reduced_rows[] = {
-    {"fname"}, {"pwd"}, {"pwd2", "Re-enter Password"}, {"dea"}, {"dp"}, {"iformat"}, {"urldel"},
-    {"df"},
+    {"fname"},  {"pwd"}, {"pwd2", "Re-enter Password"}, {"dea"}, {"dp"}, {"iformat"},
+    {"urldel"}, {"df"},
 };
 
 constexpr Row admin_rows[] = {
-    {"uname"}, {"fname"}, {"pwd"}, {"pwd2"}, {"fea"}, {"ipfrom"}, {"did"}, {"dea"}, {"dp"},
-    {"style"}, {"df"}, {"iformat"}, {"urldel"}, {"priv"},
+    {"uname"}, {"fname"}, {"pwd"},   {"pwd2"}, {"fea"},     {"ipfrom"}, {"did"},
+    {"dea"},   {"dp"},    {"style"}, {"df"},   {"iformat"}, {"urldel"}, {"priv"},
 };
 
-constexpr const char* reduced_hidden[] = {"obp", "opwd", "ofname", "odea", "odp",
+constexpr const char* reduced_hidden[] = {"obp", "opwd",     "ofname",  "odea",  "odp",
                                           "odf", "oiformat", "ourldel", "ostyle"};
-constexpr const char* admin_hidden[] = {"obp", "admin", "ouname", "ofname", "opwd", "odea", "odid",
-                                        "ofea", "odp", "odf", "oipfrom", "oipto", "priv",
-                                        "opriv-ad", "opriv-pm"};
+constexpr const char* admin_hidden[] = {"obp",     "admin", "ouname", "ofname",   "opwd",
+                                        "odea",    "odid",  "ofea",   "odp",      "odf",
+                                        "oipfrom", "oipto", "priv",   "opriv-ad", "opriv-pm"};
 
 const char* checked(bool on) { return on ? " checked" : ""; }
 const char* selected(bool on) { return on ? " selected" : ""; }
 
-std::string value_of(const Account& account, const char* name)
-{
-    return htmlescape(account[name]);
-}
+std::string value_of(const Account& account, const char* name) { return htmlescape(account[name]); }
 
 void putinput(const Field& f, const Account& account)
 {
@@ -230,7 +230,7 @@ void putinput(const Field& f, const Account& account)
         break;
     case Input::text:
         putf("<input type=text name=%s size=%d value=\"%s\">", f.name, f.size,
-                value_of(account, f.name).c_str());
+             value_of(account, f.name).c_str());
         break;
     case Input::password:
         putf("<input type=password name=%s size=%d value=\"%s\">", f.name, f.size, UNTOUCHED);
@@ -238,41 +238,41 @@ void putinput(const Field& f, const Account& account)
     case Input::iprange: {
         const Field& upper = field("ipto");
         putf("<input type=text name=%s size=%d value=\"%s\"> -"
-                "<input type=text name=%s size=%d value=\"%s\">",
-                f.name, f.size, value_of(account, f.name).c_str(), upper.name, upper.size,
-                value_of(account, upper.name).c_str());
+             "<input type=text name=%s size=%d value=\"%s\">",
+             f.name, f.size, value_of(account, f.name).c_str(), upper.name, upper.size,
+             value_of(account, upper.name).c_str());
         break;
     }
     case Input::mailformat: {
         bool text = account["df"] == "text";
         putf("<input type=radio name=df value=\"text\"%s> Text "
-                "<input type=radio name=df value=\"html\"%s> HTML",
-                checked(text), checked(!text));
+             "<input type=radio name=df value=\"html\"%s> HTML",
+             checked(text), checked(!text));
         break;
     }
     case Input::imageformat: {
         bool pdf = account["iformat"] == "pdf";
         putf("<input type=radio name=iformat value=\"tiff\"%s> TIFF "
-                "<input type=radio name=iformat value=\"pdf\"%s> PDF",
-                checked(!pdf), checked(pdf));
+             "<input type=radio name=iformat value=\"pdf\"%s> PDF",
+             checked(!pdf), checked(pdf));
         break;
     }
     case Input::urldelivery: {
         const std::string& kind = account["urldel"];
         putf("<select name=urldel>\n"
-                "<option value=\"file\"%s>Deliver fax file\n"
-                "<option value=\"url\"%s>Deliver URL only\n"
-                "<option value=\"file+url\"%s>Deliver URL and file\n"
-                "</select>",
-                selected(kind == "file"), selected(kind == "url"), selected(kind == "file+url"));
+             "<option value=\"file\"%s>Deliver fax file\n"
+             "<option value=\"url\"%s>Deliver URL only\n"
+             "<option value=\"file+url\"%s>Deliver URL and file\n"
+             "</select>",
+             selected(kind == "file"), selected(kind == "url"), selected(kind == "file+url"));
         break;
     }
     case Input::privileges: {
         const std::string& priv = account["priv"];
         putf("<input type=checkbox name=priv-ad value=\"admin\"%s> Administrator "
-                "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
-                checked(priv.find("admin") != std::string::npos),
-                checked(priv.find("postmaster") != std::string::npos));
+             "<input type=checkbox name=priv-pm value=\"postmaster\"%s> Postmaster",
+             checked(priv.find("admin") != std::string::npos),
+             checked(priv.find("postmaster") != std::string::npos));
         break;
     }
     }
@@ -303,10 +303,7 @@ void puthiddens(const char* const (&names)[N], const Account& account)
         puthidden(name, account[name]);
 }
 
-void putbutton(const char* value)
-{
-    putf("<input type=submit name=button value=\"%s\">\n", value);
-}
+void putbutton(const char* value) { putf("<input type=submit name=button value=\"%s\">\n", value); }
 
 std::string caption(const Account& account)
 {
@@ -533,10 +530,7 @@ void applypassword(ParamSection* section, bool add)
     }
 }
 
-bool linebreak(const char* value)
-{
-    return value && strpbrk(value, "\r\n");
-}
+bool linebreak(const char* value) { return value && strpbrk(value, "\r\n"); }
 
 // Why the posted form may not be applied, or null.  `naming`: the update
 // gives an account the name `newname`; `section`: the account updated, null

@@ -69,7 +69,7 @@ long pathnumber(const char* text)
 struct Route {
     long number;
     void (*handler)();
-    const char* privilege;  // checked by HXsecurity first; null: none
+    const char* privilege; // checked by HXsecurity first; null: none
     // A page that runs a tool or changes a file when it is opened: what it
     // does, for the confirmation asked when the request shows no sign of
     // coming from this site.  Null for a page that only shows.
@@ -132,12 +132,8 @@ void adminupdate() { userupdate(0); }
 void linebutton() { lineform(formvalue("lname"), 0, nullptr); }
 
 constexpr Route actions[] = {
-    {2, accountform, "admin"},
-    {3, ownupdate, nullptr},
-    {4, adminupdate, "admin"},
-    {6, HXconfigupdate, "admin"},
-    {7, lineupdate, "admin"},
-    {8, linebutton, "admin"},
+    {2, accountform, "admin"},    {3, ownupdate, nullptr},  {4, adminupdate, "admin"},
+    {6, HXconfigupdate, "admin"}, {7, lineupdate, "admin"}, {8, linebutton, "admin"},
 };
 
 template <std::size_t N>
@@ -183,14 +179,14 @@ void challenge(bool endheaders)
 {
     request_status("401 Permission");
     putstatusline();
-    fputs(CHALLENGE, stdout);   // a header line of the answer, no page text
+    fputs(CHALLENGE, stdout); // a header line of the answer, no page text
     // Without credentials the raw header block ends here, so the page's own
     // Content-type line arrives as the first line of the body.  Under CGI
     // the page's Content-type completes the header instead, so the server
     // sends the page as HTML.
     if (endheaders && request_rawstatus()) {
         putframeheaders();
-        fputs("\r\n", stdout);   // the raw header block's end, no page text
+        fputs("\r\n", stdout); // the raw header block's end, no page text
     }
 }
 
@@ -248,8 +244,9 @@ void httplayer()
             std::string name = htmlescape(authuser ? authuser : "");
             // The comment is left empty: its bytes came from the stored
             // digest, shown to whoever names an account.
-            puthtml("<h1>Access Error</h1><p>Your user name (%s) & password are not valid! (%d) %s\n",
-                    name.c_str(), code, "");
+            puthtml(
+                "<h1>Access Error</h1><p>Your user name (%s) & password are not valid! (%d) %s\n",
+                name.c_str(), code, "");
             adminhint();
             exit(0);
         }
@@ -276,8 +273,9 @@ void serverlayer()
         if (code < 0) {
             request_status("403 Forbidden");
             std::string name = htmlescape(remote ? remote : "");
-            puthtml("<h1>Access Error</h1><p>Your user name (%s) is not an account of this server. (%d)\n",
-                    name.c_str(), code);
+            puthtml(
+                "<h1>Access Error</h1><p>Your user name (%s) is not an account of this server. (%d)\n",
+                name.c_str(), code);
             exit(0);
         }
     }
@@ -413,10 +411,23 @@ long long maxbody()
     long long n = strtoll(text, &end, 10);
     int shift = 0;
     switch (*end) {
-    case 'k': case 'K': shift = 10; ++end; break;
-    case 'm': case 'M': shift = 20; ++end; break;
-    case 'g': case 'G': shift = 30; ++end; break;
-    default: break;
+    case 'k':
+    case 'K':
+        shift = 10;
+        ++end;
+        break;
+    case 'm':
+    case 'M':
+        shift = 20;
+        ++end;
+        break;
+    case 'g':
+    case 'G':
+        shift = 30;
+        ++end;
+        break;
+    default:
+        break;
     }
     while (*end == ' ' || *end == '\t')
         ++end;
@@ -459,10 +470,7 @@ void guardrequest()
 
 // A page that acts when opened runs only on evidence that the request came
 // from this site; a plain link from anywhere carries none.
-bool confirmed()
-{
-    return origin().verdict == ORIGIN_SAME || request_ispost();
-}
+bool confirmed() { return origin().verdict == ORIGIN_SAME || request_ispost(); }
 
 void confirmpage(const char* what)
 {
@@ -481,10 +489,12 @@ void testresponse()
 {
     switch (form_encoding) {
     case FORM_URLENCODED:
-        puthtml("<h2>Test Response</h2><p>This CGI program was called correctly with standardCGI encoding for forms.\n");
+        puthtml(
+            "<h2>Test Response</h2><p>This CGI program was called correctly with standardCGI encoding for forms.\n");
         break;
     case FORM_MULTIPART:
-        puthtml("<h2>Test Response</h2><p>This CGI program was called correctly with enhancedMIME encoding for forms.\n");
+        puthtml(
+            "<h2>Test Response</h2><p>This CGI program was called correctly with enhancedMIME encoding for forms.\n");
         break;
     default:
         puthtml("<h2>Test Response</h2><p>CGI program internal error!");
@@ -607,14 +617,15 @@ int zeladmin_main(int argc, char** argv, char** envp)
     loadusers();
     authlayer();
     guardrequest();
-    request_setdebug(if_yes(get_config("tarnix-wfg-debug"), 0) || if_yes(get_config("zel-debug"), 0));
+    request_setdebug(if_yes(get_config("tarnix-wfg-debug"), 0) ||
+                     if_yes(get_config("zel-debug"), 0));
     route(envp);
     // A CGI response needs its header block even when nothing answered; the
     // raw-HTTP server takes the bare status line as it always has.
     if (statusset() && !framesent()) {
         putheaders();
         if (!request_rawstatus())
-            fputs("Content-type: text/html\r\n\r\n", stdout);   // a bare header, no page
+            fputs("Content-type: text/html\r\n\r\n", stdout); // a bare header, no page
     }
     return 0;
 }

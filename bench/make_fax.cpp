@@ -17,7 +17,8 @@ int main(int argc, char** argv)
                             argc > 3 ? argv[3] : "+1 555 0100", argv[2], "", "ttyS0"),
         false, true);
     FILE* file = std::fopen(argv[1], "wb");
-    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fclose(file) != 0)
+    if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() ||
+        std::fclose(file) != 0)
         return 1;
     return 0;
 }

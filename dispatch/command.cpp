@@ -126,8 +126,8 @@ private:
     enum class Quoting { kBare, kSingle, kDouble };
     struct Frame {
         Quoting quoting;
-        bool subst = false;   // the body of a $(...), ended by its unmatched ')'
-        int parens = 0;       // subshells open in this body
+        bool subst = false; // the body of a $(...), ended by its unmatched ')'
+        int parens = 0;     // subshells open in this body
     };
 
     void copy(std::size_t n)
@@ -211,7 +211,7 @@ private:
     void bare()
     {
         Frame& frame = stack_.back();
-        bool word_start = false;   // once this character is copied
+        bool word_start = false; // once this character is copied
         switch (*p_) {
         case '\\':
             // A backslash-newline vanishes, so a word start before it stays.
@@ -303,7 +303,7 @@ private:
         char next = p_[1];
         word_start_ = false;
         if (next == '(' && p_[2] == '(') {
-            lost_ = true;   // $((...)): arithmetic, which bash may expand twice
+            lost_ = true; // $((...)): arithmetic, which bash may expand twice
         } else if (next == '(') {
             copy(2);
             push(Quoting::kBare, true);
@@ -312,11 +312,11 @@ private:
             if (std::size_t n = plain_braces(p_ + 1))
                 copy(1 + n);
             else
-                lost_ = true;   // ${name op word}: shells quote the word differently
+                lost_ = true; // ${name op word}: shells quote the word differently
         } else if (next == '[' || (next == '\'' && stack_.back().quoting == Quoting::kBare)) {
-            lost_ = true;   // bash's $[...] arithmetic; $'...' takes backslash escapes
+            lost_ = true; // bash's $[...] arithmetic; $'...' takes backslash escapes
         } else if (next != '\0' && std::strchr("$?#!-*@0123456789", next) != nullptr) {
-            copy(2);   // a special parameter: "$$tsi" is the process id, then "tsi"
+            copy(2); // a special parameter: "$$tsi" is the process id, then "tsi"
         } else {
             copy(1);
         }
@@ -363,8 +363,8 @@ private:
     const char* p_;
     std::string& out_;
     std::vector<Frame> stack_{{Quoting::kBare, false, 0}};
-    bool word_start_ = true;   // a '#' here would start a comment
-    bool heredoc_ = false;     // a "<<" waits for the end of its line
+    bool word_start_ = true; // a '#' here would start a comment
+    bool heredoc_ = false;   // a "<<" waits for the end of its line
     bool lost_ = false;
 };
 
@@ -397,10 +397,7 @@ void set_child_path()
 
 } // namespace
 
-int dispatch_expand(const char* action, std::string& out)
-{
-    return Expander(action, out).run();
-}
+int dispatch_expand(const char* action, std::string& out) { return Expander(action, out).run(); }
 
 void DoCommand(const char* action)
 {
@@ -416,9 +413,10 @@ void DoCommand(const char* action)
         return;
     }
     if (expanded == EXPAND_UNQUOTABLE) {
-        logmsg(LOG_TOFILE, LOG_ERROR, 0,
-               "Cannot execute action '%s' (cannot quote a fact there: use $(...), '...' or \"...\")",
-               action);
+        logmsg(
+            LOG_TOFILE, LOG_ERROR, 0,
+            "Cannot execute action '%s' (cannot quote a fact there: use $(...), '...' or \"...\")",
+            action);
         return;
     }
     std::fflush(nullptr);

@@ -63,8 +63,8 @@ int email_fax(const char* address, const char* path, bool html, bool pdf, int li
                                           out.data(), err.data(), kGatewayBuffer);
     if (status != 0 || out[0] != '\0' || err[0] != '\0') {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_ERROR, 0,
-               "Unable to email fax to %s (%d, %s/%s)", address, status,
-               as_one_line(out), as_one_line(err));
+               "Unable to email fax to %s (%d, %s/%s)", address, status, as_one_line(out),
+               as_one_line(err));
         return -1;
     }
     logmsg(LOG_TOFILE, LOG_INFO, dispatch.linecode, "Fax emailed to %s", address);

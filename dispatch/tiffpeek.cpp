@@ -82,11 +82,16 @@ uint32_t read_bytes(FILE* file, const char* order, int size)
 int string_slot(uint16_t tag)
 {
     switch (tag) {
-    case TAG_TSI: return SLOT_TSI;
-    case TAG_BARCODE: return SLOT_BARCODE;
-    case TAG_DID: return SLOT_DID;
-    case TAG_FAXLINE: return SLOT_FAXLINE;
-    default: return -1;
+    case TAG_TSI:
+        return SLOT_TSI;
+    case TAG_BARCODE:
+        return SLOT_BARCODE;
+    case TAG_DID:
+        return SLOT_DID;
+    case TAG_FAXLINE:
+        return SLOT_FAXLINE;
+    default:
+        return -1;
     }
 }
 
@@ -97,7 +102,7 @@ bool take_entry(FILE* file, const char* order, uint64_t field, uint16_t tag, uin
 {
     FaxTiffInfo& info = dir.fixed;
     if (tag == TAG_PAGENUMBER && type == TYPE_SHORT && count == 2) {
-        tiff_read16(file, order);  // this page's number
+        tiff_read16(file, order); // this page's number
         uint16_t pages = tiff_read16(file, order);
         if (tiffpeek_error != PEEK_OK)
             return false;
@@ -182,8 +187,7 @@ FaxTiffInfo* build_record(FILE* file, const Directory& dir)
     }
     auto* info = new (block) FaxTiffInfo(dir.fixed);
     char* next = static_cast<char*>(block) + sizeof(FaxTiffInfo);
-    std::array<char**, SLOT_COUNT> fields{&info->tsi, &info->barcode, &info->did,
-                                          &info->faxline};
+    std::array<char**, SLOT_COUNT> fields{&info->tsi, &info->barcode, &info->did, &info->faxline};
     for (int slot = 0; slot < SLOT_COUNT; ++slot) {
         const StringRef& ref = dir.strings[slot];
         if (!ref.present)

@@ -34,11 +34,11 @@ extern int tiffpeek_error;
 // One malloc'd block: the fixed fields, then the strings they point to.
 // The caller releases it with free().
 struct FaxTiffInfo {
-    int16_t pages;      // 0 when absent
-    int32_t flags;      // -1 when absent
-    int32_t time;       // 0 when absent
-    int16_t duration;   // 0 when absent
-    char* tsi;          // null when absent
+    int16_t pages;    // 0 when absent
+    int32_t flags;    // -1 when absent
+    int32_t time;     // 0 when absent
+    int16_t duration; // 0 when absent
+    char* tsi;        // null when absent
     char* barcode;
     char* did;
     char* faxline;

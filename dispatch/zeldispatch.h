@@ -10,23 +10,23 @@
 #include "dispatch/tiffpeek.h"
 
 // email_fax link modes.
-constexpr int EMAIL_ATTACH = 0;         // the fax file only
-constexpr int EMAIL_LINK = 1;           // a link only: gateway "-U"
-constexpr int EMAIL_LINK_AND_FILE = 2;  // both: gateway "-u"
+constexpr int EMAIL_ATTACH = 0;        // the fax file only
+constexpr int EMAIL_LINK = 1;          // a link only: gateway "-U"
+constexpr int EMAIL_LINK_AND_FILE = 2; // both: gateway "-u"
 
 // The most characters an expanded action may hold.
 constexpr std::size_t DISPATCH_COMMAND_MAX = 1023;
 
 // The state of the one run this process makes.
 struct DispatchRun {
-    const char* faxpath = nullptr;   // the last command-line argument
-    FaxTiffInfo* facts = nullptr;    // owned; freed when the run ends
-    int seq = 0;                     // number after the name's two-letter prefix
-    int linecode = 0;                // inode of the line's file, or 0
-    int actions = 0;                 // deliveries attempted
-    int delivered = 0;               // deliveries that succeeded (queueing too)
-    int queuecount = 0;              // added to the next queued name
-    bool trace = false;              // debug mode: trace lines to stderr
+    const char* faxpath = nullptr; // the last command-line argument
+    FaxTiffInfo* facts = nullptr;  // owned; freed when the run ends
+    int seq = 0;                   // number after the name's two-letter prefix
+    int linecode = 0;              // inode of the line's file, or 0
+    int actions = 0;               // deliveries attempted
+    int delivered = 0;             // deliveries that succeeded (queueing too)
+    int queuecount = 0;            // added to the next queued name
+    bool trace = false;            // debug mode: trace lines to stderr
 };
 
 extern DispatchRun dispatch;
@@ -44,8 +44,8 @@ void DoCommand(const char* action);
 
 // dispatch_expand results.
 constexpr int EXPAND_OK = 0;
-constexpr int EXPAND_TOO_LONG = -1;     // over DISPATCH_COMMAND_MAX
-constexpr int EXPAND_UNQUOTABLE = -2;   // a fact where the shell's quoting is not followed
+constexpr int EXPAND_TOO_LONG = -1;   // over DISPATCH_COMMAND_MAX
+constexpr int EXPAND_UNQUOTABLE = -2; // a fact where the shell's quoting is not followed
 
 // `action` with each $key replaced by the fax's fact, into `out`, quoted
 // for where it stands as /bin/sh reads the action: bare, one single-quoted

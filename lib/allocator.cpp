@@ -28,8 +28,8 @@ struct Header {
     std::uint16_t unused;
     std::uint32_t check;
     union {
-        Header* next;           // released
-        std::uintptr_t offset;  // alias: back to the real block's data
+        Header* next;          // released
+        std::uintptr_t offset; // alias: back to the real block's data
     };
 };
 static_assert(sizeof(Header) == kZelHeader);
@@ -97,7 +97,7 @@ void* grow(std::uint64_t bytes)
         if (got == reinterpret_cast<void*>(-1))
             return nullptr;
         if (got != current)
-            return nullptr;  // the break moved under us: that increment is lost
+            return nullptr; // the break moved under us: that increment is lost
         heap.reserve_at = start;
         heap.reserve_end = start + wanted;
     }
@@ -225,7 +225,8 @@ int zel_size_class(std::size_t size)
     if (size <= kZelPage - kZelHeader)
         b = static_cast<int>(std::bit_width(size + kZelHeader - 1)) - 5;
     else
-        b = std::max(kFirstLarge, static_cast<int>(std::bit_width(size - (kZelPage - kZelHeader) - 1)) - 5);
+        b = std::max(kFirstLarge,
+                     static_cast<int>(std::bit_width(size - (kZelPage - kZelHeader) - 1)) - 5);
     b = std::max(b, 0);
     return b < kZelClasses ? b : -1;
 }

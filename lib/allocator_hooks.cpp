@@ -35,7 +35,7 @@ void* reallocarray(void* block, std::size_t count, std::size_t size) noexcept
 {
     std::size_t bytes = 0;
     if (__builtin_mul_overflow(count, size, &bytes))
-        return zel_malloc(SIZE_MAX);  // fits no class: out of memory
+        return zel_malloc(SIZE_MAX); // fits no class: out of memory
     return zel_realloc(block, bytes);
 }
 
@@ -82,7 +82,7 @@ void* pvalloc(std::size_t size) noexcept
 {
     auto page = static_cast<std::size_t>(getpagesize());
     if (size > SIZE_MAX - page)
-        return zel_malloc(SIZE_MAX);  // fits no class: out of memory
+        return zel_malloc(SIZE_MAX); // fits no class: out of memory
     return zel_memalign(page, (size + page - 1) / page * page);
 }
 

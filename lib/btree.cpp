@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t kLineRoom = 8192;   // 8191 characters and the NUL
+constexpr std::size_t kLineRoom = 8192; // 8191 characters and the NUL
 constexpr const char* kSeparators = "\t =:";
 
 // Every tree keeps its depth within log base 3/2 of its size by rebuilding
@@ -87,8 +87,8 @@ void rebalance(KeyTree& tree, const char* key, std::size_t depth)
     for (std::size_t i = path.size() - 1; i-- > 0;) {
         KeyNode* node = *path[i];
         KeyNode* child = *path[i + 1];
-        std::size_t size = 1 + child_size +
-                           subtree_size(node->left == child ? node->right : node->left);
+        std::size_t size =
+            1 + child_size + subtree_size(node->left == child ? node->right : node->left);
         if (static_cast<double>(child_size) > kAlpha * static_cast<double>(size)) {
             rebuild(path[i]);
             return;
@@ -146,10 +146,7 @@ bool read_line(FILE* file, std::string& line, bool& ended)
     return !line.empty();
 }
 
-bool is_ascii_letter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Splits a key line (its text ends at a NUL byte or at its line end) into
 // key and value in place, decoding a quoted value.
@@ -213,8 +210,7 @@ bool take_comment(KeyNode* node, std::string& pending, std::unordered_set<const 
 } // namespace
 
 KeyTree::KeyTree(KeyTree&& other) noexcept
-    : root(std::exchange(other.root, nullptr)),
-      size(std::exchange(other.size, 0)),
+    : root(std::exchange(other.root, nullptr)), size(std::exchange(other.size, 0)),
       trailer(std::move(other.trailer))
 {
 }
@@ -251,9 +247,9 @@ KeyNode* keytree_set(KeyTree& tree, const char* key, const char* value)
 int keytree_read(KeyTree& tree, FILE* file)
 {
     std::string line;
-    std::string pending;          // comment lines not yet given to a key
+    std::string pending; // comment lines not yet given to a key
     bool ended = true;
-    bool in_comment = false;      // the line being continued is a comment
+    bool in_comment = false; // the line being continued is a comment
     std::unordered_set<const KeyNode*> given;
     while (read_line(file, line, ended)) {
         bool continuation = !ended;
@@ -284,7 +280,7 @@ int keytree_read(KeyTree& tree, FILE* file)
 int keytree_write(const KeyTree& tree, FILE* file)
 {
     std::array<char, kLineRoom> quoted;
-    std::vector<const KeyNode*> stack;   // in-order walk without recursion
+    std::vector<const KeyNode*> stack; // in-order walk without recursion
     const KeyNode* node = tree.root;
     while (node != nullptr || !stack.empty()) {
         for (; node != nullptr; node = node->left)

@@ -18,17 +18,17 @@
 #include <string>
 
 struct KeyNode {
-    KeyNode* left = nullptr;    // keys that compare lower
-    KeyNode* right = nullptr;   // keys that compare higher
-    std::string comment;        // lines before the key in the file; "" none
+    KeyNode* left = nullptr;  // keys that compare lower
+    KeyNode* right = nullptr; // keys that compare higher
+    std::string comment;      // lines before the key in the file; "" none
     std::string value;
     std::string name;
 };
 
 struct KeyTree {
-    KeyNode* root = nullptr;    // null: the empty tree
-    std::size_t size = 0;       // nodes linked by keytree_set and keytree_read
-    std::string trailer;        // comment lines after the file's last key
+    KeyNode* root = nullptr; // null: the empty tree
+    std::size_t size = 0;    // nodes linked by keytree_set and keytree_read
+    std::string trailer;     // comment lines after the file's last key
 
     KeyTree() = default;
     KeyTree(const KeyTree&) = delete;

@@ -28,9 +28,9 @@ struct ConfigState {
     std::string serverdir;
     std::string configdir;
     std::string logpath;
-    const char* faxdir = nullptr;       // serverdir, once derived
-    const char* logfname = nullptr;     // logpath, once built
-    std::array<char, 256> filename{};   // safedfcat's result
+    const char* faxdir = nullptr;     // serverdir, once derived
+    const char* logfname = nullptr;   // logpath, once built
+    std::array<char, 256> filename{}; // safedfcat's result
 };
 
 // Lives until the process ends; nothing frees the configuration.
@@ -68,8 +68,8 @@ void derive_directories()
     ConfigState& s = state();
     s.spooldir = first_set({"spool-directory"}, "/var/opt/vantrel");
     s.serverdir = first_set({"server-directory", "fax-directory", "zel-directory"}, "/opt/vantrel");
-    s.configdir = first_set({"etc-fax-directory", "config-directory", "zel-config-directory"},
-                            s.serverdir);
+    s.configdir =
+        first_set({"etc-fax-directory", "config-directory", "zel-config-directory"}, s.serverdir);
     s.faxdir = s.serverdir.c_str();
 
     export_directory("SERVER_DIRECTORY", s.serverdir);

@@ -129,7 +129,8 @@ int writeconfig()
             error = errno;
             continue;
         }
-        int result = replacefile(path.c_str(), [](FILE* file) { return keytree_write(tree(), file); });
+        int result =
+            replacefile(path.c_str(), [](FILE* file) { return keytree_write(tree(), file); });
         if (result == REPLACE_OK)
             return 0;
         error = errno;

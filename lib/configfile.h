@@ -21,8 +21,8 @@ bool config_reread(std::initializer_list<const char*> paths);
 // rewrite, so that of two updates the later one changes what the earlier
 // wrote.
 struct LockedConfig {
-    int fd = -1;     // the lock's descriptor; -1: nothing locked
-    int error = 0;   // why not, when a file was there; 0 when none opens
+    int fd = -1;   // the lock's descriptor; -1: nothing locked
+    int error = 0; // why not, when a file was there; 0 when none opens
 };
 
 // Locks the first of CONFIG_MAIN and CONFIG_OLD that opens as a regular

@@ -62,10 +62,7 @@ int exclusive(int fd, bool writable)
     return wait_ofd(fd, F_RDLCK);
 }
 
-bool mode_refuses(int error)
-{
-    return error == EACCES || error == EPERM || error == EROFS;
-}
+bool mode_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 bool same_file(const struct stat& a, const struct stat& b)
 {

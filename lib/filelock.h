@@ -8,8 +8,8 @@
 #include <cstdio>
 
 // The process's locks: closing any descriptor of the file drops them.
-int lock_try_write(int fd);   // exclusive; fails at once when held elsewhere
-int lock_wait_write(int fd);  // exclusive; waits until granted
+int lock_try_write(int fd);  // exclusive; fails at once when held elsewhere
+int lock_wait_write(int fd); // exclusive; waits until granted
 int lock_release(int fd);
 
 // The open file's shared lock (OFD; the process's where the kernel has
@@ -21,10 +21,10 @@ int lock_wait_read(int fd);
 int lock_release_read(int fd);
 
 // lock_path results other than a descriptor.
-constexpr int LOCK_NOFILE = -1;   // the path names no file (errno ENOENT)
-constexpr int LOCK_NOTOPEN = -2;  // the file cannot be opened (a directory...)
-constexpr int LOCK_REFUSED = -3;  // the lock was refused, or the path kept
-                                  // being replaced while waiting (EAGAIN)
+constexpr int LOCK_NOFILE = -1;  // the path names no file (errno ENOENT)
+constexpr int LOCK_NOTOPEN = -2; // the file cannot be opened (a directory...)
+constexpr int LOCK_REFUSED = -3; // the lock was refused, or the path kept
+                                 // being replaced while waiting (EAGAIN)
 
 // Waits for the exclusive lock on the file that `path` names now and
 // answers a close-on-exec descriptor of it at offset 0, opened for reading

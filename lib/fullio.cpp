@@ -55,8 +55,9 @@ int pread_full(int fd, void* buffer, std::size_t size, off_t offset, std::size_t
 int write_full(int fd, const void* buffer, std::size_t size, std::size_t* done)
 {
     const char* bytes = static_cast<const char*>(buffer);
-    return transfer(size, done, true,
-                    [&](std::size_t at, std::size_t count) { return write(fd, bytes + at, count); });
+    return transfer(size, done, true, [&](std::size_t at, std::size_t count) {
+        return write(fd, bytes + at, count);
+    });
 }
 
 int pwrite_full(int fd, const void* buffer, std::size_t size, off_t offset, std::size_t* done)

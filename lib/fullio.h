@@ -22,7 +22,8 @@ constexpr int FULLIO_ERROR = -2;
 int read_full(int fd, void* buffer, std::size_t size, std::size_t* done = nullptr);
 int pread_full(int fd, void* buffer, std::size_t size, off_t offset, std::size_t* done = nullptr);
 int write_full(int fd, const void* buffer, std::size_t size, std::size_t* done = nullptr);
-int pwrite_full(int fd, const void* buffer, std::size_t size, off_t offset, std::size_t* done = nullptr);
+int pwrite_full(int fd, const void* buffer, std::size_t size, off_t offset,
+                std::size_t* done = nullptr);
 
 // Makes a write past the file-size limit (RLIMIT_FSIZE) fail with EFBIG,
 // as one on a full disk fails, instead of ending the process by SIGXFSZ

@@ -6,11 +6,11 @@
 #include <cstdint>
 
 struct GrowArray {
-    std::int16_t count = 0;        // records in use
-    std::int16_t allocated = 0;    // records for which memory is held
-    std::int16_t record_size = 0;  // bytes per record
-    std::int16_t quantum = 0;      // growth step in records, a power of two
-    void* data = nullptr;          // the records, contiguous
+    std::int16_t count = 0;       // records in use
+    std::int16_t allocated = 0;   // records for which memory is held
+    std::int16_t record_size = 0; // bytes per record
+    std::int16_t quantum = 0;     // growth step in records, a power of two
+    void* data = nullptr;         // the records, contiguous
 
     GrowArray() = default;
     GrowArray(const GrowArray&) = delete;

@@ -4,10 +4,7 @@ namespace {
 
 // isspace in the C locale, which the programs never leave, without a call
 // per character: a list page asks for every account.
-bool space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 } // namespace
 

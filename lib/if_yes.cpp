@@ -9,8 +9,13 @@ int if_yes(const char* text, int dflt)
     while (std::isspace(static_cast<unsigned char>(*text)))
         ++text;
     switch (*text) {
-    case 'y': case 'Y': return 1;
-    case 'n': case 'N': return 0;
-    default:            return dflt;
+    case 'y':
+    case 'Y':
+        return 1;
+    case 'n':
+    case 'N':
+        return 0;
+    default:
+        return dflt;
     }
 }

@@ -18,17 +18,17 @@
 
 namespace {
 
-constexpr std::size_t kMessageRoom = 2560;  // 2559 characters and the NUL
-constexpr std::size_t kRepeatLimit = 512;   // longer messages never repeat
-constexpr std::size_t kErrorRoom = 128;     // logerror's text
+constexpr std::size_t kMessageRoom = 2560; // 2559 characters and the NUL
+constexpr std::size_t kRepeatLimit = 512;  // longer messages never repeat
+constexpr std::size_t kErrorRoom = 128;    // logerror's text
 
 struct LogState {
     std::string program;
     pid_t pid = 0;
-    int fd = -1;                  // the log file, or -1
+    int fd = -1; // the log file, or -1
     FILE* echo = nullptr;
     std::string dateformat = "%x %X";
-    std::string last;             // last message written to the file
+    std::string last; // last message written to the file
     bool have_last = false;
     int repeats = 0;
 };
@@ -36,10 +36,7 @@ struct LogState {
 LogState state;
 
 // The system's text for error number e, or null when it has none.
-const char* known_error(int e)
-{
-    return e > 0 ? strerrordesc_np(e) : nullptr;
-}
+const char* known_error(int e) { return e > 0 ? strerrordesc_np(e) : nullptr; }
 
 // Appends as much of `text` as fits; '%' is doubled so that the result
 // stays a format that inserts the text literally.
@@ -70,7 +67,7 @@ std::string expand_errno(const char* format, int e)
         }
         std::size_t need = (p[0] == '%' && p[1] != '\0') ? 2 : 1;
         if (out.size() + need >= kMessageRoom)
-            break;                // never cut a conversion in two
+            break; // never cut a conversion in two
         out.append(p, need);
         p += need - 1;
     }
@@ -169,10 +166,7 @@ const char* logprogram() { return state.program.c_str(); }
 
 void logsetpid(pid_t pid) { state.pid = pid; }
 
-void logsetdateformat(const char* format)
-{
-    state.dateformat = format ? format : "%x %X";
-}
+void logsetdateformat(const char* format) { state.dateformat = format ? format : "%x %X"; }
 
 void logclose()
 {

@@ -43,7 +43,8 @@ MapScan map_scan(int fd, off_t offset, std::size_t most,
     if (map == MAP_FAILED)
         return MapScan::unmapped;
     ::madvise(map, length, MADV_SEQUENTIAL);
-    struct sigaction catcher {}, old {};
+    struct sigaction catcher {
+    }, old{};
     catcher.sa_handler = on_bus;
     sigemptyset(&catcher.sa_mask);
     ::sigaction(SIGBUS, &catcher, &old);

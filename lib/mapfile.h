@@ -12,12 +12,12 @@
 #include <sys/types.h>
 
 enum class MapScan {
-    done,      // `use` answered true
-    refused,   // `use` answered false
-    cut,       // the file was cut short under the mapping: `use` ended
-               // at a read past the new end
-    unmapped,  // not a regular file, nothing there, or no mapping: `use`
-               // did not run
+    done,     // `use` answered true
+    refused,  // `use` answered false
+    cut,      // the file was cut short under the mapping: `use` ended
+              // at a read past the new end
+    unmapped, // not a regular file, nothing there, or no mapping: `use`
+              // did not run
 };
 
 // Maps up to `length` bytes of `fd` from `offset` (a multiple of the page

@@ -27,20 +27,9 @@
 #include "lib/string.h"
 
 const char* const users_param_names[] = {
-    "delivery-email",
-    "delivery-program",
-    "did",
-    "from-email",
-    "full-name",
-    "ip-addr-range-lower",
-    "ip-addr-range-upper",
-    "mail-format",
-    "password",
-    "privileges",
-    "image-format",
-    "url-delivery",
-    "default-style",
-    nullptr,
+    "delivery-email",      "delivery-program",    "did",           "from-email", "full-name",
+    "ip-addr-range-lower", "ip-addr-range-upper", "mail-format",   "password",   "privileges",
+    "image-format",        "url-delivery",        "default-style", nullptr,
 };
 
 namespace {
@@ -82,7 +71,7 @@ struct Reader {
     int fd = -1;
     off_t offset = 0;
     bool failed = false;
-    bool clean = false;     // no NUL byte among the bytes held
+    bool clean = false; // no NUL byte among the bytes held
     std::unique_ptr<char[]> block;
     const char* pos = nullptr;
     const char* end = nullptr;
@@ -128,9 +117,9 @@ struct ParamStore {
     std::size_t block_size = 0;
     // A list of unread sections (paramfile_read_unread) keeps the file's
     // bytes in its blocks, and here what reading one of them needs.
-    const char* file = nullptr;      // the file's bytes
+    const char* file = nullptr; // the file's bytes
     std::size_t file_size = 0;
-    bool clean = false;              // no NUL byte in the file's lines
+    bool clean = false; // no NUL byte in the file's lines
     ParamNameTable table = nullptr;
     void (*unreadable)() = nullptr;
 
@@ -180,7 +169,8 @@ struct ParamStore {
             if (aligned > at)
                 ::munmap(bytes, aligned - at);
             if (aligned + size < at + size + kHuge)
-                ::munmap(reinterpret_cast<void*>(aligned + size), at + size + kHuge - aligned - size);
+                ::munmap(reinterpret_cast<void*>(aligned + size),
+                         at + size + kHuge - aligned - size);
             ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
             return {reinterpret_cast<char*>(aligned), size, true};
         }
@@ -228,21 +218,21 @@ struct Loader {
     Reader reader;
     ParamStore* store = nullptr;
     ParamNameTable table = nullptr;
-    std::array<std::size_t, 32> name_lengths{};   // of the table's first names
+    std::array<std::size_t, 32> name_lengths{}; // of the table's first names
     int names = 0;
     int maximum = 0;
     int named = 0;
     int32_t number = 0;
     bool numbered = true;
     ParamSection* current = nullptr;
-    ParamEntry** tail = nullptr;   // where current's next entry goes
+    ParamEntry** tail = nullptr; // where current's next entry goes
     Chunk chunk;
     // Streaming (paramtext_each): each section goes to `each` when the next
     // header line closes it, holding only entries of the index `only`.
     const ParamValueEach* each = nullptr;
     int only = 0;
-    int only_read = 0;             // the index a line of only's name reads as
-    ParamSection head;             // before the first header line
+    int only_read = 0; // the index a line of only's name reads as
+    ParamSection head; // before the first header line
 };
 
 // isspace in the C locale, which the programs never leave, without a call
@@ -254,12 +244,10 @@ constexpr std::array<bool, 256> kSpace = [] {
     return space;
 }();
 
-bool is_space(char c)
-{
-    return kSpace[static_cast<unsigned char>(c)];
-}
+bool is_space(char c) { return kSpace[static_cast<unsigned char>(c)]; }
 
-template <typename T> T* allocate()
+template <typename T>
+T* allocate()
 {
     void* memory = std::malloc(sizeof(T));
     return memory == nullptr ? nullptr : new (memory) T{};
@@ -305,7 +293,8 @@ void free_section(ParamSection* section)
         std::free(section);
 }
 
-template <typename T> T* held_object(ParamStore* store)
+template <typename T>
+T* held_object(ParamStore* store)
 {
     void* memory = store->cut(sizeof(T), alignof(T));
     if (memory == nullptr)
@@ -360,7 +349,8 @@ bool read_chunk(Reader& r, Chunk& chunk)
         std::size_t room = std::min(kChunkSize - 1, static_cast<std::size_t>(r.end - r.pos));
         const auto* newline = static_cast<const char*>(std::memchr(r.pos, '\n', room));
         if (newline != nullptr &&
-            (r.clean || std::memchr(r.pos, '\0', static_cast<std::size_t>(newline - r.pos)) == nullptr)) {
+            (r.clean ||
+             std::memchr(r.pos, '\0', static_cast<std::size_t>(newline - r.pos)) == nullptr)) {
             chunk.text = r.pos;
             chunk.length = static_cast<std::size_t>(newline - r.pos) + 1;
             chunk.ends_line = true;
@@ -373,7 +363,8 @@ bool read_chunk(Reader& r, Chunk& chunk)
     std::size_t stored = 0;
     bool newline = false;
     while (stored < kChunkSize - 1 && (r.pos != r.end || r.fill())) {
-        std::size_t room = std::min(kChunkSize - 1 - stored, static_cast<std::size_t>(r.end - r.pos));
+        std::size_t room =
+            std::min(kChunkSize - 1 - stored, static_cast<std::size_t>(r.end - r.pos));
         const auto* found = static_cast<const char*>(std::memchr(r.pos, '\n', room));
         std::size_t take = found ? static_cast<std::size_t>(found - r.pos) + 1 : room;
         std::memcpy(text + stored, r.pos, take);
@@ -542,7 +533,7 @@ std::string_view value_view(const char* text)
 void deliver(Loader& l)
 {
     if (l.current == &l.head && l.head.entries == nullptr)
-        return;   // nothing read since the last one
+        return; // nothing read since the last one
     if (l.current->name != nullptr)
         (*l.each)(l.current->name, value_view(paramfile_get(l.current, l.only)));
     free_entries(l.current->entries);
@@ -631,7 +622,7 @@ std::size_t first_line(const char* text)
 struct Writer {
     FILE* file;
     std::string out;
-    bool open = false;   // the last text written ended without a newline
+    bool open = false; // the last text written ended without a newline
 
     void start_line()
     {
@@ -681,8 +672,9 @@ void write_entry(Writer& w, const ParamEntry* entry, ParamNameTable table)
         return;
     w.start_line();
     const char* text = entry->text;
-    const char* quote = entry->quote == PARAM_SQUOTED ? "'"
-                        : entry->quote == PARAM_DQUOTED ? "\"" : "";
+    const char* quote = entry->quote == PARAM_SQUOTED   ? "'"
+                        : entry->quote == PARAM_DQUOTED ? "\""
+                                                        : "";
     // Read back bare, such a value would lose its leading space characters
     // or be taken for a quoted one.
     if (*quote == '\0' && (is_space(text[0]) || text[0] == '\'' || text[0] == '"'))
@@ -777,8 +769,8 @@ std::size_t store_size(int fd)
 }
 
 // Reads the lines `reader` gives into a new list; null when reading fails.
-bool fill_list(ParamSection* list, Reader& reader, ParamNameTable table, int maximum,
-               bool numbered, std::size_t first)
+bool fill_list(ParamSection* list, Reader& reader, ParamNameTable table, int maximum, bool numbered,
+               std::size_t first)
 {
     list->store = new (std::nothrow) ParamStore(first);
     bool done = false;
@@ -832,7 +824,8 @@ long header_name(const char* open, std::size_t length)
                                      _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')),
                                                   _mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
         if (int found = _mm_movemask_epi8(stops)) {
-            std::size_t stop = at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+            std::size_t stop =
+                at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
             return open[stop] == ']' ? static_cast<long>(stop - 1) : -1;
         }
     }
@@ -871,7 +864,8 @@ uint32_t name_hash(const char* name, std::size_t length)
 // first chunk (up to kChunkSize - 1 bytes) and answers false to stop.
 enum class Scan { done, refused };
 
-template <typename Header> Scan scan_bytes(const char* bytes, std::size_t size, Header header)
+template <typename Header>
+Scan scan_bytes(const char* bytes, std::size_t size, Header header)
 {
     const char* end = bytes + size;
     for (const char* at = bytes; at < end; ++at) {
@@ -880,7 +874,8 @@ template <typename Header> Scan scan_bytes(const char* bytes, std::size_t size, 
             break;
         if (at != bytes && at[-1] != '\n')
             continue;
-        std::size_t chunk = std::min<std::size_t>(static_cast<std::size_t>(end - at), kChunkSize - 1);
+        std::size_t chunk =
+            std::min<std::size_t>(static_cast<std::size_t>(end - at), kChunkSize - 1);
         if (!header(at - bytes, at, chunk))
             return Scan::refused;
     }
@@ -1099,8 +1094,8 @@ Quick quick_first(Loader& l, const char* hit, const char* end, std::string_view&
     if (l.only_read != l.only)
         return Quick::unsure;
     while (hit < end) {
-        const auto* newline = static_cast<const char*>(
-            std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
+        const auto* newline =
+            static_cast<const char*>(std::memchr(hit, '\n', static_cast<std::size_t>(end - hit)));
         if (static_cast<std::size_t>(end - hit) <= length || hit[0] != name[0] ||
             !is_space(hit[length]) || std::memcmp(hit, name, length) != 0) {
             if (newline == nullptr)
@@ -1119,7 +1114,7 @@ Quick quick_first(Loader& l, const char* hit, const char* end, std::string_view&
             equals = static_cast<const char*>(
                 std::memchr(equals, '=', static_cast<std::size_t>(line_end - equals)));
         if (equals == nullptr) {
-            hit = line_end;   // a faulty line, not a value
+            hit = line_end; // a faulty line, not a value
             continue;
         }
         const char* text = equals + 1;
@@ -1149,12 +1144,14 @@ bool each_indexed(Loader& l, const ParamText& text, const char* bytes, std::size
     l.reader = Reader{};
     for (std::size_t k = 0; k < text.headers.size(); ++k) {
         const char* start = bytes + text.headers[k].offset;
-        const char* end = k + 1 < text.headers.size() ? bytes + text.headers[k + 1].offset : bytes + size;
+        const char* end =
+            k + 1 < text.headers.size() ? bytes + text.headers[k + 1].offset : bytes + size;
         deliver(l);
         if (clean) {
             // Most sections are taken where they lie.
-            long name = header_name(start, std::min<std::size_t>(static_cast<std::size_t>(end - start),
-                                                                kChunkSize - 1));
+            long name =
+                header_name(start, std::min<std::size_t>(static_cast<std::size_t>(end - start),
+                                                         kChunkSize - 1));
             const auto* newline = static_cast<const char*>(
                 std::memchr(start, '\n', static_cast<std::size_t>(end - start)));
             std::string_view value;
@@ -1221,8 +1218,7 @@ bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
     return true;
 }
 
-int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
-                      ParamSection** list)
+int paramtext_section(ParamText& text, ParamNameTable table, const char* name, ParamSection** list)
 {
     *list = nullptr;
     // No header line carries such a name back.
@@ -1272,11 +1268,11 @@ namespace {
 
 // An unread section's lines (ParamSection::raw) run from the end of its
 // header line to the next header line or the end of the file.
-constexpr uint8_t kBeforeHeader = 1;   // a header line follows: its entry
-                                       // ends the section once read
-constexpr uint8_t kChecked = 2;        // kAsIs was decided
-constexpr uint8_t kAsIs = 4;           // written back, the lines stay as
-                                       // they are
+constexpr uint8_t kBeforeHeader = 1; // a header line follows: its entry
+                                     // ends the section once read
+constexpr uint8_t kChecked = 2;      // kAsIs was decided
+constexpr uint8_t kAsIs = 4;         // written back, the lines stay as
+                                     // they are
 
 // The reader of a section's lines where they lie.
 void read_raw_from(Loader& l, const ParamSection* section)
@@ -1334,7 +1330,7 @@ void need_entries(const ParamSection* section)
 class Lines {
 public:
     struct Block {
-        std::size_t index = SIZE_MAX;   // the bytes from 64 * index
+        std::size_t index = SIZE_MAX; // the bytes from 64 * index
         uint64_t newlines = 0;
         uint64_t spaces = 0;
     };
@@ -1363,7 +1359,8 @@ private:
                 __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
                 // '\t' to '\r' are the space characters other than the blank.
                 __m128i controls = _mm_cmpeq_epi8(
-                    _mm_min_epu8(_mm_max_epu8(bytes, _mm_set1_epi8('\t')), _mm_set1_epi8('\r')), bytes);
+                    _mm_min_epu8(_mm_max_epu8(bytes, _mm_set1_epi8('\t')), _mm_set1_epi8('\r')),
+                    bytes);
                 __m128i space = _mm_or_si128(controls, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')));
                 __m128i newline = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'));
                 newlines = static_cast<uint32_t>(_mm_movemask_epi8(newline));
@@ -1387,7 +1384,7 @@ private:
 
     const char* begin_;
     std::size_t size_;
-    Block blocks_[2];   // block k in blocks_[k % 2]
+    Block blocks_[2]; // block k in blocks_[k % 2]
 };
 
 // The bits of a block's mask from bit `first` on.
@@ -1405,7 +1402,7 @@ uint64_t bits_from(uint64_t bits, std::size_t first)
 bool parameter_as_is(const Loader& l, const char* line, const char* space, const char* newline)
 {
     if (space == newline)
-        return true;   // a name alone: kept as a faulty line
+        return true; // a name alone: kept as a faulty line
     if (*space != ' ')
         return false;
     if (space[1] == '=' && space + 2 < newline && space[2] == ' ') {
@@ -1436,8 +1433,8 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
 {
     const char* file = lines.begin();
     auto to = static_cast<std::size_t>(end - file);
-    auto line = static_cast<std::size_t>(begin - file);   // where the line begins
-    std::size_t space = SIZE_MAX;                          // its first space character
+    auto line = static_cast<std::size_t>(begin - file); // where the line begins
+    std::size_t space = SIZE_MAX;                       // its first space character
     for (std::size_t base = line / 64 * 64; line < to && base < to; base += 64) {
         const Lines::Block& block = lines.block(base / 64);
         // The newlines from the line's start on, before the section's end.
@@ -1449,8 +1446,9 @@ bool lines_as_is(const Loader& l, Lines& lines, const char* begin, const char* e
             // A newline is a space character: the first is in this block
             // at the latest.
             if (space == SIZE_MAX)
-                space = base + static_cast<std::size_t>(__builtin_ctzll(
-                                   block.spaces & (~uint64_t{0} << (line > base ? line - base : 0))));
+                space =
+                    base + static_cast<std::size_t>(__builtin_ctzll(
+                               block.spaces & (~uint64_t{0} << (line > base ? line - base : 0))));
             if (newline - line >= kChunkSize - 1)
                 return false;
             char first = file[line];
@@ -1536,8 +1534,8 @@ long add_unread(ParamSection* list, const char* bytes, std::size_t size)
         }
         section->held |= PARAM_HELD_TEXT;
         section->store = store;
-        const auto* newline = static_cast<const char*>(
-            std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        const auto* newline =
+            static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
         section->raw = newline == nullptr ? end : newline + 1;
         section->raw_size = static_cast<std::size_t>(end - section->raw);
         return true;
@@ -1574,7 +1572,7 @@ ParamSection* paramfile_read_unread(int fd, ParamNameTable table, void (*unreada
         errno = error;
         if (result == FULLIO_ERROR)
             return nullptr;
-        size = size * 2 + 65536;   // it grew while being read
+        size = size * 2 + 65536; // it grew while being read
     }
     list->store->clean = std::memchr(bytes, '\0', got) == nullptr;
     list->store->file = bytes;
@@ -1608,7 +1606,7 @@ bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
     if (index <= 0 || table_name(table, index) == nullptr)
         return false;
     ParamStore store(4096);
-    std::unique_ptr<Loader> l;   // for the first unread section
+    std::unique_ptr<Loader> l; // for the first unread section
     for (const ParamSection* section = list; section != nullptr; section = section->next) {
         if (section->name == nullptr)
             continue;
@@ -1625,7 +1623,8 @@ bool paramfile_each(const ParamSection* list, ParamNameTable table, int index,
         }
         const char* end = section->raw + section->raw_size;
         std::string_view value;
-        Quick quick = section->store->clean ? quick_first(*l, section->raw, end, value) : Quick::unsure;
+        Quick quick =
+            section->store->clean ? quick_first(*l, section->raw, end, value) : Quick::unsure;
         if (quick != Quick::unsure) {
             each(section->name, quick == Quick::found ? value : std::string_view());
             continue;
@@ -1654,8 +1653,8 @@ struct Copier {
     ParamNameTable table = nullptr;
     std::unique_ptr<Loader> names;
     std::unique_ptr<Lines> lines;
-    const ParamStore* store = nullptr;   // whose bytes `lines` scans
-    const char* run = nullptr;           // bytes to copy, not written yet
+    const ParamStore* store = nullptr; // whose bytes `lines` scans
+    const char* run = nullptr;         // bytes to copy, not written yet
     const char* run_end = nullptr;
 };
 
@@ -1691,7 +1690,7 @@ void write_run(Writer& w, Copier& c)
         return;
     w.flush();
     std::fwrite(c.run, 1, static_cast<std::size_t>(c.run_end - c.run), w.file);
-    w.open = false;   // the run ends with its last line's newline
+    w.open = false; // the run ends with its last line's newline
     c.run = c.run_end = nullptr;
 }
 
@@ -1765,8 +1764,7 @@ const char* paramfile_get(const ParamSection* section, int index)
     return nullptr;
 }
 
-int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
-                  const char* value)
+int paramfile_set(ParamSection* section, ParamNameTable table, const char* name, const char* value)
 {
     int index = paramfile_index(table, name);
     if (index == 0 || section == nullptr || (section->raw != nullptr && !read_raw(section)))
@@ -1781,7 +1779,7 @@ int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
         free_entries(entry);
         return 1;
     }
-    char* copy = strsave(value);   // before the free: value may be the old text
+    char* copy = strsave(value); // before the free: value may be the old text
     if (copy == nullptr)
         return 0;
     if (entry != nullptr) {

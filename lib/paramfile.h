@@ -36,9 +36,9 @@
 using ParamNameTable = const char* const*;
 
 // Entry kinds other than a table index.
-constexpr int16_t PARAM_COMMENT = 0;     // comment, header line, empty line
-constexpr int16_t PARAM_UNKNOWN = -1;    // a name not in the table
-constexpr int16_t PARAM_NOEQUALS = -2;   // a known name without '='
+constexpr int16_t PARAM_COMMENT = 0;   // comment, header line, empty line
+constexpr int16_t PARAM_UNKNOWN = -1;  // a name not in the table
+constexpr int16_t PARAM_NOEQUALS = -2; // a known name without '='
 
 // Value kinds, so a rewrite quotes as the file did.
 constexpr int8_t PARAM_PLAIN = 0;
@@ -51,37 +51,37 @@ constexpr uint8_t PARAM_HELD_ENTRY = 1;
 constexpr uint8_t PARAM_HELD_TEXT = 2;
 
 struct ParamEntry {
-    int16_t index = 0;        // table index, or one of the kinds above
-    int8_t quote = 0;         // value kind
-    uint8_t held = 0;         // PARAM_HELD_* bits
-    int32_t line = 0;         // line number in the file; 0 when set in memory
-                              // or read by paramtext_section
-    char* text = nullptr;     // the value (index > 0), the whole line
-                              // (comments, faulty lines), or null
+    int16_t index = 0;    // table index, or one of the kinds above
+    int8_t quote = 0;     // value kind
+    uint8_t held = 0;     // PARAM_HELD_* bits
+    int32_t line = 0;     // line number in the file; 0 when set in memory
+                          // or read by paramtext_section
+    char* text = nullptr; // the value (index > 0), the whole line
+                          // (comments, faulty lines), or null
     ParamEntry* next = nullptr;
 };
 
-struct ParamStore;            // the blocks of a list that a read made
+struct ParamStore; // the blocks of a list that a read made
 
 struct ParamSection {
-    char* name = nullptr;     // null only for the first, nameless section
+    char* name = nullptr; // null only for the first, nameless section
     ParamEntry* entries = nullptr;
     ParamSection* next = nullptr;
-    ParamStore* store = nullptr;   // a read list's blocks: in its first
-                                   // section, which owns them, and in an
-                                   // unread section
-    const char* raw = nullptr;     // an unread section's lines in the file
-    std::size_t raw_size = 0;      // (paramfile_read_unread)
-    uint8_t held = 0;         // PARAM_HELD_ENTRY the section, PARAM_HELD_TEXT
-                              // its name
-    uint8_t raw_flags = 0;    // paramfile's own, for an unread section
+    ParamStore* store = nullptr; // a read list's blocks: in its first
+                                 // section, which owns them, and in an
+                                 // unread section
+    const char* raw = nullptr;   // an unread section's lines in the file
+    std::size_t raw_size = 0;    // (paramfile_read_unread)
+    uint8_t held = 0;            // PARAM_HELD_ENTRY the section, PARAM_HELD_TEXT
+                                 // its name
+    uint8_t raw_flags = 0;       // paramfile's own, for an unread section
 };
 
 // A file as opened, and where its header lines start.  Renaming a new
 // file over it leaves what this reads unchanged.
 struct ParamHeader {
     off_t offset;
-    uint32_t hash;   // of the name
+    uint32_t hash; // of the name
 };
 struct ParamText {
     Fd fd;
@@ -159,8 +159,7 @@ bool paramtext_each(const ParamText& text, ParamNameTable table, int index,
 // releases; its entries are those of the whole list's section (the next
 // header line's empty one included), with no line numbers.  1 found, 0 no such section, -1 out of memory (*list null
 // unless found).
-int paramtext_section(ParamText& text, ParamNameTable table, const char* name,
-                      ParamSection** list);
+int paramtext_section(ParamText& text, ParamNameTable table, const char* name, ParamSection** list);
 
 // Writes the list: "[name]\n" before each named section, each value as
 // "name = value\n" in its kind's quotes, other texts verbatim.  A name or
@@ -187,8 +186,7 @@ const char* paramfile_get(const ParamSection* section, int index);
 // plain entry goes first in the section) or removes (null or empty value:
 // the first entry of the name) a value.  1 done, 0 name not in the table,
 // nothing to remove, or out of memory.
-int paramfile_set(ParamSection* section, ParamNameTable table, const char* name,
-                  const char* value);
+int paramfile_set(ParamSection* section, ParamNameTable table, const char* name, const char* value);
 
 // Gives a section a copy of `name`; false when memory runs out (the old
 // name stays).

@@ -25,7 +25,8 @@ namespace {
 // A fresh file's name is hidden, so that a scan of the directory never
 // takes it for one of its own: "." + the file's name + "." + six of
 // mkstemp's letters.  Only names of exactly this form are ever removed.
-constexpr std::string_view kLetters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::string_view kLetters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t kSuffixLength = 6;
 constexpr int kNameTries = 100;
 
@@ -34,9 +35,9 @@ constexpr int kNameTries = 100;
 constexpr time_t kStaleSeconds = 60;
 
 struct Target {
-    std::string path;  // the file replaced: the end of the path's chain of links
-    std::string dir;   // its directory
-    std::string base;  // its name in the directory
+    std::string path; // the file replaced: the end of the path's chain of links
+    std::string dir;  // its directory
+    std::string base; // its name in the directory
 };
 
 Target target_of(const char* path)
@@ -56,10 +57,7 @@ Target target_of(const char* path)
     return target;
 }
 
-bool directory_refuses(int error)
-{
-    return error == EACCES || error == EPERM || error == EROFS;
-}
+bool directory_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 bool fresh_name(std::string_view name, std::string_view base)
 {
@@ -75,8 +73,8 @@ std::string random_name(const Target& target)
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         // Only before the kernel's pool is ready: any spread will do, as a
         // name that is taken is tried again.
-        static unsigned long next =
-            static_cast<unsigned long>(std::time(nullptr)) ^ static_cast<unsigned long>(getpid()) << 20;
+        static unsigned long next = static_cast<unsigned long>(std::time(nullptr)) ^
+                                    static_cast<unsigned long>(getpid()) << 20;
         for (unsigned char& b : bytes) {
             next = next * 6364136223846793005UL + 1442695040888963407UL;
             b = static_cast<unsigned char>(next >> 56);
@@ -260,7 +258,8 @@ ssize_t write_to(void* cookie, const char* bytes, std::size_t size)
 }
 
 // 0 or the errno of the failure.
-int run_writer(const std::function<int(FILE*)>& writer, void* cookie, cookie_write_function_t* write)
+int run_writer(const std::function<int(FILE*)>& writer, void* cookie,
+               cookie_write_function_t* write)
 {
     cookie_io_functions_t io{};
     io.write = write;

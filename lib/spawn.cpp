@@ -21,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kCommandRoom = 1024;  // 1023 characters and the NUL
+constexpr std::size_t kCommandRoom = 1024; // 1023 characters and the NUL
 // How long output may be awaited once the child has ended: a daemon that
 // the command started may hold the pipe open for good.
 constexpr auto kAfterEnd = std::chrono::seconds(5);
@@ -48,10 +48,7 @@ constexpr int kTickMs = 20;
 
 // A pipe end that sits in 0-2 would be clobbered by the redirections that
 // follow, so it is first copied above them.
-int above_stdio(int fd)
-{
-    return fd > STDERR_FILENO ? fd : fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
-}
+int above_stdio(int fd) { return fd > STDERR_FILENO ? fd : fcntl(fd, F_DUPFD, STDERR_FILENO + 1); }
 
 // Makes `out` and `err` the child's standard output and error, then closes
 // everything above them.
@@ -107,10 +104,7 @@ struct Capture {
     }
 };
 
-void set_nonblocking(int fd)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // A caller that ignores SIGCHLD has its children reaped by the kernel,
 // leaving no status to wait for; the default is restored while one child
@@ -317,7 +311,8 @@ int run_shell_merged_output(const char* command, char** output)
     return status;
 }
 
-int run_program_split_output(const char* path, char* const argv[], char* out, char* err, std::size_t size)
+int run_program_split_output(const char* path, char* const argv[], char* out, char* err,
+                             std::size_t size)
 {
     assert(path != nullptr && argv != nullptr);
     Capture caps[2];

@@ -18,8 +18,8 @@ constexpr int RUN_NOPROCESS = -1;
 // five seconds (a daemon it started keeps the output open).
 constexpr int RUN_NODATA = -2;
 // run_program_split_output: no pipe, no child process.
-constexpr int RUN_NOPIPE = -65536;     // 0xFFFF0000
-constexpr int RUN_NOFORK = -131072;    // 0xFFFE0000
+constexpr int RUN_NOPIPE = -65536;  // 0xFFFF0000
+constexpr int RUN_NOFORK = -131072; // 0xFFFE0000
 
 // Runs `command` through /bin/sh.  *output gets a text from safecalloc
 // (the caller frees it) or null when the command succeeded silently.  The
@@ -35,7 +35,8 @@ int run_shell_merged_output(const char* command, char** output);
 // "Cannot run command (Execv failed - <reason>)\n" in `err` and exit code
 // 255.  The wait() status (a status that was lost reads as exit code 255),
 // RUN_NOPIPE or RUN_NOFORK.
-int run_program_split_output(const char* path, char* const argv[], char* out, char* err, std::size_t size);
+int run_program_split_output(const char* path, char* const argv[], char* out, char* err,
+                             std::size_t size);
 
 // Allocation that never answers null: on failure it writes the
 // catastrophic message ten times to standard error and aborts.

@@ -43,14 +43,14 @@ char* quotestr(const char* text, char* out, std::size_t size, bool always)
     }
     bool quote = always || std::strpbrk(text, " \t") != nullptr;
     char* w = out;
-    std::size_t room = size;    // bytes left for the text and its NUL
+    std::size_t room = size; // bytes left for the text and its NUL
     if (quote) {
         if (size < 3) {
             *out = '\0';
             return out;
         }
         *w++ = '"';
-        room -= 2;              // the opening quote and the closing one
+        room -= 2; // the opening quote and the closing one
     }
     for (const char* p = text; *p != '\0' && room > 1; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
@@ -84,10 +84,7 @@ char* quotestr_if_needed(const char* text, char* out, std::size_t size)
     return quotestr(text, out, size, false);
 }
 
-int charinset(int c, const char* set)
-{
-    return c != '\0' && std::strchr(set, c) != nullptr;
-}
+int charinset(int c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
 
 namespace {
 
@@ -96,13 +93,20 @@ enum class Split { between, token, single, dquote, escape, octal };
 char escaped(char c)
 {
     switch (c) {
-    case 'b': return '\b';
-    case 'e': return 27;
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    default:  return c;
+    case 'b':
+        return '\b';
+    case 'e':
+        return 27;
+    case 'f':
+        return '\f';
+    case 'n':
+        return '\n';
+    case 'r':
+        return '\r';
+    case 't':
+        return '\t';
+    default:
+        return c;
     }
 }
 
@@ -112,11 +116,11 @@ bool isoctal(char c) { return c >= '0' && c <= '7'; }
 
 int splitargs(char* buffer, char** argv, int max, const char* separators)
 {
-    const char* r = buffer;     // the write position never passes this one
+    const char* r = buffer; // the write position never passes this one
     char* w = buffer;
     int count = 0;
     Split state = Split::between;
-    Split back = Split::token;  // where an escape returns to
+    Split back = Split::token; // where an escape returns to
     unsigned value = 0;
     int digits = 0;
 
@@ -132,7 +136,7 @@ int splitargs(char* buffer, char** argv, int max, const char* separators)
                 return max;
             argv[count++] = w;
             state = Split::token;
-            break;              // c is handled again, inside the token
+            break; // c is handled again, inside the token
         case Split::token:
             ++r;
             if (charinset(c, separators)) {
@@ -204,7 +208,8 @@ std::string shellword(std::string_view text)
     bool plain = !text.empty();
     for (char c : text)
         plain = plain && c != '\0' &&
-                (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+=:,@%", c) != nullptr);
+                (std::isalnum(static_cast<unsigned char>(c)) ||
+                 std::strchr("/._-+=:,@%", c) != nullptr);
     if (plain)
         return std::string(text);
     return "'" + shellword_inner(text) + "'";

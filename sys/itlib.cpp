@@ -47,7 +47,8 @@ bool same_char(char a, char b, bool exact)
 {
     if (exact)
         return a == b;
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
 }
 
 // The first occurrence of `pattern` in `text` at or after `from`.
@@ -128,8 +129,8 @@ bool whole_name(std::string_view text, std::size_t p, std::string_view pattern)
 // init ignores (a stock inittab holds commented-out getty entries).
 // Names (`whole`) are found only as whole names; the edits' texts are
 // found wherever they stand.
-std::size_t next_occurrence(std::string_view text, std::string_view pattern, std::size_t from, bool exact,
-                            bool whole)
+std::size_t next_occurrence(std::string_view text, std::string_view pattern, std::size_t from,
+                            bool exact, bool whole)
 {
     for (std::size_t p = find_in(text, pattern, from, exact); p != npos;
          p = find_in(text, pattern, p + 1, exact))
@@ -243,7 +244,8 @@ int readinittab()
 int analyse_inittab(const char* device, const char* line, int exact)
 {
     if (itlib_debug > 0)
-        std::fprintf(stderr, "analyse_inittab(%s, %s)\n", device ? device : "(null)", line ? line : "(null)");
+        std::fprintf(stderr, "analyse_inittab(%s, %s)\n", device ? device : "(null)",
+                     line ? line : "(null)");
     int count = 0;
     bool enabled = false;
     std::string_view text(inittab);
@@ -286,7 +288,8 @@ int freeinittabid()
     for (std::size_t start = 0; start < text.size(); start = line_end(text, start) + 1)
         if (text.substr(start).starts_with("qrt") && start + 3 < text.size())
             used[static_cast<unsigned char>(text[start + 3])] = true;
-    for (const char* range : {"123456789", "abcdefghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"})
+    for (const char* range :
+         {"123456789", "abcdefghijklmnopqrstuvwxyz", "ABCDEFGHIJKLMNOPQRSTUVWXYZ"})
         for (const char* c = range; *c != '\0'; ++c)
             if (!used[static_cast<unsigned char>(*c)])
                 return *c;
@@ -324,7 +327,8 @@ int disabledevice(const char* device, int exact)
         std::size_t end = line_end(text, start);
         std::string_view line = text.substr(start, end - start);
         std::size_t action = action_field(line, 0);
-        if (!line.starts_with('#') && action != npos && next_occurrence(line, dev, 0, exact != 0, true) != npos) {
+        if (!line.starts_with('#') && action != npos &&
+            next_occurrence(line, dev, 0, exact != 0, true) != npos) {
             found = true;
             if (!action_is(line, action, kOff)) {
                 std::size_t colon = line.find(':', action);
@@ -346,10 +350,7 @@ int disabledevice(const char* device, int exact)
     return found ? 1 : -1;
 }
 
-int lockinittab()
-{
-    return lock_path(inittab_path().c_str());
-}
+int lockinittab() { return lock_path(inittab_path().c_str()); }
 
 // In place: one write with O_APPEND lands whole at the end, so no reader
 // sees the old lines torn.  A last line without its newline gets one first,
@@ -402,8 +403,8 @@ void runtelinit()
     if (!if_blank(configured)) {
         program = configured;
     } else {
-        for (const char* candidate : {"/sbin/telinit", "/bin/telinit", "/etc/telinit", "/sbin/init", "/bin/init",
-                                      "/etc/init"}) {
+        for (const char* candidate : {"/sbin/telinit", "/bin/telinit", "/etc/telinit", "/sbin/init",
+                                      "/bin/init", "/etc/init"}) {
             std::string path = rootpath(candidate);
             if (access(path.c_str(), F_OK) == 0) {
                 program = path;
@@ -425,11 +426,12 @@ void runtelinit()
 
 char* linedevice(const char* line)
 {
-    if (line == nullptr || *line == '\0' || std::strchr(line, '/') != nullptr || std::strcmp(line, ".") == 0 ||
-        std::strcmp(line, "..") == 0)
+    if (line == nullptr || *line == '\0' || std::strchr(line, '/') != nullptr ||
+        std::strcmp(line, ".") == 0 || std::strcmp(line, "..") == 0)
         return nullptr;
     const char* dir = nullptr;
-    for (const char* key : {"zel-config-directory", "config-directory", "zel-config-dir", "fax-directory", "fax-dir"}) {
+    for (const char* key : {"zel-config-directory", "config-directory", "zel-config-dir",
+                            "fax-directory", "fax-dir"}) {
         dir = get_config(key);
         // A blank directory would make the path the system's own /dev.
         if (!if_blank(dir))
@@ -484,7 +486,8 @@ void settoken()
 {
     // putenv keeps the buffer itself, so it must outlive every call.
     static std::array<char, 48> token{};
-    std::snprintf(token.data(), token.size(), "ZELADMINTOKEN=%lu", tokenvalue(static_cast<long>(std::time(nullptr))));
+    std::snprintf(token.data(), token.size(), "ZELADMINTOKEN=%lu",
+                  tokenvalue(static_cast<long>(std::time(nullptr))));
     putenv(token.data());
 }
 

@@ -56,7 +56,6 @@ namespace {
 
 constexpr int kHeaderSize = sizeof(StatusBitmapHeader);
 
-
 int lock_wait(int fd)
 {
     int r;
@@ -73,13 +72,15 @@ void seek_or_die(int fd, off_t offset, const char* assertion)
         __assert_fail(assertion, __FILE__, __LINE__, "findslot");
 }
 
-template <std::size_t N> void setfield(char (&field)[N], const char* value)
+template <std::size_t N>
+void setfield(char (&field)[N], const char* value)
 {
     slotfieldcopy(field, N, value);
 }
 
 // The field as a string that ends where the field does.
-template <std::size_t N> std::string fieldtext(const char (&field)[N])
+template <std::size_t N>
+std::string fieldtext(const char (&field)[N])
 {
     return std::string(field, strnlen(field, N));
 }
@@ -93,7 +94,6 @@ bool key_greater(const StatusSlot& a, unsigned major, unsigned minor)
 {
     return a.idmajor > major || (a.idmajor == major && a.idminor > minor);
 }
-
 
 // New files take the spool directory's owner; user 1, group 2 when it
 // cannot be examined.
@@ -188,7 +188,8 @@ int allocate(int fd, const std::string& path)
     // The bytes read into the block, -1 on an error.
     auto readblock = [fd, &block](std::size_t size) -> ssize_t {
         std::size_t got = 0;
-        return read_full(fd, block.data(), size, &got) == FULLIO_ERROR ? -1 : static_cast<ssize_t>(got);
+        return read_full(fd, block.data(), size, &got) == FULLIO_ERROR ? -1
+                                                                       : static_cast<ssize_t>(got);
     };
     off_t pos = header.offset;
     ssize_t len = readblock(static_cast<std::size_t>(STATUS_BM_BLOCK - header.offset));
@@ -239,8 +240,8 @@ int allocate(int fd, const std::string& path)
 std::vector<unsigned char> new_bitmap()
 {
     std::vector<unsigned char> bytes(STATUS_BM_BLOCK, 0);
-    StatusBitmapHeader header{STATUS_BM_MAGIC, STATUS_BM_VERSION, 1, 1, STATUS_SLOT_SIZE,
-                              STATUS_BM_OFFSET};
+    StatusBitmapHeader header{STATUS_BM_MAGIC,  STATUS_BM_VERSION, 1, 1,
+                              STATUS_SLOT_SIZE, STATUS_BM_OFFSET};
     std::memcpy(bytes.data(), &header, kHeaderSize);
     bytes[STATUS_BM_OFFSET] = 1;
     return bytes;
@@ -296,10 +297,10 @@ public:
     }
 
 private:
-    static constexpr std::size_t kRecords = 1024;   // 256 KiB
+    static constexpr std::size_t kRecords = 1024; // 256 KiB
     int fd_ = -1;
     off_t next_ = 0;
-    std::size_t have_ = 0;   // records in the block
+    std::size_t have_ = 0; // records in the block
     std::size_t used_ = 0;
     std::unique_ptr<StatusSlot[]> buffer_;
 };
@@ -313,7 +314,7 @@ RecordStream iterstream;
 // byte the same, the usual case, is told by one memcmp.
 struct SenderMatch {
     const char* sender;
-    std::size_t length;   // with the NUL, when that fits the field
+    std::size_t length; // with the NUL, when that fits the field
 
     explicit SenderMatch(const char* s)
         : sender(s), length(strnlen(s, sizeof StatusSlot::sender) + 1)
@@ -330,7 +331,10 @@ struct SenderMatch {
                ulstrncmp(field, sender, sizeof field) == 0;
     }
 
-    static char fold(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+    static char fold(char c)
+    {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+    }
 };
 
 // Whether a record passes queryqueue's filter.
@@ -588,16 +592,16 @@ void slotfieldcopy(char* field, std::size_t width, const char* value)
 
 const char* slotstatename(int state)
 {
-    static const char* const names[] = {"???", "New", "Waiting", "Active", "Delayed",
-                                        "Suspended", "SENT", "FAILED", "Retry Wait",
-                                        "Reactivated"};
+    static const char* const names[] = {"???",        "New",        "Waiting", "Active",
+                                        "Delayed",    "Suspended",  "SENT",    "FAILED",
+                                        "Retry Wait", "Reactivated"};
     return state >= SLOT_NEW && state <= SLOT_REACTIVATED ? names[state] : "???";
 }
 
 const char* slotshortname(int state)
 {
-    static const char* const names[] = {"???", "New", "Wait", "Active", "Delay", "Suspnd",
-                                        "SENT", "FAILED", "Retry Wait", "Reactivated"};
+    static const char* const names[] = {"???",    "New",  "Wait",   "Active",     "Delay",
+                                        "Suspnd", "SENT", "FAILED", "Retry Wait", "Reactivated"};
     return state >= SLOT_NEW && state <= SLOT_REACTIVATED ? names[state] : "???";
 }
 
@@ -691,8 +695,7 @@ int testslot(int fd, int slot, int offset)
     off_t at = static_cast<off_t>(offset) + (slot - 1) / 8;
     off_t start = at / STATUS_BM_BLOCK * STATUS_BM_BLOCK;
     std::array<unsigned char, STATUS_BM_BLOCK> block;
-    if (lseek(fd, start, SEEK_SET) < 0 ||
-        read_full(fd, block.data(), block.size()) != FULLIO_OK)
+    if (lseek(fd, start, SEEK_SET) < 0 || read_full(fd, block.data(), block.size()) != FULLIO_OK)
         return SLOTBIT_NOREAD;
     bool set = (block[static_cast<std::size_t>(at - start)] >> ((slot - 1) % 8)) & 1;
     return set ? SLOTBIT_SET : SLOTBIT_CLEAR;
@@ -855,7 +858,7 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
     Filter filter(kind, value);
     int filled = 0;
     int overflow = 0;
-    int extreme = -1;   // the kept entry a better record would replace
+    int extreme = -1; // the kept entry a better record would replace
     // The entry to replace is the first of the kept ones with the least
     // wanted key.  A full queue replaces one for nearly every record, so
     // the kept entries are held in the order they would be replaced in:
@@ -920,7 +923,7 @@ int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor
             }
         }
     };
-    std::uint64_t extreme_key = 0;   // keys[extreme]
+    std::uint64_t extreme_key = 0; // keys[extreme]
     for (int slot = 1;; ++slot) {
         if (querystream.block_ends())
             copy_pending();
@@ -1039,8 +1042,10 @@ int requestfiles(const StatusSlot* record, char* cf, char* sf)
         return FILES_NONE;
     int major = static_cast<int>(record->idmajor);
     int minor = record->idminor;
-    int n = std::snprintf(cf, PATH_MAX, "%s/destinations/%s/cf%d-%d", spool, phone.c_str(), major, minor);
-    int m = std::snprintf(sf, PATH_MAX, "%s/destinations/%s/sf%d-%d", spool, phone.c_str(), major, minor);
+    int n = std::snprintf(cf, PATH_MAX, "%s/destinations/%s/cf%d-%d", spool, phone.c_str(), major,
+                          minor);
+    int m = std::snprintf(sf, PATH_MAX, "%s/destinations/%s/sf%d-%d", spool, phone.c_str(), major,
+                          minor);
     if (n < 0 || n >= PATH_MAX || m < 0 || m >= PATH_MAX) {
         cf[0] = sf[0] = '\0';
         return FILES_NOPATH;
@@ -1054,7 +1059,7 @@ int requestfiles(const StatusSlot* record, char* cf, char* sf)
 
 void wakescheduler()
 {
-    constexpr std::size_t kLineMax = 511;   // of the state file's first line
+    constexpr std::size_t kLineMax = 511; // of the state file's first line
     pid_t pid = plandump_pid(getspooldir(), kLineMax);
     if (pid > 0)
         kill(pid, SIGALRM);
@@ -1177,8 +1182,8 @@ void printslotline(const QueueEntry* entry)
     time_t queued = r.timequeued;
     if (const tm* t = std::localtime(&queued))
         std::strftime(when, sizeof when, "%H:%M %x", t);
-    std::printf("%4d-%-5d %16.16s %24.24s %6.6s %16.16s\n", static_cast<int>(r.idmajor),
-                r.idminor, when, fieldtext(r.sender).c_str(), slotshortname(r.state),
+    std::printf("%4d-%-5d %16.16s %24.24s %6.6s %16.16s\n", static_cast<int>(r.idmajor), r.idminor,
+                when, fieldtext(r.sender).c_str(), slotshortname(r.state),
                 fieldtext(r.phone).c_str());
 }
 
@@ -1192,7 +1197,8 @@ void printslot(const StatusSlot* record)
             std::strftime(text, sizeof text, "%X %x", local);
         return std::string(text);
     };
-    std::printf("===================================%d-%d\n", static_cast<int>(r.idmajor), r.idminor);
+    std::printf("===================================%d-%d\n", static_cast<int>(r.idmajor),
+                r.idminor);
     std::printf("  T queued:      %s\n", format(r.timequeued).c_str());
     std::printf("  T updated:     %s\n", format(r.timechanged).c_str());
     std::printf("  Sender         %s\n", fieldtext(r.sender).c_str());

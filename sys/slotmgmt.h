@@ -46,22 +46,22 @@ constexpr int QUERY_UID = 4;
 // Results of readslot and clearslot, passed on by setslotpages and
 // setsloterror; opendb and the scans fail with SLOT_NOTOPEN too.
 constexpr int SLOT_OK = 0;
-constexpr int SLOT_NOTOPEN = -1;   // no record file, none could be made
-constexpr int SLOT_NOSEEK = -2;    // the record's offset cannot be reached
-constexpr int SLOT_SHORT = -3;     // less than a whole record read or written
-constexpr int SLOT_NOWRITE = -1;   // writeslot: not written, whatever the step
-constexpr int SLOT_NOALLOC = -1;   // findslot: no slot allocated (logged)
+constexpr int SLOT_NOTOPEN = -1; // no record file, none could be made
+constexpr int SLOT_NOSEEK = -2;  // the record's offset cannot be reached
+constexpr int SLOT_SHORT = -3;   // less than a whole record read or written
+constexpr int SLOT_NOWRITE = -1; // writeslot: not written, whatever the step
+constexpr int SLOT_NOALLOC = -1; // findslot: no slot allocated (logged)
 
 // Results of freeslot.
 constexpr int FREE_OK = 0;
-constexpr int FREE_NOTOPEN = -1;   // no bitmap file
-constexpr int FREE_NOHEADER = -2;  // its header cannot be read
-constexpr int FREE_BADMAGIC = -3;  // it is no slot bitmap
-constexpr int FREE_NOSEEK = -4;    // no bit for the slot (below 1, out of reach)
-constexpr int FREE_NOLOCK = -5;    // the bitmap's lock was refused
-constexpr int FREE_NOREAD = -6;    // the slot's byte cannot be read,
-constexpr int FREE_NOREWIND = -7;  // positioned again
-constexpr int FREE_NOWRITE = -8;   // or written back
+constexpr int FREE_NOTOPEN = -1;  // no bitmap file
+constexpr int FREE_NOHEADER = -2; // its header cannot be read
+constexpr int FREE_BADMAGIC = -3; // it is no slot bitmap
+constexpr int FREE_NOSEEK = -4;   // no bit for the slot (below 1, out of reach)
+constexpr int FREE_NOLOCK = -5;   // the bitmap's lock was refused
+constexpr int FREE_NOREAD = -6;   // the slot's byte cannot be read,
+constexpr int FREE_NOREWIND = -7; // positioned again
+constexpr int FREE_NOWRITE = -8;  // or written back
 
 // Results of testslot.
 constexpr int SLOTBIT_SET = 1;     // the slot is in use
@@ -69,33 +69,33 @@ constexpr int SLOTBIT_CLEAR = 0;   // the slot is free
 constexpr int SLOTBIT_NOREAD = -1; // a slot below 1, or its block unreadable
 
 // Results of requestfiles: which of a request's files exists.
-constexpr int FILES_NONE = 0;       // neither (or the number is no directory)
-constexpr int FILES_QUEUED = 1;     // the control file "cf<major>-<minor>"
-constexpr int FILES_SUSPENDED = 2;  // the suspended file "sf<major>-<minor>"
-constexpr int FILES_NOPATH = -1;    // no spool directory, or a path too long
+constexpr int FILES_NONE = 0;      // neither (or the number is no directory)
+constexpr int FILES_QUEUED = 1;    // the control file "cf<major>-<minor>"
+constexpr int FILES_SUSPENDED = 2; // the suspended file "sf<major>-<minor>"
+constexpr int FILES_NOPATH = -1;   // no spool directory, or a path too long
 
 // Results of suspendrequest.
 constexpr int SUSPEND_OK = 0;
-constexpr int SUSPEND_NOFILE = -1;    // no request file, or no path to one
-constexpr int SUSPEND_ALREADY = -2;   // already suspended
-constexpr int SUSPEND_NOTOPEN = -3;   // the control file cannot be opened
-constexpr int SUSPEND_LOCKED = -4;    // locked elsewhere: being sent
-constexpr int SUSPEND_NORENAME = -5;  // the rename failed
+constexpr int SUSPEND_NOFILE = -1;   // no request file, or no path to one
+constexpr int SUSPEND_ALREADY = -2;  // already suspended
+constexpr int SUSPEND_NOTOPEN = -3;  // the control file cannot be opened
+constexpr int SUSPEND_LOCKED = -4;   // locked elsewhere: being sent
+constexpr int SUSPEND_NORENAME = -5; // the rename failed
 
 // Results of activaterequest.
 constexpr int ACTIVATE_OK = 0;
-constexpr int ACTIVATE_NOFILE = -1;    // no request file, or no path to one
-constexpr int ACTIVATE_QUEUED = -2;    // not suspended
-constexpr int ACTIVATE_NORENAME = -3;  // the rename failed
+constexpr int ACTIVATE_NOFILE = -1;   // no request file, or no path to one
+constexpr int ACTIVATE_QUEUED = -2;   // not suspended
+constexpr int ACTIVATE_NORENAME = -3; // the rename failed
 
 // Results of deleterequest; -3 is not used.
 constexpr int DELETE_OK = 0;
-constexpr int DELETE_NOPATH = -1;      // no path to the request's files
-constexpr int DELETE_QUEUED = -2;      // still queued: suspend it first
-constexpr int DELETE_NOREAD = -4;      // the suspended file cannot be read (or only through a link)
-constexpr int DELETE_NOUNLINK = -5;    // the suspended file cannot be removed
-constexpr int DELETE_FREESLOT = -10;   // + freeslot's code: slot not freed
-constexpr int DELETE_CLEARSLOT = -20;  // + clearslot's code: record not cleared
+constexpr int DELETE_NOPATH = -1;     // no path to the request's files
+constexpr int DELETE_QUEUED = -2;     // still queued: suspend it first
+constexpr int DELETE_NOREAD = -4;     // the suspended file cannot be read (or only through a link)
+constexpr int DELETE_NOUNLINK = -5;   // the suspended file cannot be removed
+constexpr int DELETE_FREESLOT = -10;  // + freeslot's code: slot not freed
+constexpr int DELETE_CLEARSLOT = -20; // + clearslot's code: record not cleared
 
 // The header of status.bm as it lies in the file (24 bytes), followed at
 // `offset` by the bitmap: slot n is bit (n-1)%8 of byte (n-1)/8.  The file
@@ -164,10 +164,10 @@ static_assert(sizeof(QueueStats) == 44);
 
 // What addrequest needs of a queued request.
 struct QueueRequest {
-    const char* destination;  // the phone number as submitted
+    const char* destination; // the phone number as submitted
     int pages;
-    KeyTree* keys;            // priority, sent-by, mailaddr, handle, device,
-                              // recipient-name, recipient-company, subject
+    KeyTree* keys; // priority, sent-by, mailaddr, handle, device,
+                   // recipient-name, recipient-company, subject
 };
 
 // Fills a character field of `width` bytes like strncpy (no terminator

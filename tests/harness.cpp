@@ -102,7 +102,8 @@ RunResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::string& 
         watch(in.fd[1], POLLOUT);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || poll(fds, static_cast<nfds_t>(n), static_cast<int>(left.count())) == 0) {
+        if (left.count() <= 0 ||
+            poll(fds, static_cast<nfds_t>(n), static_cast<int>(left.count())) == 0) {
             kill(pid, SIGKILL);
             break;
         }
@@ -110,7 +111,8 @@ RunResult collect(pid_t pid, Pipe& in, Pipe& out, Pipe& err, const std::string& 
             if (fds[i].revents == 0)
                 continue;
             if (fds[i].fd == in.fd[1]) {
-                ssize_t w = write_to_child(in.fd[1], input.data() + written, input.size() - written);
+                ssize_t w =
+                    write_to_child(in.fd[1], input.data() + written, input.size() - written);
                 if (w > 0)
                     written += static_cast<std::size_t>(w);
                 if (w < 0 || written == input.size())
@@ -218,7 +220,7 @@ bool open_to_others(const std::string& path)
 // The copies of reachable(), in a directory of their own.
 struct Copies {
     std::string dir;
-    std::map<std::string, std::string> made;  // program -> its copy
+    std::map<std::string, std::string> made; // program -> its copy
     ~Copies()
     {
         std::error_code ignored;
@@ -260,8 +262,8 @@ Sandbox::Sandbox()
     root_ = pattern;
     // Open to all, so that a test may run a program as another user.
     chmod(root_.c_str(), 0755);
-    for (const char* dir : {"etc/opt/vantrel", "opt/vantrel/etc", "opt/vantrel/lib",
-                            "var/opt/vantrel", "tmp", "dev"})
+    for (const char* dir :
+         {"etc/opt/vantrel", "opt/vantrel/etc", "opt/vantrel/lib", "var/opt/vantrel", "tmp", "dev"})
         fs::create_directories(path(dir));
     chmod(path("tmp").c_str(), 01777);
     write(kConfig, default_config());
@@ -284,11 +286,20 @@ std::string Sandbox::path(std::string_view relative) const
 std::string Sandbox::default_config() const
 {
     return "# The sandbox installation.\n"
-           "spool-directory = " + root_ + "/var/opt/vantrel\n"
-           "server-directory = " + root_ + "/opt/vantrel\n"
-           "fax-directory = " + root_ + "/opt/vantrel\n"
-           "zel-directory = " + root_ + "/opt/vantrel\n"
-           "zel-config-directory = " + root_ + "/opt/vantrel/etc\n";
+           "spool-directory = " +
+           root_ +
+           "/var/opt/vantrel\n"
+           "server-directory = " +
+           root_ +
+           "/opt/vantrel\n"
+           "fax-directory = " +
+           root_ +
+           "/opt/vantrel\n"
+           "zel-directory = " +
+           root_ +
+           "/opt/vantrel\n"
+           "zel-config-directory = " +
+           root_ + "/opt/vantrel/etc\n";
 }
 
 void Sandbox::configure(std::string_view extra) const

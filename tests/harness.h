@@ -21,21 +21,21 @@
 #include <gtest/gtest.h>
 
 struct RunResult {
-    int status = -1;   // exit status; 128 + the signal number when killed
-    std::string out;   // standard output
-    std::string err;   // standard error
+    int status = -1; // exit status; 128 + the signal number when killed
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 struct RunOptions {
-    std::vector<std::string> args;  // the arguments after argv[0]
-    std::vector<std::string> env;   // NAME=value, over the defaults
-    std::string input;              // standard input
-    std::string argv0;              // default: the program's path
-    bool sandbox_root = true;       // set ZEL_ROOT to the sandbox
-    bool close_stderr = false;      // start with descriptor 2 closed
-    uid_t uid = static_cast<uid_t>(-1);  // run as this user (needs root)
+    std::vector<std::string> args;      // the arguments after argv[0]
+    std::vector<std::string> env;       // NAME=value, over the defaults
+    std::string input;                  // standard input
+    std::string argv0;                  // default: the program's path
+    bool sandbox_root = true;           // set ZEL_ROOT to the sandbox
+    bool close_stderr = false;          // start with descriptor 2 closed
+    uid_t uid = static_cast<uid_t>(-1); // run as this user (needs root)
     gid_t gid = static_cast<gid_t>(-1);
-    rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE, in bytes
+    rlim_t file_size_limit = RLIM_INFINITY; // RLIMIT_FSIZE, in bytes
 };
 
 // The path of a program built with the tests (build/bin/<name>).

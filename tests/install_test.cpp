@@ -37,10 +37,8 @@ const std::set<std::string> kInstalled = {
 // has them.  A build configured otherwise may install outside the prefix
 // (an absolute ZEL_CGI_DIR, say), which a test must not do.
 const std::map<std::string, std::string> kDefaultLayout = {
-    {"ZEL_CGI_DIR:STRING", "lib/cgi-bin"},
-    {"CMAKE_INSTALL_BINDIR:PATH", "bin"},
-    {"CMAKE_INSTALL_DATAROOTDIR:PATH", "share"},
-    {"CMAKE_INSTALL_MANDIR:PATH", ""},
+    {"ZEL_CGI_DIR:STRING", "lib/cgi-bin"},       {"CMAKE_INSTALL_BINDIR:PATH", "bin"},
+    {"CMAKE_INSTALL_DATAROOTDIR:PATH", "share"}, {"CMAKE_INSTALL_MANDIR:PATH", ""},
     {"CMAKE_INSTALL_DOCDIR:PATH", ""},
 };
 
@@ -99,8 +97,7 @@ protected:
     static bool executable(const std::string& path)
     {
         struct stat st;
-        return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-               (st.st_mode & 0111) == 0111;
+        return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0111) == 0111;
     }
 
     Sandbox box;

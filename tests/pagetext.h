@@ -54,7 +54,9 @@ inline std::string banner(const std::string& helpid, const std::string& script =
 {
     std::string text = "<table width=\"100%\"><tr><td>\n"
                        "<a href=\"http://www.vantrel.com/\">\n"
-                       "<img align=top src=\"" + script + "/page-1\" \n"
+                       "<img align=top src=\"" +
+                       script +
+                       "/page-1\" \n"
                        "alt=\"Vantrel Logo\" border=0></a><font size=2>&reg;</font><br>\n"
                        "<B><FONT FACE=\"Arial,Helvetica\" COLOR=\"#0000ff\"\n"
                        "SIZE=5>Image Messaging Software</FONT></B>\n"
@@ -70,13 +72,18 @@ inline std::string banner(const std::string& helpid, const std::string& script =
 
 inline std::string footer(const std::string& script = "")
 {
-    return "<p><table><td><td><a href=\"" + script + "/Page1\">\n"
-           "<img src=\"" + script + "/page-2\" alt=\"Home Button\" border=0></a></td>\n"
+    return "<p><table><td><td><a href=\"" + script +
+           "/Page1\">\n"
+           "<img src=\"" +
+           script +
+           "/page-2\" alt=\"Home Button\" border=0></a></td>\n"
            "<td><font size=1>Vantrel and Image Messaging Software are trademarks of "
            "<a href=\"http://www.vantrel.com/\">Vantrel</a>\n"
            "Technologies. All other product names are trademarks of their respective owners.<br>\n"
            "Copyright &copy; Vantrel Technologies (<a href=\"http://www.vantrel.com/\">www.vantrel.com</a>).\n"
-           " All rights reserved. <a href=\"" + script + "/logoff\">Log off</a>\n"
+           " All rights reserved. <a href=\"" +
+           script +
+           "/logoff\">Log off</a>\n"
            "</td></tr></table>\n"
            "<head><META HTTP-EQUIV=\"PRAGMA\" CONTENT=\"NO-CACHE\"></head>\n"
            "</BODY></HTML>\n";
@@ -90,8 +97,9 @@ inline std::string title(const std::string& name)
 
 // A page in the frame most pages share: the head with title(name), the
 // banner (`helpid`, `script`, `company` as there), `body` and the footer.
-inline std::string framed(const std::string& name, const std::string& helpid, const std::string& body,
-                          const std::string& script = "", const std::string& company = "")
+inline std::string framed(const std::string& name, const std::string& helpid,
+                          const std::string& body, const std::string& script = "",
+                          const std::string& company = "")
 {
     return pagehead(title(name)) + banner(helpid, script, company) + body + footer(script);
 }

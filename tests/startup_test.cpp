@@ -78,7 +78,7 @@ TEST_P(StartupTest, UnreadableConfiguration)
     box.write(Sandbox::kConfig, box.default_config(), 0000);
     RunOptions options;
     if (running_as_root())
-        options.uid = 65534, options.gid = 65534;   // root reads anything
+        options.uid = 65534, options.gid = 65534; // root reads anything
     RunResult r = box.run(program(), options);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -123,9 +123,9 @@ TEST_P(StartupTest, OddConfigurationFilesNeverCrash)
 {
     std::string odd = std::string("# dos\r\nspool-directory = ") + box.path("var/opt/vantrel") +
                       "\r\nzel-config-directory = " + box.path("opt/vantrel/etc") + "\r\n" +
-                      std::string(20000, 'k') + " = " + std::string(30000, 'v') +
-                      "\n" + std::string("nul\0 = x\0y\n", 11) + "#" +
-                      std::string(10000, '\xff') + "\nlast = no newline";
+                      std::string(20000, 'k') + " = " + std::string(30000, 'v') + "\n" +
+                      std::string("nul\0 = x\0y\n", 11) + "#" + std::string(10000, '\xff') +
+                      "\nlast = no newline";
     box.write(Sandbox::kConfig, odd);
     RunResult r = box.run(program(), quiet());
     if (name() == "zeldispatch") {

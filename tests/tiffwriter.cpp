@@ -49,14 +49,14 @@ std::string encoded(const Entry& entry, bool big)
 
 std::vector<Entry> with_image(std::vector<Entry> entries, uint32_t strip)
 {
-    entries.push_back(longs(256, {16}));     // ImageWidth
-    entries.push_back(longs(257, {2}));      // ImageLength
-    entries.push_back(shorts(258, {1}));     // BitsPerSample
-    entries.push_back(shorts(259, {1}));     // Compression: none
-    entries.push_back(shorts(262, {0}));     // Photometric: white is zero
-    entries.push_back(longs(273, {strip}));  // StripOffsets
-    entries.push_back(longs(278, {2}));      // RowsPerStrip
-    entries.push_back(longs(279, {4}));      // StripByteCounts
+    entries.push_back(longs(256, {16}));    // ImageWidth
+    entries.push_back(longs(257, {2}));     // ImageLength
+    entries.push_back(shorts(258, {1}));    // BitsPerSample
+    entries.push_back(shorts(259, {1}));    // Compression: none
+    entries.push_back(shorts(262, {0}));    // Photometric: white is zero
+    entries.push_back(longs(273, {strip})); // StripOffsets
+    entries.push_back(longs(278, {2}));     // RowsPerStrip
+    entries.push_back(longs(279, {4}));     // StripByteCounts
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     return entries;
@@ -132,10 +132,10 @@ std::string tiff(const std::vector<Entry>& given, bool bigendian, bool image)
             out.put32(behind + static_cast<uint32_t>(extra.size()));
             extra += value;
             if (extra.size() % 2)
-                extra += '\0';  // values start on a word boundary
+                extra += '\0'; // values start on a word boundary
         }
     }
-    out.put32(0);  // no next directory
+    out.put32(0); // no next directory
     return out.bytes + extra;
 }
 

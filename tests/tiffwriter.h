@@ -18,8 +18,8 @@ struct Entry {
     uint16_t tag;
     uint16_t type;
     uint32_t count;
-    std::string data;  // the value's bytes in host order for SHORT/LONG
-                       // (use the helpers); ASCII as given, NUL included
+    std::string data; // the value's bytes in host order for SHORT/LONG
+                      // (use the helpers); ASCII as given, NUL included
 };
 
 Entry shorts(uint16_t tag, std::vector<uint16_t> values);

@@ -78,10 +78,7 @@ bool number(const char* text, long* value)
 }
 
 // A destination becomes a directory below destinations/.
-bool safe_destination(const char* d)
-{
-    return d != nullptr && destinationdir(d);
-}
+bool safe_destination(const char* d) { return d != nullptr && destinationdir(d); }
 
 std::string requestpath(const char* destination, char kind, unsigned major, unsigned minor)
 {
@@ -113,22 +110,30 @@ int request_operation(const Options& o)
     int r = 0;
     if (o.action == 's') {
         switch (r = suspendrequest(&entry)) {
-        case SUSPEND_OK: return 0;
-        case SUSPEND_NOFILE: return fail("Request %ld-%ld has no request file.", major, minor);
-        case SUSPEND_ALREADY: return fail("Request %ld-%ld is already suspended.", major, minor);
+        case SUSPEND_OK:
+            return 0;
+        case SUSPEND_NOFILE:
+            return fail("Request %ld-%ld has no request file.", major, minor);
+        case SUSPEND_ALREADY:
+            return fail("Request %ld-%ld is already suspended.", major, minor);
         case SUSPEND_NOTOPEN:
             return fail("Cannot open the control file of request %ld-%ld.", major, minor);
         case SUSPEND_LOCKED:
             return fail("Request %ld-%ld is being sent; try again later.", major, minor);
-        default: return fail("Cannot rename the control file of request %ld-%ld.", major, minor);
+        default:
+            return fail("Cannot rename the control file of request %ld-%ld.", major, minor);
         }
     }
     if (o.action == 'a') {
         switch (r = activaterequest(&entry)) {
-        case ACTIVATE_OK: return 0;
-        case ACTIVATE_NOFILE: return fail("Request %ld-%ld has no request file.", major, minor);
-        case ACTIVATE_QUEUED: return fail("Request %ld-%ld is not suspended.", major, minor);
-        default: return fail("Cannot rename the suspended file of request %ld-%ld.", major, minor);
+        case ACTIVATE_OK:
+            return 0;
+        case ACTIVATE_NOFILE:
+            return fail("Request %ld-%ld has no request file.", major, minor);
+        case ACTIVATE_QUEUED:
+            return fail("Request %ld-%ld is not suspended.", major, minor);
+        default:
+            return fail("Cannot rename the suspended file of request %ld-%ld.", major, minor);
         }
     }
     r = deleterequest(&entry);
@@ -228,9 +233,9 @@ StatusSlot synthetic(long i, std::uint32_t major, const Options& o, std::uint32_
         r.timechanged = now;
     r.owneruid = o.uid;
     slotfieldcopy(r.csid, sizeof r.csid, r.state == SLOT_SENT ? "+1 555 0100" : "");
-    const char* line = r.state == SLOT_ACTIVE ? "ttyS0"
+    const char* line = r.state == SLOT_ACTIVE                                     ? "ttyS0"
                        : r.state == SLOT_SUSPENDED || r.state == SLOT_REACTIVATED ? "-"
-                                                                                 : "";
+                                                                                  : "";
     slotfieldcopy(r.faxline, sizeof r.faxline, line);
     slotfieldcopy(r.sender, sizeof r.sender, o.sender ? o.sender : senders[i % 4]);
     char phone[16];
@@ -252,9 +257,10 @@ bool synthetic_file(const StatusSlot& r)
     if (r.state == SLOT_SENT || r.state == SLOT_FAILED)
         return true;
     char text[512];
-    std::snprintf(text, sizeof text, "request-id = %d-%d\ndestination = %.24s\npages = %d\n"
-                  "mailaddr = %.40s\n", static_cast<int>(r.idmajor), r.idminor, r.phone,
-                  r.pagestotal, r.sender);
+    std::snprintf(text, sizeof text,
+                  "request-id = %d-%d\ndestination = %.24s\npages = %d\n"
+                  "mailaddr = %.40s\n",
+                  static_cast<int>(r.idmajor), r.idminor, r.phone, r.pagestotal, r.sender);
     std::string phone(r.phone, strnlen(r.phone, sizeof r.phone));
     return writefile(requestpath(phone.c_str(), kind, r.idmajor, r.idminor), text);
 }
@@ -308,18 +314,25 @@ Options parse(int argc, char** argv)
     Options o;
     long value = 0;
     int c;
-    opterr = 0;   // the usage line says it all
+    opterr = 0; // the usage line says it all
     while ((c = getopt(argc, argv, "sadn:qg:u:e:cF:Hlp:v")) != -1) {
         switch (c) {
-        case 's': case 'a': case 'd': case 'q': case 'H': case 'l':
+        case 's':
+        case 'a':
+        case 'd':
+        case 'q':
+        case 'H':
+        case 'l':
             setaction(o, static_cast<char>(c));
             break;
-        case 'g': case 'F':
+        case 'g':
+        case 'F':
             setaction(o, static_cast<char>(c));
             if (!number(optarg, &o.count) || o.count < 0)
                 usage();
             break;
-        case 'n': case 'p':
+        case 'n':
+        case 'p':
             if (c == 'p')
                 setaction(o, 'p');
             if (!number(optarg, &value) || value < 0 || value > 0x7FFFFFFF)
@@ -331,10 +344,17 @@ Options parse(int argc, char** argv)
                 usage();
             o.uid = static_cast<int>(value);
             break;
-        case 'e': o.sender = optarg; break;
-        case 'c': o.controlfiles = true; break;
-        case 'v': o.verbose = true; break;
-        default: usage();
+        case 'e':
+            o.sender = optarg;
+            break;
+        case 'c':
+            o.controlfiles = true;
+            break;
+        case 'v':
+            o.verbose = true;
+            break;
+        default:
+            usage();
         }
     }
     bool wants_slot = o.action == 's' || o.action == 'a' || o.action == 'd';
@@ -353,7 +373,9 @@ int main(int argc, char** argv)
     Options o = parse(argc, argv);
     config_load_or_exit();
     switch (o.action) {
-    case 's': case 'a': case 'd':
+    case 's':
+    case 'a':
+    case 'd':
         return request_operation(o);
     case 'q': {
         int status = 0;

@@ -155,7 +155,8 @@ int start_dialq()
         _exit(0);
     }
     std::string first = std::to_string(pid) + "\n";
-    int rc = replacefile(plandump().c_str(), [&first](FILE* file) { return std::fputs(first.c_str(), file) < 0; });
+    int rc = replacefile(plandump().c_str(),
+                         [&first](FILE* file) { return std::fputs(first.c_str(), file) < 0; });
     if (rc != REPLACE_OK) {
         kill(pid, SIGTERM);
         return failed("-X", "start-dialq", rc);

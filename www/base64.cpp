@@ -22,7 +22,6 @@ int base64_sextet(unsigned char c)
     return -1;
 }
 
-
 // The output never overtakes the input (three bytes out for four
 // characters in), so decoding in place is safe.  Characters outside the
 // alphabet are skipped like white space: the input is taken as valid, and

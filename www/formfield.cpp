@@ -51,15 +51,9 @@ FormField* addformfield()
     return field;
 }
 
-int formfieldcount()
-{
-    return fieldcount;
-}
+int formfieldcount() { return fieldcount; }
 
-bool formoverflow()
-{
-    return overflowed;
-}
+bool formoverflow() { return overflowed; }
 
 const char* formvalue(const char* name)
 {

@@ -8,11 +8,11 @@
 #include <cstdint>
 
 struct FormField {
-    int16_t file = 0;          // 1: value is the path of an uploaded part's file
-    int16_t altgroup = 0;      // number of its multipart/alternative group, or 0
+    int16_t file = 0;     // 1: value is the path of an uploaded part's file
+    int16_t altgroup = 0; // number of its multipart/alternative group, or 0
     char* contenttype = nullptr;
     char* name = nullptr;
-    char* filename = nullptr;  // the browser's file name of an upload
+    char* filename = nullptr; // the browser's file name of an upload
     char* value = nullptr;
     FormField* prev = nullptr;
     FormField* next = nullptr;

@@ -70,7 +70,7 @@ public:
 
 private:
     FILE* file_;
-    long left_;  // negative: up to end of input
+    long left_; // negative: up to end of input
     int back_ = EOF;
 };
 
@@ -125,7 +125,10 @@ public:
     explicit FileSink(FILE* file) : file_(file) {}
 
 private:
-    void write(const char* bytes, std::size_t count) override { std::fwrite(bytes, 1, count, file_); }
+    void write(const char* bytes, std::size_t count) override
+    {
+        std::fwrite(bytes, 1, count, file_);
+    }
     FILE* file_;
 };
 
@@ -164,7 +167,6 @@ protected:
     Sink& next_;
 };
 
-
 int hexvalue(int c)
 {
     if (c >= '0' && c <= '9')
@@ -192,7 +194,8 @@ private:
     {
         if (c == '\r' || c == '\n') {
             if (dashline_)
-                std::fprintf(stderr, "Ignoring unrecognized boundary line: %s\n", dashtext_.c_str());
+                std::fprintf(stderr, "Ignoring unrecognized boundary line: %s\n",
+                             dashtext_.c_str());
             dashline_ = false;
             dashtext_.clear();
             linestart_ = true;
@@ -357,7 +360,7 @@ private:
                 line();
             } else if (c != '\r') {
                 if (length_ == 0 && !quoted_ && c == '>') {
-                    quoted_ = true;  // a mail system's From-stuffing
+                    quoted_ = true; // a mail system's From-stuffing
                 } else if (length_ < LINE_MAX) {
                     text_[length_++] = c;
                 }
@@ -400,7 +403,8 @@ private:
         };
         for (int k = 0, out = 0; out < n; ++k) {
             std::size_t at = 1 + 4 * static_cast<std::size_t>(k);
-            unsigned v = (bits(at) << 18) | (bits(at + 1) << 12) | (bits(at + 2) << 6) | bits(at + 3);
+            unsigned v =
+                (bits(at) << 18) | (bits(at + 1) << 12) | (bits(at + 2) << 6) | bits(at + 3);
             for (int shift = 16; shift >= 0 && out < n; shift -= 8, ++out)
                 next_.put(static_cast<char>((v >> shift) & 0xff));
         }
@@ -426,8 +430,8 @@ private:
 // ---- Parser state ----------------------------------------------------------
 
 struct Param {
-    std::string attribute;  // lower-case
-    std::string value;      // quotes kept
+    std::string attribute; // lower-case
+    std::string value;     // quotes kept
 };
 
 // Transfer encoding codes.
@@ -439,17 +443,17 @@ constexpr int ENC_UUE = -1;
 struct Parser {
     Body* in = nullptr;
     FormField* head = nullptr;
-    std::string type;             // current content type, lower-case
-    std::vector<Param> params;    // of the current content type
-    std::string encoding;         // transfer-encoding text
+    std::string type;          // current content type, lower-case
+    std::vector<Param> params; // of the current content type
+    std::string encoding;      // transfer-encoding text
     int code = ENC_NONE;
-    std::string fallback;         // last parameter written without "="
+    std::string fallback; // last parameter written without "="
     bool hasname = false, hasfilename = false;
-    std::string name, filename;   // picked up for the next leaf
-    std::vector<std::string> stack;  // "--" and the boundary, per level
-    std::size_t depth = 0;           // active levels in `stack`
-    long lastdelimiter = -1;         // level of the last boundary line read
-    bool lastclosing = false;        // and whether it closed that level
+    std::string name, filename;     // picked up for the next leaf
+    std::vector<std::string> stack; // "--" and the boundary, per level
+    std::size_t depth = 0;          // active levels in `stack`
+    long lastdelimiter = -1;        // level of the last boundary line read
+    bool lastclosing = false;       // and whether it closed that level
     int altgroups = 0;
     bool firstleaf = true;
     FormField* lastleaf = nullptr;
@@ -476,15 +480,9 @@ TempFiles temps;
 
 // ---- Text helpers ----------------------------------------------------------
 
-bool blank(char c)
-{
-    return c == ' ' || c == '\t';
-}
+bool blank(char c) { return c == ' ' || c == '\t'; }
 
-bool space(char c)
-{
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
+bool space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
 std::string_view trimblanks(std::string_view text)
 {
@@ -983,11 +981,13 @@ int encodingcode()
     if (iequal(text, "quoted-printable"))
         return ENC_QP;
     if (istarts(text, "x-uue")) {
-        std::fprintf(stderr, "WARNING:  Using nonstandard %s encoding, trying uuencode algorithm.\n",
+        std::fprintf(stderr,
+                     "WARNING:  Using nonstandard %s encoding, trying uuencode algorithm.\n",
                      text.c_str());
         return ENC_UUE;
     }
-    std::fprintf(stderr, "Ignoring unrecognized Content-Transfer-Encoding value: %s\n", text.c_str());
+    std::fprintf(stderr, "Ignoring unrecognized Content-Transfer-Encoding value: %s\n",
+                 text.c_str());
     return ENC_NONE;
 }
 
@@ -1039,7 +1039,8 @@ int savepart(std::string* save)
     if (out == nullptr) {
         if (fd >= 0)
             close(fd);
-        std::fprintf(stderr, "Cannot open %s to squirrel away a portion of a multipart/alternative\n",
+        std::fprintf(stderr,
+                     "Cannot open %s to squirrel away a portion of a multipart/alternative\n",
                      save->c_str());
         DiscardSink drop;
         drop.finish(copybody(drop));
@@ -1183,8 +1184,9 @@ int parsepart(bool headersread, std::string* save, int depth)
         const std::string* param = paramvalue(mime.params, "boundary");
         std::string boundary = param ? *param : mime.fallback;
         if (boundary.empty()) {
-            std::fputs("Warning: No boundary for multipart data, treating as unrecognized format.\n",
-                       stderr);
+            std::fputs(
+                "Warning: No boundary for multipart data, treating as unrecognized format.\n",
+                stderr);
             return leaf();
         }
         if (save)

@@ -4,10 +4,7 @@
 
 namespace {
 
-uint32_t rotl(uint32_t x, int n)
-{
-    return (x << n) | (x >> (32 - n));
-}
+uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 uint32_t load_be32(const unsigned char* p)
 {

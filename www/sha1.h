@@ -9,9 +9,9 @@ constexpr std::size_t SHA1_DIGEST_SIZE = 20;
 
 struct Sha1Context {
     uint32_t state[5];
-    uint64_t length;          // bytes hashed so far
-    unsigned char block[64];  // the unfinished block
-    std::size_t used;         // bytes of it in use
+    uint64_t length;         // bytes hashed so far
+    unsigned char block[64]; // the unfinished block
+    std::size_t used;        // bytes of it in use
 };
 
 void sha1_init(Sha1Context* context);

@@ -22,9 +22,17 @@ namespace {
 
 // The first ten names of the users file, in its order, so the indices agree.
 const char* const auth_param_names[] = {
-    "delivery-email", "delivery-program", "did",        "from-email",
-    "full-name",      "ip-addr-range-lower", "ip-addr-range-upper",
-    "mail-format",    "password",         "privileges", nullptr,
+    "delivery-email",
+    "delivery-program",
+    "did",
+    "from-email",
+    "full-name",
+    "ip-addr-range-lower",
+    "ip-addr-range-upper",
+    "mail-format",
+    "password",
+    "privileges",
+    nullptr,
 };
 
 // The stored digest is decoded in a buffer of this size; a longer value
@@ -73,10 +81,7 @@ int check_section_password(const ParamSection* section, const char* password)
 // The section of `name` in the list `users`.
 struct InList {
     ParamSection* users;
-    ParamSection* operator()(const char* name) const
-    {
-        return paramfile_find_section(users, name);
-    }
+    ParamSection* operator()(const char* name) const { return paramfile_find_section(users, name); }
 };
 
 // The section of `name` among the users of the run.
@@ -84,7 +89,8 @@ struct InRun {
     ParamSection* operator()(const char* name) const { return authfinduser(name); }
 };
 
-template <typename Find> int login(const char* header, const char** user, Find find)
+template <typename Find>
+int login(const char* header, const char** user, Find find)
 {
     if (header == nullptr || *header == '\0')
         return AUTH_NOHEADER;
@@ -96,8 +102,8 @@ template <typename Find> int login(const char* header, const char** user, Find f
 
     // Decoded in a copy of our own: the header belongs to the caller.
     std::string credentials(encoded);
-    credentials.resize(static_cast<std::size_t>(base64_decode(credentials.data()) -
-                                                credentials.data()));
+    credentials.resize(
+        static_cast<std::size_t>(base64_decode(credentials.data()) - credentials.data()));
     // The decoded bytes end at their first NUL, as the name and the
     // password are C strings from here on.
     credentials.resize(std::strlen(credentials.c_str()));
@@ -127,7 +133,8 @@ template <typename Find> int login(const char* header, const char** user, Find f
     return AUTH_OK;
 }
 
-template <typename Find> int login_server(const char* name, Find find)
+template <typename Find>
+int login_server(const char* name, Find find)
 {
     if (name == nullptr || *name == '\0')
         return AUTH_NOHEADER;
@@ -226,10 +233,10 @@ namespace {
 struct Users {
     std::string path;
     bool loaded = false;
-    ParamText text;                      // the file as read at start-up
-    ParamSection* list = nullptr;        // the whole list, once made
-    std::vector<ParamSection*> alone;    // sections read alone; kept for the
-                                         // run, the login facts point there
+    ParamText text;                   // the file as read at start-up
+    ParamSection* list = nullptr;     // the whole list, once made
+    std::vector<ParamSection*> alone; // sections read alone; kept for the
+                                      // run, the login facts point there
     void (*unreadable)() = nullptr;
     bool adminblankpassword = false;
     bool adminblankemail = false;

@@ -114,10 +114,7 @@ FILE* opencopy(const char* path)
     return file;
 }
 
-const char* orabsent(const char* text)
-{
-    return text != nullptr ? text : "NULL!";
-}
+const char* orabsent(const char* text) { return text != nullptr ? text : "NULL!"; }
 
 } // namespace
 
@@ -228,8 +225,8 @@ void dumpfields(FILE* out, const FormField* first)
         std::fprintf(out, "%2d. lp", number);
         std::fflush(out);
         std::fprintf(out, "([%d - %d] [%s] [%s] [%s] [%s])\n", f->file, f->altgroup,
-                     text(f->contenttype).c_str(), text(f->name).c_str(),
-                     text(f->filename).c_str(), text(f->value).c_str());
+                     text(f->contenttype).c_str(), text(f->name).c_str(), text(f->filename).c_str(),
+                     text(f->value).c_str());
         std::fflush(out);
     }
 }

@@ -17,10 +17,10 @@ constexpr int FORM_MULTIPART = 2;
 extern int form_encoding;
 
 // decodeform results besides a field count.
-constexpr int FORM_BADMETHOD = -1;   // WF090
-constexpr int FORM_NOTYPE = -1;      // WF091
-constexpr int FORM_BADTYPE = -11;    // WF092
-constexpr int FORM_TOOMANY = -12;    // WF093: more than FORM_FIELDS_MAX fields
+constexpr int FORM_BADMETHOD = -1; // WF090
+constexpr int FORM_NOTYPE = -1;    // WF091
+constexpr int FORM_BADTYPE = -11;  // WF092
+constexpr int FORM_TOOMANY = -12;  // WF093: more than FORM_FIELDS_MAX fields
 
 // readformfield results.
 constexpr int FIELD_OK = 0;

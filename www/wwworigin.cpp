@@ -10,9 +10,9 @@ namespace {
 struct Endpoint {
     bool valid = false;
     bool hasscheme = false;
-    std::string host;         // lower case; IPv6 literals keep their brackets
-    std::string port;         // digits without leading zeros; empty when not given
-    std::string defaultport;  // the scheme's, empty when unknown
+    std::string host;        // lower case; IPv6 literals keep their brackets
+    std::string port;        // digits without leading zeros; empty when not given
+    std::string defaultport; // the scheme's, empty when unknown
 };
 
 // A host the request was made to.  `serverport` is the port the server

@@ -10,9 +10,9 @@
 #include <vector>
 
 // requestorigin verdicts.
-constexpr int ORIGIN_UNKNOWN = 0;  // none of the three headers: no evidence either way
-constexpr int ORIGIN_SAME = 1;     // this site (or a user's own navigation)
-constexpr int ORIGIN_CROSS = -1;   // another site
+constexpr int ORIGIN_UNKNOWN = 0; // none of the three headers: no evidence either way
+constexpr int ORIGIN_SAME = 1;    // this site (or a user's own navigation)
+constexpr int ORIGIN_CROSS = -1;  // another site
 
 // A value the request's own address was taken from, for telling why.
 struct OriginHost {
@@ -22,8 +22,8 @@ struct OriginHost {
 
 struct OriginVerdict {
     int verdict = ORIGIN_UNKNOWN;
-    const char* header = nullptr;  // the header that decided, as the request names it
-    std::string value;             // its value
+    const char* header = nullptr; // the header that decided, as the request names it
+    std::string value;            // its value
     // Whether Origin or Referer was compared with the request's address,
     // and what that address was taken from (empty when the server passed
     // no host on), besides `allowed`.

@@ -25,7 +25,7 @@ namespace {
 
 int state = HEAD_NONE;
 
-std::string status;        // the whole status line, CR LF included
+std::string status; // the whole status line, CR LF included
 bool statuswritten = false;
 bool framewritten = false;
 
@@ -66,8 +66,7 @@ const char* const FOOTER[] = {
     "<td><font size=1>Vantrel and Image Messaging Software are trademarks of "
     "<a href=\"" ZEL_MAKER_URL "\">Vantrel</a>",
     "Technologies. All other product names are trademarks of their respective owners.<br>",
-    "Copyright &copy; Vantrel Technologies (<a href=\"" ZEL_MAKER_URL
-    "\">www.vantrel.com</a>).",
+    "Copyright &copy; Vantrel Technologies (<a href=\"" ZEL_MAKER_URL "\">www.vantrel.com</a>).",
     // Through the program's own path, so the link works wherever the
     // server mounts it.
     " All rights reserved. <a href=\"$SCRIPT_NAME/logoff\">Log off</a>",
@@ -82,12 +81,18 @@ const char* const FOOTER[] = {
 const char* html_entity(char c)
 {
     switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#39;";
-    default: return nullptr;
+    case '&':
+        return "&amp;";
+    case '<':
+        return "&lt;";
+    case '>':
+        return "&gt;";
+    case '"':
+        return "&quot;";
+    case '\'':
+        return "&#39;";
+    default:
+        return nullptr;
     }
 }
 
@@ -105,8 +110,7 @@ std::size_t scriptlength(const char* script, std::size_t len)
 
 bool isnamechar(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 // expandenv with the option to double every '%' of an inserted value, so
@@ -140,7 +144,7 @@ void expand(const char* text, char* out, std::size_t size, bool doublepercent)
         if (std::strcmp(name, "SCRIPT_NAME") == 0)
             vlen = scriptlength(value, vlen);
         if (vlen > 0 && value[vlen - 1] == '/')
-            --vlen;   // "$SCRIPT_NAME/Page1" must not give a double slash
+            --vlen; // "$SCRIPT_NAME/Page1" must not give a double slash
         // Values land inside page text and attribute values alike.
         for (std::size_t i = 0; i < vlen; ++i) {
             if (const char* entity = html_entity(value[i])) {
@@ -192,10 +196,7 @@ std::string vformat(const char* format, va_list ap)
     return text;
 }
 
-void writeout(const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-}
+void writeout(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 void opendocument()
 {
@@ -222,10 +223,7 @@ void setstatus(const char* text, bool raw)
     status = std::string(raw ? "HTTP/1.0 " : "Status: ") + text + "\r\n";
 }
 
-bool statusset()
-{
-    return !status.empty();
-}
+bool statusset() { return !status.empty(); }
 
 void putstatusline()
 {
@@ -249,15 +247,9 @@ void putheaders()
     putframeheaders();
 }
 
-bool framesent()
-{
-    return framewritten;
-}
+bool framesent() { return framewritten; }
 
-int headstate()
-{
-    return state;
-}
+int headstate() { return state; }
 
 void puthtml_reset()
 {
@@ -345,19 +337,24 @@ void puthelpbutton(const char* helpid)
     std::puts("</form>");
 }
 
-void putfooter()
-{
-    putlines(FOOTER);
-}
+void putfooter() { putlines(FOOTER); }
 
 void puthtmlescaped(const char* text)
 {
     for (const char* p = text; *p != '\0'; ++p) {
         switch (*p) {
-        case '<': std::fputs("&lt;", stdout); break;
-        case '>': std::fputs("&gt;", stdout); break;
-        case '&': std::fputs("&amp;", stdout); break;
-        default: std::putchar(*p); break;
+        case '<':
+            std::fputs("&lt;", stdout);
+            break;
+        case '>':
+            std::fputs("&gt;", stdout);
+            break;
+        case '&':
+            std::fputs("&amp;", stdout);
+            break;
+        default:
+            std::putchar(*p);
+            break;
         }
     }
 }
@@ -392,10 +389,7 @@ bool needs_entity(__m128i bytes)
     return _mm_movemask_epi8(hits) != 0;
 }
 
-__m128i load16(const char* at)
-{
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-}
+__m128i load16(const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 
 int64_t load8(const char* at)
 {
@@ -433,7 +427,7 @@ void htmlescapeto(std::string& out, std::string_view text)
         out.append(text);
         return;
     }
-    std::size_t plain = 0;   // where the bytes that stand for themselves began
+    std::size_t plain = 0; // where the bytes that stand for themselves began
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (kSpecial[static_cast<unsigned char>(text[i])]) {
             out.append(text, plain, i - plain);
@@ -459,7 +453,8 @@ void putline(const char* text)
 void putexpanded(const char* text)
 {
     char expanded[EXPAND_SIZE];
-    std::fputs(std::strchr(text, '$') != nullptr ? expandenv(text, expanded, sizeof expanded) : text,
+    std::fputs(std::strchr(text, '$') != nullptr ? expandenv(text, expanded, sizeof expanded)
+                                                 : text,
                stdout);
 }
 
@@ -481,15 +476,9 @@ void adderror(const char* message)
         errors[nerrors++] = message;
 }
 
-int errorcount()
-{
-    return nerrors;
-}
+int errorcount() { return nerrors; }
 
-void clearerrors()
-{
-    nerrors = 0;
-}
+void clearerrors() { nerrors = 0; }
 
 void puterrors()
 {

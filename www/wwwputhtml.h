@@ -16,15 +16,15 @@
 // passes raw status lines on, else a CGI "Status: <status>" line.
 void setstatus(const char* status, bool raw);
 bool statusset();
-void putstatusline();     // the pending status line, if any
-void putframeheaders();   // X-Frame-Options, frame-ancestors and Cache-Control, once
-void putheaders();        // both, in that order
-bool framesent();         // whether the frame headers have gone out
+void putstatusline();   // the pending status line, if any
+void putframeheaders(); // X-Frame-Options, frame-ancestors and Cache-Control, once
+void putheaders();      // both, in that order
+bool framesent();       // whether the frame headers have gone out
 
 // Head states.
-constexpr int HEAD_NONE = 0;  // nothing sent
-constexpr int HEAD_SENT = 1;  // CGI header and document head sent
-constexpr int HEAD_BODY = 2;  // body element written
+constexpr int HEAD_NONE = 0; // nothing sent
+constexpr int HEAD_SENT = 1; // CGI header and document head sent
+constexpr int HEAD_BODY = 2; // body element written
 int headstate();
 
 // Size of the buffer an expansion must fit (NUL included); longer
@@ -47,7 +47,7 @@ void putf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // been sent before; leaves the body open.
 void putpagehead(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-void putbanner(const char* helpid);   // null: no Help! button
+void putbanner(const char* helpid); // null: no Help! button
 void puthelpbutton(const char* helpid);
 void putfooter();
 
@@ -67,9 +67,9 @@ void htmlescapeto(std::string& out, std::string_view text);
 // it.  Cut to fit; always terminated.  Returns out.
 char* expandenv(const char* text, char* out, std::size_t size = EXPAND_SIZE);
 
-void putline(const char* text);           // expanded, then an LF
-void putlines(const char* const* texts);  // putline each, up to a null entry
-void putexpanded(const char* text);       // putline without the LF
+void putline(const char* text);          // expanded, then an LF
+void putlines(const char* const* texts); // putline each, up to a null entry
+void putexpanded(const char* text);      // putline without the LF
 
 // Page text ready as it stands, built and escaped by the caller: as
 // putf("%s", text), but not cut at a NUL byte.

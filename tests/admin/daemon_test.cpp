@@ -23,17 +23,16 @@ const std::string kTitle = "Vantrel Image Messaging Software - ";
 // A control tool whose daemon keeps the tool's output open.
 const std::string kHoldingTool = "#!/bin/sh\nsleep 7 &\nexit 0\n";
 
-const std::string kClosing =
-    "</table>\n"
-    "<p><i>For information and status on daemons associated with \n"
-    "receiving faxes please see\n"
-    "<a href=\"/z/Page103\">Fax Line Status</a> page.\n"
-    "<p>To change the </i>Auto Start<i> setting for daemons please see \n"
-    "<a href=\"/z/Page6\">ZEL System Configuration</a> page.\n";
+const std::string kClosing = "</table>\n"
+                             "<p><i>For information and status on daemons associated with \n"
+                             "receiving faxes please see\n"
+                             "<a href=\"/z/Page103\">Fax Line Status</a> page.\n"
+                             "<p>To change the </i>Auto Start<i> setting for daemons please see \n"
+                             "<a href=\"/z/Page6\">ZEL System Configuration</a> page.\n";
 
 struct Row {
-    std::string status;     // what the probe writes
-    std::string autostart;  // Yes or No
+    std::string status;    // what the probe writes
+    std::string autostart; // Yes or No
     std::string cell;
 };
 
@@ -43,14 +42,15 @@ std::string daemonpage(const std::string& response, const Row& font, const Row& 
     if (!response.empty())
         page += "<h1>ZEL Daemon Command Response</h1>\n"
                 "<table width=\"50%\" align=center cellpadding=4 border=2>\n"
-                "<tr><td><pre>" + response + "</pre></td></tr></table>\n";
+                "<tr><td><pre>" +
+                response + "</pre></td></tr></table>\n";
     page += "<h1>ZEL Daemon Status</h1>\n"
             "<p>Please wait a moment while we query your running daemons..</p>\n"
             "<table align=center cellpadding=4 border=2>\n"
             "<tr><th>Daemon</th><th>Status</th><th>Auto Start</th><th>Start/Stop</th></tr>\n";
     auto row = [&](const char* name, const Row& r) {
-        page += std::string("<tr><td><b>") + name + "</b></td><td><i>" + r.status + "</i></td><td>" +
-                r.autostart + "</td><td>" + r.cell + "</td></tr>\n";
+        page += std::string("<tr><td><b>") + name + "</b></td><td><i>" + r.status +
+                "</i></td><td>" + r.autostart + "</td><td>" + r.cell + "</td></tr>\n";
     };
     row("Font Server", font);
     row("Fax Scheduler", scheduler);
@@ -98,7 +98,7 @@ protected:
 TEST_F(DaemonTest, ConverterCheckComparesSizes)
 {
     const struct {
-        const char* txtimg;    // null: not installed
+        const char* txtimg; // null: not installed
         const char* fstxtimg;
         const char* pktxtimg;
         const char* answer;
@@ -118,8 +118,10 @@ TEST_F(DaemonTest, ConverterCheckComparesSizes)
                 box.write(std::string("opt/vantrel/bin/") + names[i], contents[i]);
         RunResult r = get("/Page30");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, daemonpage("", {std::string("Not configured.\n") + c.answer + "\n", "Yes",
-                                         "Start / Stop"}, kNeverRun))
+        EXPECT_EQ(r.out, daemonpage("",
+                                    {std::string("Not configured.\n") + c.answer + "\n", "Yes",
+                                     "Start / Stop"},
+                                    kNeverRun))
             << c.answer;
     }
     EXPECT_EQ(calls(), "");
@@ -157,24 +159,32 @@ TEST_F(DaemonTest, FontServerProbe)
     const std::string command = fax() + "/lib/fstxtimg -T &#39;fonts host&#39;";
 
     RunResult r = get("/Page30");
-    EXPECT_EQ(r.out, daemonpage("", {"Available.\nMissing txtimg\n", "Yes",
-                                     "Start / <a href=\"/z/Page902\">Stop</a>"},
+    EXPECT_EQ(r.out, daemonpage("",
+                                {"Available.\nMissing txtimg\n", "Yes",
+                                 "Start / <a href=\"/z/Page902\">Stop</a>"},
                                 scheduler));
     EXPECT_EQ(calls(), "fstxtimg [-T] [fonts host]\n");
 
     r = get("/Page30", {"STANDIN_EXIT=1"});
-    EXPECT_EQ(r.out, daemonpage("", {"Not Available.\nMissing txtimg\n", "Yes",
-                                     "<a href=\"/z/Page901\">Start</a> / Stop"},
+    EXPECT_EQ(r.out, daemonpage("",
+                                {"Not Available.\nMissing txtimg\n", "Yes",
+                                 "<a href=\"/z/Page901\">Start</a> / Stop"},
                                 scheduler));
 
     // Any other answer is unknown; the comment shows what came back.
     r = get("/Page30", {"STANDIN_EXIT=1", "STANDIN_PRINT=<refused> & gone"});
-    EXPECT_EQ(r.out, daemonpage("", {"<!-- " + command + " = -1 (&lt;refused&gt; &amp; gone\n)  -->\n"
-                                     "Not Known.\nMissing txtimg\n", "Yes", "Start / Stop"},
+    EXPECT_EQ(r.out, daemonpage("",
+                                {"<!-- " + command +
+                                     " = -1 (&lt;refused&gt; &amp; gone\n)  -->\n"
+                                     "Not Known.\nMissing txtimg\n",
+                                 "Yes", "Start / Stop"},
                                 scheduler));
     r = get("/Page30", {"STANDIN_EXIT=3"});
-    EXPECT_EQ(r.out, daemonpage("", {"<!-- " + command + " = -1 (Unknown error running command. (3))  -->\n"
-                                     "Not Known.\nMissing txtimg\n", "Yes", "Start / Stop"},
+    EXPECT_EQ(r.out, daemonpage("",
+                                {"<!-- " + command +
+                                     " = -1 (Unknown error running command. (3))  -->\n"
+                                     "Not Known.\nMissing txtimg\n",
+                                 "Yes", "Start / Stop"},
                                 scheduler));
 }
 
@@ -197,9 +207,11 @@ TEST_F(DaemonTest, ControlCommandsShowTheirAnswer)
     get("/Page901");
     // The font server's Stop runs nothing.
     configure("init-font-server = no\n");
-    EXPECT_EQ(get("/Page902").out,
-              daemonpage("", {"Not configured.\nMissing txtimg\n", "No", "Start / Stop"}, kNeverRun));
-    EXPECT_EQ(calls(), "tabctl [-X] [start-dialq]\ntabctl [-X] [stop-dialq]\ntabctl [-X] [start-font]\n");
+    EXPECT_EQ(
+        get("/Page902").out,
+        daemonpage("", {"Not configured.\nMissing txtimg\n", "No", "Start / Stop"}, kNeverRun));
+    EXPECT_EQ(calls(),
+              "tabctl [-X] [start-dialq]\ntabctl [-X] [stop-dialq]\ntabctl [-X] [start-font]\n");
     configure("");
 
     // The answer is the tool's own page text.
@@ -221,15 +233,17 @@ namespace {
 std::string emailpage(const std::string& helpid, const std::string& title, const std::string& wait,
                       const std::string& results)
 {
-    return kOk + framed(title, helpid, "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results,
-                        "/z");
+    return kOk + framed(title, helpid,
+                        "<p>Please wait while we try to " + wait + "<hr><pre>\n" + results, "/z");
 }
 
-std::string resultsbox(const std::string& heading, const std::string& output, const std::string& closing)
+std::string resultsbox(const std::string& heading, const std::string& output,
+                       const std::string& closing)
 {
     return "</pre><table border=1 cellpadding=6 cellspacing=6 align=center><tr bgcolor=\"#ff0000\">"
-           "<td align=center><b>" + heading + "</b> </td></tr><tr><td><pre>" + output +
-           "</pre><hr><p><center>" + closing + "</center></table><p>\n";
+           "<td align=center><b>" +
+           heading + "</b> </td></tr><tr><td><pre>" + output + "</pre><hr><p><center>" + closing +
+           "</center></table><p>\n";
 }
 
 const std::string kConfigureWait =
@@ -245,11 +259,14 @@ TEST_F(DaemonTest, EmailOptionsOfferDeclineOnlyUntilDecided)
                "\"><font face=\"Arial,Helvetica\" size=4>\n" + label + "</font></a>\n";
     };
     const std::string links = link(44, "<b>Test Email Configuration</b>") +
-                              link(42, "Configure Email for Fax") + link(43, "UNCONFIGURE Email for Fax");
+                              link(42, "Configure Email for Fax") +
+                              link(43, "UNCONFIGURE Email for Fax");
     RunResult r = get("/Page40");
     EXPECT_TRUE(r.out.starts_with(kOk + pagehead(kTitle + "Email Server Configuration Options") +
-                                  banner("HXemail", "/z") + "<h1>Email Server Configuration</h1>\n"));
-    EXPECT_TRUE(r.out.ends_with(link(41, "Do NOT Configure Email") + links + footer("/z"))) << r.out;
+                                  banner("HXemail", "/z") +
+                                  "<h1>Email Server Configuration</h1>\n"));
+    EXPECT_TRUE(r.out.ends_with(link(41, "Do NOT Configure Email") + links + footer("/z")))
+        << r.out;
 
     // Declining records "no": no more reminder here or on the home page.
     r = get("/Page41");
@@ -267,18 +284,20 @@ TEST_F(DaemonTest, ConfigureAndUnconfigureRecordTheOutcome)
 {
     RunResult r = get("/Page42", {"STANDIN_PRINT=<b>configured</b>", "STANDIN_EXIT=0"});
     EXPECT_EQ(r.out, emailpage("HXemailcfg", "Configure Email Server", kConfigureWait,
-                               resultsbox("Email Server Configuration Results", "<b>configured</b>\n",
-                                          "Configuration ended.")));
+                               resultsbox("Email Server Configuration Results",
+                                          "<b>configured</b>\n", "Configuration ended.")));
     EXPECT_EQ(calls(), "tabctl [-L] [zelin.sh]\n");
     EXPECT_EQ(configline("email-config"), "email-config = yes");
 
     // The tool's failure does not matter.
     r = get("/Page43", {"STANDIN_EXIT=2", "STANDIN_PRINT=no mail server"});
-    EXPECT_EQ(r.out, emailpage("HXemailuncfg", "UNConfigure Email Server",
-                               "unconfigure your email server (this can take a moment).<p>Please do not "
-                               "click on stop or any other link until the configuration process has ended.",
-                               resultsbox("Email Server UN-Configuration Results", "no mail server\n",
-                                          "Configuration ended.")));
+    EXPECT_EQ(
+        r.out,
+        emailpage("HXemailuncfg", "UNConfigure Email Server",
+                  "unconfigure your email server (this can take a moment).<p>Please do not "
+                  "click on stop or any other link until the configuration process has ended.",
+                  resultsbox("Email Server UN-Configuration Results", "no mail server\n",
+                             "Configuration ended.")));
     EXPECT_EQ(calls(), "tabctl [-L] [zelin.sh]\ntabctl [-L] [zelout.sh]\n");
     EXPECT_EQ(configline("email-config"), "email-config = no");
 
@@ -292,20 +311,22 @@ TEST_F(DaemonTest, EmailTestShowsItsReportAsText)
 {
     configure("email-config = no\n");
     const std::string before = box.read(Sandbox::kConfig);
-    const std::string wait = "test your email server (this can take a moment).<p>Please do not click on "
-                             "stop or any other link until the test has ended.";
+    const std::string wait =
+        "test your email server (this can take a moment).<p>Please do not click on "
+        "stop or any other link until the test has ended.";
     RunResult r = get("/Page44", {"STANDIN_PRINT=<fax@host> & \"ok\"", "STANDIN_EXIT=0"});
     EXPECT_EQ(r.out, emailpage("HXemailtest", "Test Email Server", wait,
-                               resultsbox("Email Server Test Results", "&lt;fax@host&gt; &amp; \"ok\"\n",
-                                          "Test ended.")));
+                               resultsbox("Email Server Test Results",
+                                          "&lt;fax@host&gt; &amp; \"ok\"\n", "Test ended.")));
     EXPECT_EQ(calls(), "tabctl [-L] [zeltest.sh]\n");
     EXPECT_EQ(box.read(Sandbox::kConfig), before);
 
     // The stand-in's own report, with its address.
     r = get("/Page44");
-    EXPECT_EQ(r.out, emailpage("HXemailtest", "Test Email Server", wait,
-                               resultsbox("Email Server Test Results",
-                                          "Testing the mail server's hand-over of fax mail\n"
-                                          "alias fax: delivered to &lt;fax-gateway&gt;\nTest passed.\n",
-                                          "Test ended.")));
+    EXPECT_EQ(r.out,
+              emailpage("HXemailtest", "Test Email Server", wait,
+                        resultsbox("Email Server Test Results",
+                                   "Testing the mail server's hand-over of fax mail\n"
+                                   "alias fax: delivered to &lt;fax-gateway&gt;\nTest passed.\n",
+                                   "Test ended.")));
 }

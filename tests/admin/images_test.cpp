@@ -20,7 +20,7 @@ unsigned be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
 
 struct JpegFrames {
     int baseline = 0;         // SOF0 segments seen
-    bool progressive = false;  // an SOF2 segment seen
+    bool progressive = false; // an SOF2 segment seen
     bool reached_scan = false;
     unsigned height = 0, width = 0, components = 0;
 };
@@ -87,4 +87,4 @@ TEST(ImagesTest, IdentifyDecodesBoth)
               "JPEG 118 36");
 }
 
-}  // namespace
+} // namespace

@@ -27,7 +27,8 @@ constexpr const char* kInittab = "etc/inittab";
 constexpr const char* kToolLog = "tools.log";
 
 const std::string kTitle = "Vantrel Image Messaging Software - ";
-const std::string kBadName = "FAX LINE NAME CONTAINS INVALID CHARACTERS, PLEASE ENTER DIFFERENT NAME.";
+const std::string kBadName =
+    "FAX LINE NAME CONTAINS INVALID CHARACTERS, PLEASE ENTER DIFFERENT NAME.";
 
 // The list page's text after its optional message, for lines given in
 // directory order.
@@ -48,8 +49,9 @@ std::string listbody(const std::vector<std::string>& names)
 
 std::string listpage(const std::string& message, const std::vector<std::string>& names)
 {
-    return cgi::kOk + framed("Select Fax Line", "HXselectline",
-                             (message.empty() ? "" : "<p><b>" + message + "</b>\n") + listbody(names));
+    return cgi::kOk +
+           framed("Select Fax Line", "HXselectline",
+                  (message.empty() ? "" : "<p><b>" + message + "</b>\n") + listbody(names));
 }
 
 std::string donemessage(const std::string& name, const std::string& verb)
@@ -138,9 +140,11 @@ protected:
         mkdir(box.path(kDev).c_str(), 0755);
     }
 
-    RunResult run(const std::string& path, const std::string& body, std::vector<std::string> env) const
+    RunResult run(const std::string& path, const std::string& body,
+                  std::vector<std::string> env) const
     {
-        env.insert(env.end(), {cgi::kNph, cgi::basic("admin:x"), "STANDIN_LOG=" + box.path(kToolLog)});
+        env.insert(env.end(),
+                   {cgi::kNph, cgi::basic("admin:x"), "STANDIN_LOG=" + box.path(kToolLog)});
         RunOptions options =
             body.empty() ? cgi::get(path, std::move(env)) : cgi::post(path, body, std::move(env));
         options.uid = runas;
@@ -154,7 +158,10 @@ protected:
         return run(path, body, std::move(env));
     }
 
-    void line(const std::string& name, const std::string& text) const { box.write(kDev + name, text); }
+    void line(const std::string& name, const std::string& text) const
+    {
+        box.write(kDev + name, text);
+    }
     std::string toollog() const { return box.exists(kToolLog) ? box.read(kToolLog) : ""; }
 
     // A line's form as the browser posts it back.
@@ -167,7 +174,7 @@ protected:
                "&speed=19200&fax-speed=19200&receive-only=No" + extra + "&button=" + button;
     }
 
-    uid_t runas = static_cast<uid_t>(-1);   // the programs' user, with the same group
+    uid_t runas = static_cast<uid_t>(-1); // the programs' user, with the same group
 };
 
 } // namespace
@@ -198,8 +205,9 @@ TEST_F(LinesTest, ListShowsRegularLineFilesOnly)
     box.remove(std::string(kDev) + ".fax&1.tmp");
     rmdir(box.path(kDev).c_str());
     RunResult r = get("/Page20");
-    EXPECT_NE(r.out.find("ERROR - Cannot open the directory (" + box.path("opt/vantrel/etc/dev") + ")"),
-              std::string::npos);
+    EXPECT_NE(
+        r.out.find("ERROR - Cannot open the directory (" + box.path("opt/vantrel/etc/dev") + ")"),
+        std::string::npos);
     EXPECT_NE(r.out.find(listbody({})), std::string::npos);
 }
 
@@ -207,7 +215,8 @@ TEST_F(LinesTest, UpdateFormShowsFileDerivedModeAndSpeedWarning)
 {
     line("fax-line-1", "# modem on the first port\ndevice = /dev/null\nreceive-only = yes\n"
                        "speed = 38400\ntsi = \"+1 555 <0100>\"\n");
-    box.write(kInittab, "qrt1:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-1\n");
+    box.write(kInittab,
+              "qrt1:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-1\n");
     RunResult r = post("/Action8", "lname=fax-line-1&button=Update");
     EXPECT_EQ(r.status, 0);
     std::string select = "<select name=\"fax-line-mode\" size=1>\n  <option>disabled</option>\n"
@@ -234,15 +243,17 @@ TEST_F(LinesTest, UpdateFormShowsFileDerivedModeAndSpeedWarning)
           "tsi\" value=\"+1 555 &lt;0100&gt;"})
         head += std::string("<input type=hidden name=\"o") + old + "\">\n";
     EXPECT_EQ(r.out.substr(0, head.size()), head);
-    for (const std::string& piece : std::vector<std::string>{
-             "<p><table border=2 cellpadding=2 cellspacing=2><caption>Parameters for "
-          "<em>fax-line-1</em></caption><tr bgcolor=\"#eeeecc\">\n<td>Fax Line Name</td>\n<td>\n"
-          "<input type=text name=\"name\" size=32 value=\"fax-line-1\">\n</td>\n</tr>\n",
-          "<td>Fax Mode</td>\n<td>\n" + select,
-          "<input type=text name=\"modem-init-string\" size=40 value=\"ATM0S0=0S7=45&amp;D2&amp;C1\">",
-          "<input type=text name=\"tsi\" size=20 value=\"+1 555 &lt;0100&gt;\">\n</td>\n</tr>\n"
-          "</table>\n<p>\n<input type=submit name=button value=\"Update\">\n"
-          "<input type=submit name=button value=\"Cancel\">\n</form>" + footer()})
+    for (
+        const std::string& piece : std::vector<std::string>{
+            "<p><table border=2 cellpadding=2 cellspacing=2><caption>Parameters for "
+            "<em>fax-line-1</em></caption><tr bgcolor=\"#eeeecc\">\n<td>Fax Line Name</td>\n<td>\n"
+            "<input type=text name=\"name\" size=32 value=\"fax-line-1\">\n</td>\n</tr>\n",
+            "<td>Fax Mode</td>\n<td>\n" + select,
+            "<input type=text name=\"modem-init-string\" size=40 value=\"ATM0S0=0S7=45&amp;D2&amp;C1\">",
+            "<input type=text name=\"tsi\" size=20 value=\"+1 555 &lt;0100&gt;\">\n</td>\n</tr>\n"
+            "</table>\n<p>\n<input type=submit name=button value=\"Update\">\n"
+            "<input type=submit name=button value=\"Cancel\">\n</form>" +
+                footer()})
         EXPECT_NE(r.out.find(piece), std::string::npos) << piece;
     EXPECT_EQ(r.out.find("Receive Only"), std::string::npos);
     EXPECT_EQ(toollog(), "");
@@ -255,20 +266,24 @@ TEST_F(LinesTest, DeviceWarnings)
         std::string device, item;
     } cases[] = {
         {"", "<li>the device file is not defined (ERROR I110)\n"},
-        {"/nonexistent/tty<1>", "<li>the device file (/nonexistent/tty&lt;1&gt;) does not exist(ERROR I120)\n"},
+        {"/nonexistent/tty<1>",
+         "<li>the device file (/nonexistent/tty&lt;1&gt;) does not exist(ERROR I120)\n"},
         {box.path("plain"), "<li>the device file (" + box.path("plain") +
                                 ") is not a special characterfile (ERROR I130)\n"},
     };
     for (const Case& c : cases) {
         line("fax-line-1", "device = \"" + c.device + "\"\n");
         std::string out = post("/Action8", "lname=fax-line-1&button=Delete").out;
-        EXPECT_NE(out.find("(I102)</td></tr><tr><td> The following problems have been detected with "
-                           "this device configuration:<ul>" + c.item + "</ul>"),
-                  std::string::npos)
+        EXPECT_NE(
+            out.find("(I102)</td></tr><tr><td> The following problems have been detected with "
+                     "this device configuration:<ul>" +
+                     c.item + "</ul>"),
+            std::string::npos)
             << c.device;
-        EXPECT_NE(out.find("ARE YOU SURE YOU WANT TO DELETE THIS LINE?<input type=submit name=button "
-                           "value=\"Delete\">\n<input type=submit name=button value=\"Cancel\">\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            out.find("ARE YOU SURE YOU WANT TO DELETE THIS LINE?<input type=submit name=button "
+                     "value=\"Delete\">\n<input type=submit name=button value=\"Cancel\">\n"),
+            std::string::npos);
     }
 }
 
@@ -293,9 +308,10 @@ TEST_F(LinesTest, AddOffersNextFreeNameWithDefaults)
 
 TEST_F(LinesTest, ListButtonsWithoutALine)
 {
-    for (const char* body : {"lname=&button=Update", "lname=+&button=Delete", "lname=&button=Test+Modem",
-                             "button=Reset+Modem", "lname=", "lname=..%2Fx&button=Update",
-                             "lname=..&button=Delete", "lname=a%3Bb&button=Test+Modem"})
+    for (const char* body :
+         {"lname=&button=Update", "lname=+&button=Delete", "lname=&button=Test+Modem",
+          "button=Reset+Modem", "lname=", "lname=..%2Fx&button=Update", "lname=..&button=Delete",
+          "lname=a%3Bb&button=Test+Modem"})
         EXPECT_EQ(post("/Action8", body).out, listpage("No line was selected!", {})) << body;
     EXPECT_EQ(toollog(), "");
 
@@ -315,7 +331,8 @@ TEST_F(LinesTest, AddReceiveOnlyWritesFileAndAppendsEntry)
 {
     std::string lineward = box.path("opt/vantrel") + "/lib/lineward";
     box.write(kInittab, "id:2:initdefault:\nqrt1:2345:respawn:" + lineward + " other\n");
-    RunResult r = post("/Action7", form("Add", "fax-line-1", "fax-line-1", "receive only", "&tsi=a%0Ab"));
+    RunResult r =
+        post("/Action7", form("Add", "fax-line-1", "fax-line-1", "receive only", "&tsi=a%0Ab"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, listpage(donemessage("fax-line-1", "added"), {"fax-line-1"}));
     EXPECT_EQ(box.read(std::string(kDev) + "fax-line-1"),
@@ -332,7 +349,8 @@ TEST_F(LinesTest, AddReceiveOnlyWritesFileAndAppendsEntry)
     r = post("/Action7", form("Add", "fax-line-1", "fax-line-1", "disabled"));
     EXPECT_NE(r.out.find("<p><b>FAX LINE NAME ALREADY EXISTS, PLEASE ENTER DIFFERENT NAME.</b>\n"),
               std::string::npos);
-    EXPECT_NE(r.out.find("<caption>Parameters for <em>fax-line-2</em></caption>"), std::string::npos);
+    EXPECT_NE(r.out.find("<caption>Parameters for <em>fax-line-2</em></caption>"),
+              std::string::npos);
     EXPECT_NE(r.out.find("value=\"fax-line-1\""), std::string::npos);
 }
 
@@ -354,7 +372,8 @@ TEST_F(LinesTest, ModeChangesRunTheLineTool)
     // Already off: nothing to run.
     post("/Action7", form("Update", "fax-line-1", "fax-line-1", "disabled"));
     EXPECT_EQ(toollog(), "tabctl [-d] [fax-line-1]\n");
-    EXPECT_NE(box.read(std::string(kDev) + "fax-line-1").find("receive-only = Yes\n"), std::string::npos);
+    EXPECT_NE(box.read(std::string(kDev) + "fax-line-1").find("receive-only = Yes\n"),
+              std::string::npos);
 
     post("/Action7", form("Update", "fax-line-1", "fax-line-1", "send/receive"));
     EXPECT_EQ(toollog(), "tabctl [-d] [fax-line-1]\ntabctl [-e] [fax-line-1]\n");
@@ -366,43 +385,51 @@ TEST_F(LinesTest, ModeChangesRunTheLineTool)
     line("fax-line-1", "device = /dev/ttyS0\n");
     post("/Action7", "name=fax-line-1&oname=fax-line-1&device=%2Fdev%2FttyS0&"
                      "fax-line-mode=receive+only&button=Update");
-    EXPECT_EQ(toollog(), "tabctl [-x] [fax-line-1]\ntabctl [-a] [fax-line-1] [-l] [qrt1:2345:respawn:" +
-                             lineward + " fax-line-1]\n");
-    EXPECT_EQ(box.read(kInittab), "s0:2345:off:/sbin/getty ttyS0\nqrt1:2345:respawn:" + lineward +
-                                      " fax-line-1\n");
+    EXPECT_EQ(toollog(),
+              "tabctl [-x] [fax-line-1]\ntabctl [-a] [fax-line-1] [-l] [qrt1:2345:respawn:" +
+                  lineward + " fax-line-1]\n");
+    EXPECT_EQ(box.read(kInittab),
+              "s0:2345:off:/sbin/getty ttyS0\nqrt1:2345:respawn:" + lineward + " fax-line-1\n");
 }
 
 TEST_F(LinesTest, FailingToolShowsErrorPage)
 {
     line("fax-line-1", "device = /dev/null\n");
-    std::string command = box.path("opt/vantrel") + "/lib/tabctl -a fax-line-1 -l 'qrt1:2345:respawn:" +
-                          box.path("opt/vantrel") + "/lib/lineward fax-line-1'";
+    std::string command =
+        box.path("opt/vantrel") +
+        "/lib/tabctl -a fax-line-1 -l 'qrt1:2345:respawn:" + box.path("opt/vantrel") +
+        "/lib/lineward fax-line-1'";
     RunResult r = post("/Action7", form("Update", "fax-line-1", "fax-line-1", "receive only"),
                        {"STANDIN_PRINT=refused <now>"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, cgi::kOk + pagehead(kTitle + "Fax Line Update Error") + banner("HXerror") +
-                         "<p>There has been a problem trying to update the specified faxline. Please "
-                         "report the following error to support@vantrel.com<p>Here is the command "
-                         "that we tried to run:<pre>" + command +
-                         "</pre><p>Here is the output that we received:<pre>refused <now>\n</pre>" +
-                         footer());
+    EXPECT_EQ(r.out,
+              cgi::kOk + pagehead(kTitle + "Fax Line Update Error") + banner("HXerror") +
+                  "<p>There has been a problem trying to update the specified faxline. Please "
+                  "report the following error to support@vantrel.com<p>Here is the command "
+                  "that we tried to run:<pre>" +
+                  command +
+                  "</pre><p>Here is the output that we received:<pre>refused <now>\n</pre>" +
+                  footer());
 }
 
 TEST_F(LinesTest, ModemTestAndReset)
 {
     line("fax-line-1", "device = /dev/null\n");
-    std::string box_head = "<table border=1 cellpadding=6 cellspacing=6 align=center><tr "
-                           "bgcolor=\"#ff0000\"><td align=center><b>Modem Test Results</b> </td></tr>"
-                           "<tr><td><pre>";
+    std::string box_head =
+        "<table border=1 cellpadding=6 cellspacing=6 align=center><tr "
+        "bgcolor=\"#ff0000\"><td align=center><b>Modem Test Results</b> </td></tr>"
+        "<tr><td><pre>";
     RunResult r = post("/Action8", "lname=fax-line-1&button=Test+Modem");
-    EXPECT_EQ(r.out, cgi::kOk + pagehead(kTitle + "Modem Test") + banner("HXmodemtest") +
-                         "<p>Please wait while we test this modem (this can take up to two minutes)."
-                         "<p><pre></pre>" + box_head + "ATI0\n5601\nOK\n</pre><p></table><p>" +
-                         footer());
+    EXPECT_EQ(r.out,
+              cgi::kOk + pagehead(kTitle + "Modem Test") + banner("HXmodemtest") +
+                  "<p>Please wait while we test this modem (this can take up to two minutes)."
+                  "<p><pre></pre>" +
+                  box_head + "ATI0\n5601\nOK\n</pre><p></table><p>" + footer());
     r = post("/Action7", "name=fax-line-1&button=Reset+Modem");
-    EXPECT_NE(r.out.find(banner("HXmodemreset") + "<p>Please wait while we reset and test this modem "
-                         "(this can take up to two minutes).<p><pre></pre>" + box_head +
-                         "ATZ\nOK\nATI0\n5601\nOK\n</pre>"),
+    EXPECT_NE(r.out.find(banner("HXmodemreset") +
+                         "<p>Please wait while we reset and test this modem "
+                         "(this can take up to two minutes).<p><pre></pre>" +
+                         box_head + "ATZ\nOK\nATI0\n5601\nOK\n</pre>"),
               std::string::npos);
     EXPECT_EQ(toollog(), "tabctl [-f] [fax-line-1]\nmdmchk [-t] [-f] [fax-line-1]\n"
                          "tabctl [-f] [fax-line-1]\nmdmchk [-T] [-f] [fax-line-1]\n");
@@ -438,23 +465,28 @@ TEST_F(LinesTest, RenameAndDelete)
             EXPECT_NE(out.find("<p><b>" + c.message + "</b>\n"), std::string::npos) << c.name;
             EXPECT_NE(out.find("<input type=text name=\"name\" size=32 value=\"" + c.name + "\">"),
                       std::string::npos);
-            EXPECT_NE(out.find("<input type=hidden name=\"oname\" value=\"fax-line-1\">"), std::string::npos);
+            EXPECT_NE(out.find("<input type=hidden name=\"oname\" value=\"fax-line-1\">"),
+                      std::string::npos);
         }
         EXPECT_TRUE(box.exists(std::string(kDev) + "fax-line-1"));
         EXPECT_EQ(box.read(std::string(kDev) + "fax-line-2"), "device = /dev/null\n");
     }
     // Without its old name a rename onto an existing line is told so first;
     // onto a new name there is nothing to rename.
-    std::string noold = form("Update", "fax-line-2", "", "disabled").substr(std::string("oname=&").size());
-    EXPECT_NE(post("/Action7", noold).out.find("<p><b>FAX LINE NAME ALREADY EXISTS"), std::string::npos);
+    std::string noold =
+        form("Update", "fax-line-2", "", "disabled").substr(std::string("oname=&").size());
+    EXPECT_NE(post("/Action7", noold).out.find("<p><b>FAX LINE NAME ALREADY EXISTS"),
+              std::string::npos);
     noold = form("Update", "fax-line-7", "", "disabled").substr(std::string("oname=&").size());
-    EXPECT_NE(post("/Action7", noold).out.find("<p><b>Cannot rename fax line file.</b>"), std::string::npos);
+    EXPECT_NE(post("/Action7", noold).out.find("<p><b>Cannot rename fax line file.</b>"),
+              std::string::npos);
     EXPECT_FALSE(box.exists(std::string(kDev) + "fax-line-7"));
     EXPECT_EQ(box.read(std::string(kDev) + "fax-line-2"), "device = /dev/null\n");
 
     post("/Action7", form("Update", "fax-line-9", "fax-line-1", "send only"));
     EXPECT_FALSE(box.exists(std::string(kDev) + "fax-line-1"));
-    EXPECT_NE(box.read(std::string(kDev) + "fax-line-9").find("name = fax-line-9\n"), std::string::npos);
+    EXPECT_NE(box.read(std::string(kDev) + "fax-line-9").find("name = fax-line-9\n"),
+              std::string::npos);
 
     box.write("var/opt/vantrel/devstatus/fax-line-9", "status = idle\n");
     EXPECT_EQ(post("/Action7", form("Delete", "fax-line-9", "fax-line-9", "send only")).out,
@@ -473,9 +505,11 @@ TEST_F(LinesTest, NamesLeavingTheDevDirectoryAreRefused)
 {
     box.write("opt/vantrel/etc/x", "device = /dev/null\nkeep = me\n");
     for (const char* button : {"Update", "Delete", "Add"}) {
-        for (const std::string& name : {std::string("../x"), std::string(".."), std::string("-Xstop-dialq")}) {
+        for (const std::string& name :
+             {std::string("../x"), std::string(".."), std::string("-Xstop-dialq")}) {
             std::string out = post("/Action7", form(button, name, name, "receive only")).out;
-            EXPECT_NE(out.find("<p><b>" + kBadName + "</b>\n"), std::string::npos) << button << name;
+            EXPECT_NE(out.find("<p><b>" + kBadName + "</b>\n"), std::string::npos)
+                << button << name;
         }
     }
     // A rename whose old name points outside is refused as well.
@@ -498,9 +532,11 @@ TEST_F(LinesTest, StatusPage)
                        "<p><table align=center cellpadding=4 border=2>\n<tr>\n<th>Port</th>\n"
                        "<th>Device</th>\n<th>Status</th>\n<th>Fax Receive<br>Daemon</th>\n"
                        "<th>Fax Transmit<br>Daemon</th>\n</tr>\n";
-    std::string tail = "<p><i>To start or stop fax receive daemons go to the <a href=\"/Page20\">"
-                       "Configure Fax Line</a>\npage, select the appropriate line, and change the</i> "
-                       "Fax Mode <i>to enable or disable receiving.</i>" + footer();
+    std::string tail =
+        "<p><i>To start or stop fax receive daemons go to the <a href=\"/Page20\">"
+        "Configure Fax Line</a>\npage, select the appropriate line, and change the</i> "
+        "Fax Mode <i>to enable or disable receiving.</i>" +
+        footer();
     std::string out = get("/Page103").out;
     std::string row = "<tr><td>fax&amp;1</td><td>/dev/null</td><td>&lt;idle&gt;</td>"
                       "<td>not running</td><td>running</td></tr>\n</table>\n<!-- pid=" +
@@ -510,13 +546,16 @@ TEST_F(LinesTest, StatusPage)
 
     box.write("var/opt/vantrel/devstatus/fax&1", "listen-process-id = 1\nprocess-id = 1\n");
     out = get("/Page103").out;
-    EXPECT_NE(out.find("<td>Not available</td><td>running</td><td>not running</td>"), std::string::npos);
+    EXPECT_NE(out.find("<td>Not available</td><td>running</td><td>not running</td>"),
+              std::string::npos);
 
     box.remove("var/opt/vantrel/devstatus/fax&1");
     box.write(std::string(kDev) + "fax&1", "speed = 9600\n");
     EXPECT_EQ(get("/Page103").out,
-              head + "<tr><td>fax&amp;1</td><td colspan=2>No status available</td></tr>\n</table>\n"
-                     "<!-- pid=0 retval=0 errno=2 -->\n" + tail);
+              head +
+                  "<tr><td>fax&amp;1</td><td colspan=2>No status available</td></tr>\n</table>\n"
+                  "<!-- pid=0 retval=0 errno=2 -->\n" +
+                  tail);
 }
 
 // The web server's user may write the line file but not the dev directory

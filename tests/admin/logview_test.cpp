@@ -18,26 +18,30 @@ namespace {
 
 const std::string kSysHead = "<h1>ZEL System Log</h1><table border=1><tr><th>Date</th><th>Time</th>"
                              "<th>Module</th><th>PID</th><th>Message</th></tr>";
-const std::string kAcctHead = "<h1>ZEL Accounting Log</h1><table border=1><tr><th>Op</th><th>Timestamp</th>"
-                              "<th>From</th><th>To</th><th>Fax Line</th><th>Duration</th><th>Pages</th>"
-                              "<th>Status</th><th>ID</th></tr>";
-const std::string kComment = "<!-- Sep  2 200313:29:06\nzeladmin log viewers, release 2.0.35\n  -->\n";
+const std::string kAcctHead =
+    "<h1>ZEL Accounting Log</h1><table border=1><tr><th>Op</th><th>Timestamp</th>"
+    "<th>From</th><th>To</th><th>Fax Line</th><th>Duration</th><th>Pages</th>"
+    "<th>Status</th><th>ID</th></tr>";
+const std::string kComment =
+    "<!-- Sep  2 200313:29:06\nzeladmin log viewers, release 2.0.35\n  -->\n";
 const char* const kAcct = "var/opt/vantrel/acct";
 
 std::string sysline(int i)
 {
     char line[96];
-    std::snprintf(line, sizeof line, "09/02/03 13:29:%02d: zeladmin[%d,0]: message %d\n", i % 60, 1000 + i, i);
+    std::snprintf(line, sizeof line, "09/02/03 13:29:%02d: zeladmin[%d,0]: message %d\n", i % 60,
+                  1000 + i, i);
     return line;
 }
 
 std::string sysrow(int i)
 {
     char row[160];
-    std::snprintf(row, sizeof row,
-                  "<tr><td>09/02/03</td><td>13:29:%02d:</td><td>zeladmin</td><td>%d</td><td>\nmessage "
-                  "%d</td></tr>\n",
-                  i % 60, 1000 + i, i);
+    std::snprintf(
+        row, sizeof row,
+        "<tr><td>09/02/03</td><td>13:29:%02d:</td><td>zeladmin</td><td>%d</td><td>\nmessage "
+        "%d</td></tr>\n",
+        i % 60, 1000 + i, i);
     return row;
 }
 
@@ -62,12 +66,14 @@ std::string sysrows(int from, int to)
 
 std::string prev(const std::string& offset, int page = 91)
 {
-    return "<p><a href=\"/z/Page" + std::to_string(page) + "/o=" + offset + "/l=-20\">Previous 20 Lines</a>";
+    return "<p><a href=\"/z/Page" + std::to_string(page) + "/o=" + offset +
+           "/l=-20\">Previous 20 Lines</a>";
 }
 
 std::string next(const std::string& offset, int page = 91)
 {
-    return "&nbsp;&nbsp;<a href=\"/z/Page" + std::to_string(page) + "/o=" + offset + "/l=20\">Next 20 Lines</a>";
+    return "&nbsp;&nbsp;<a href=\"/z/Page" + std::to_string(page) + "/o=" + offset +
+           "/l=20\">Next 20 Lines</a>";
 }
 
 std::string syspage(const std::string& rows, const std::string& links = "")
@@ -110,7 +116,8 @@ TEST_F(LogviewTest, FortyFiveLinesPageBackAndForth)
 {
     box.write(Sandbox::kLog, syslog(45));
     EXPECT_EQ(get("/Page91"), syspage(sysrows(26, 45), prev(at(26))));
-    EXPECT_EQ(get("/Page91/o=" + at(26) + "/l=-20"), syspage(sysrows(6, 25), prev(at(6)) + next(at(26))));
+    EXPECT_EQ(get("/Page91/o=" + at(26) + "/l=-20"),
+              syspage(sysrows(6, 25), prev(at(6)) + next(at(26))));
     EXPECT_EQ(get("/Page91/o=" + at(26) + "/l=20"), syspage(sysrows(26, 45), prev(at(26))));
     // The first page has only a way forwards.
     EXPECT_EQ(get("/Page91/o=" + at(6) + "/l=-20"), syspage(sysrows(1, 5), next(at(6))));
@@ -119,11 +126,13 @@ TEST_F(LogviewTest, FortyFiveLinesPageBackAndForth)
     // An offset inside a line: backwards only complete lines before it,
     // forwards the rest of that line first.
     std::string inside = std::to_string(std::stoi(at(26)) + 3);
-    EXPECT_EQ(get("/Page91/o=" + inside + "/l=-20"), syspage(sysrows(6, 25), prev(at(6)) + next(inside)));
-    EXPECT_EQ(get("/Page91/o=" + inside + "/l=1"),
-              syspage("<tr><td>02/03</td><td>13:29:26:</td><td>zeladmin</td><td>1026</td><td>\nmessage "
-                      "26</td></tr>\n",
-                      prev(inside) + next(at(27))));
+    EXPECT_EQ(get("/Page91/o=" + inside + "/l=-20"),
+              syspage(sysrows(6, 25), prev(at(6)) + next(inside)));
+    EXPECT_EQ(
+        get("/Page91/o=" + inside + "/l=1"),
+        syspage("<tr><td>02/03</td><td>13:29:26:</td><td>zeladmin</td><td>1026</td><td>\nmessage "
+                "26</td></tr>\n",
+                prev(inside) + next(at(27))));
 }
 
 TEST_F(LogviewTest, ManyLinesFromEndMiddleAndStart)
@@ -140,8 +149,9 @@ TEST_F(LogviewTest, OffsetsOutsideTheFileGiveAnEmptyPage)
 {
     box.write(Sandbox::kLog, syslog(45));
     std::string size = std::to_string(syslog(45).size());
-    for (const std::string& path : std::vector<std::string>{"/Page91/o=-2", "/Page91/o=" + size + "1/l=-20", "/Page91/o=99999999999999999999999",
-                             "/Page91/o=-99999999999999999999999/l=20", "/Page91/l=0"})
+    for (const std::string& path : std::vector<std::string>{
+             "/Page91/o=-2", "/Page91/o=" + size + "1/l=-20", "/Page91/o=99999999999999999999999",
+             "/Page91/o=-99999999999999999999999/l=20", "/Page91/l=0"})
         EXPECT_EQ(get(path), syspage("")) << path;
     // Not a number: the default.  More than a page: a page.
     EXPECT_EQ(get("/Page91/o=abc/l=x"), syspage(sysrows(26, 45), prev(at(26))));
@@ -156,21 +166,24 @@ TEST_F(LogviewTest, LastLineWithoutNewline)
     box.write(Sandbox::kLog, text);
     EXPECT_EQ(get("/Page91"), syspage(sysrows(1, 3)));
     EXPECT_EQ(get("/Page91/o=0/l=20"), syspage(sysrows(1, 4)));
-    EXPECT_EQ(get("/Page91/o=" + at(2) + "/l=1"), syspage(sysrows(2, 2), prev(at(2)) + next(at(3))));
+    EXPECT_EQ(get("/Page91/o=" + at(2) + "/l=1"),
+              syspage(sysrows(2, 2), prev(at(2)) + next(at(3))));
 }
 
 TEST_F(LogviewTest, LinesLongerThanTheWindow)
 {
     std::string longmessage(3000, 'm');
     std::string huge(9000, 'h');
-    box.write(Sandbox::kLog, sysline(1) + "09/02/03 13:29:02: zeladmin[1002,0]: " + longmessage + "\n" +
-                                 sysline(3) + huge + "\n" + sysline(5));
-    std::string row2 = "<tr><td>09/02/03</td><td>13:29:02:</td><td>zeladmin</td><td>1002</td><td>\n" +
-                       longmessage + "</td></tr>\n";
+    box.write(Sandbox::kLog, sysline(1) + "09/02/03 13:29:02: zeladmin[1002,0]: " + longmessage +
+                                 "\n" + sysline(3) + huge + "\n" + sysline(5));
+    std::string row2 =
+        "<tr><td>09/02/03</td><td>13:29:02:</td><td>zeladmin</td><td>1002</td><td>\n" +
+        longmessage + "</td></tr>\n";
     // A line past 8192 bytes is cut; as a date alone it makes a row of one cell.
     std::string row4 = "<tr><td>" + huge.substr(0, READLINES_MAX_LINE) + "</td></tr>\n";
     EXPECT_EQ(get("/Page91"), syspage(sysrow(1) + row2 + sysrow(3) + row4 + sysrow(5)));
-    std::string line4 = std::to_string(sysline(1).size() + 38 + longmessage.size() + sysline(3).size());
+    std::string line4 =
+        std::to_string(sysline(1).size() + 38 + longmessage.size() + sysline(3).size());
     EXPECT_EQ(get("/Page91/l=-2"), syspage(row4 + sysrow(5), prev(line4)));
 }
 
@@ -212,21 +225,23 @@ TEST(LogviewReadLines, SearchBudgetBoundsAHugeLine)
 
 TEST_F(LogviewTest, SystemLogRowsAreEscaped)
 {
-    box.write(Sandbox::kLog, "09/02/03 13:29:01: zeladmin[7,3]: <script>alert('x')</script> a|b & c\n"
-                             "09/02/03 13:29:02: <img src=x>[8,0]: m\n"
-                             "\n"
-                             "justadate\n"
-                             "a b c\n"
-                             "09/02/03 13:29:03: zeladmin[77]: Above message repeated 2 times\n");
-    EXPECT_EQ(get("/Page91"),
-              syspage("<tr><td>09/02/03</td><td>13:29:01:</td><td>zeladmin</td><td>7</td><td>\n"
-                      "&lt;script&gt;alert('x')&lt;/script&gt; a<br>b &amp; c</td></tr>\n"
-                      "<tr><td>09/02/03</td><td>13:29:02:</td><td>&lt;img</td><td>src=x&gt;</td><td>\n"
-                      "m</td></tr>\n"
-                      "<tr><td>justadate</td></tr>\n"
-                      "<tr><td>a</td><td>b</td><td>c</td></tr>\n"
-                      "<tr><td>09/02/03</td><td>13:29:03:</td><td>zeladmin</td><td>77]</td><td>\n"
-                      "message repeated 2 times</td></tr>\n"));
+    box.write(Sandbox::kLog,
+              "09/02/03 13:29:01: zeladmin[7,3]: <script>alert('x')</script> a|b & c\n"
+              "09/02/03 13:29:02: <img src=x>[8,0]: m\n"
+              "\n"
+              "justadate\n"
+              "a b c\n"
+              "09/02/03 13:29:03: zeladmin[77]: Above message repeated 2 times\n");
+    EXPECT_EQ(
+        get("/Page91"),
+        syspage("<tr><td>09/02/03</td><td>13:29:01:</td><td>zeladmin</td><td>7</td><td>\n"
+                "&lt;script&gt;alert('x')&lt;/script&gt; a<br>b &amp; c</td></tr>\n"
+                "<tr><td>09/02/03</td><td>13:29:02:</td><td>&lt;img</td><td>src=x&gt;</td><td>\n"
+                "m</td></tr>\n"
+                "<tr><td>justadate</td></tr>\n"
+                "<tr><td>a</td><td>b</td><td>c</td></tr>\n"
+                "<tr><td>09/02/03</td><td>13:29:03:</td><td>zeladmin</td><td>77]</td><td>\n"
+                "message repeated 2 times</td></tr>\n"));
 }
 
 TEST_F(LogviewTest, AccountingRowsAndLinks)

@@ -25,8 +25,8 @@ using cgi::kOk;
 
 const std::string kScriptName = "/zel";
 const std::string kSpool = "var/opt/vantrel/";
-constexpr std::uint32_t kQueued = 1700000000;   // 11/14/23 22:13:20 UTC
-constexpr std::uint32_t kChanged = 1700003600;  // 11/14/23 23:13:20 UTC
+constexpr std::uint32_t kQueued = 1700000000;  // 11/14/23 22:13:20 UTC
+constexpr std::uint32_t kChanged = 1700003600; // 11/14/23 23:13:20 UTC
 const std::string kTimes = "<td>11/14/23 22:13:20<br>11/14/23 23:13:20</td>";
 
 template <std::size_t N>
@@ -57,9 +57,9 @@ std::string bytes(const void* data, std::size_t size)
 // status.bm and status.db holding `records` in slots 1, 2, …
 void writedb(const Sandbox& box, const std::vector<StatusSlot>& records)
 {
-    StatusBitmapHeader head{STATUS_BM_MAGIC, STATUS_BM_VERSION,
-                            static_cast<std::uint32_t>(records.size()), 1, STATUS_SLOT_SIZE,
-                            STATUS_BM_OFFSET};
+    StatusBitmapHeader head{
+        STATUS_BM_MAGIC,  STATUS_BM_VERSION, static_cast<std::uint32_t>(records.size()), 1,
+        STATUS_SLOT_SIZE, STATUS_BM_OFFSET};
     std::string bitmap(STATUS_BM_BLOCK - STATUS_BM_OFFSET, '\0');
     for (std::size_t i = 0; i < records.size(); ++i)
         bitmap[i / 8] = static_cast<char>(bitmap[i / 8] | (1 << (i % 8)));
@@ -115,8 +115,9 @@ protected:
 
     RunResult get(const std::string& path, const std::string& user) const
     {
-        return cgi::zeladmin(box, cgi::get(path, {kNph, cgi::basic(user + ":x"), "SCRIPT_NAME=" + kScriptName,
-                                                  "TZ=UTC", cgi::kSameSite}));
+        return cgi::zeladmin(
+            box, cgi::get(path, {kNph, cgi::basic(user + ":x"), "SCRIPT_NAME=" + kScriptName,
+                                 "TZ=UTC", cgi::kSameSite}));
     }
 
     static std::string page(const std::string& title, const std::string& helpid,
@@ -191,7 +192,8 @@ TEST_F(QueuePagesTest, RefusesUsersWithoutAddressOrPrivilege)
         "configuration is incorrect.";
     EXPECT_EQ(get("/Page102", "stranger").out, refusal);
 
-    const std::string denied = "<p>You do not have authorisation to view the details of this request.";
+    const std::string denied =
+        "<p>You do not have authorisation to view the details of this request.";
     EXPECT_EQ(get("/Page104/s=1", "stranger").out, page("Request Status", "HXreqstatus", denied));
     EXPECT_EQ(get("/Page104/s=2", "clerk").out, page("Request Status", "HXreqstatus", denied));
     EXPECT_EQ(get("/Page121/s=2", "clerk").out,
@@ -205,31 +207,32 @@ TEST_F(QueuePagesTest, DetailPageShowsRecordAndApplicableOperations)
     writedb(box, smallqueue());
     box.write(kSpool + "destinations/5550000/sf7-2", "data-file1 = x\n");
     RunResult r = get("/Page104/s=2", "admin");
-    EXPECT_EQ(r.out,
-              page("Request Status", "HXreqstatus",
-                   "<p><table border=1 cellpadding=2 cellspacing=2 align=center>"
-                   "<tr><td><i>Request ID</i></td><td align=right>7-2</td></tr>\n"
-                   "<tr><td><i>Slot number</i></td><td align=right>2</td></tr>\n"
-                   "<tr><td><i>Status</i></td><td align=center>\n\?\?\?</td></tr>"
-                   "<tr><td><i>Send attempts</i></td><td align=right>3</td></tr>\n"
-                   "<tr><td><i>Pages Sent</i></td><td align=right>1/4</td></tr>\n"
-                   "<tr><td><i>Error code</i></td><td align=right>2/17</td></tr>\n"
-                   "<tr><td><i>Priority</i></td><td align=right>-5</td></tr>\n"
-                   "<tr><td><i>Time Queued</i></td><td align=center>11/14/23 22:13:20</td></tr>\n"
-                   "<tr><td><i>Status Last Changed</i></td><td align=center>11/14/23 23:13:20</td></tr>\n"
-                   "<tr><td><i>Owner (UID)</i></td><td align=right>1001</td></tr>\n"
-                   "<tr><td><i>CSID</i></td><td align=center>+1 555 0000</td></tr>\n"
-                   "<tr><td><i>Fax Line</i></td><td align=center>-</td></tr>\n"
-                   "<tr><td><i>Sender</i></td><td align=center>other@example.com</td></tr>\n"
-                   "<tr><td><i>Request Handle</i></td><td align=center>h42</td></tr>\n"
-                   "<tr><td><i>Phone Number</i></td><td align=center>5550000</td></tr>\n"
-                   "<tr><td><i>Dialled Number</i></td><td align=center>9,5550000</td></tr>\n"
-                   "<tr><td><i>Recipient Name</i></td><td align=center></td></tr>\n"
-                   "<tr><td><i>Recipient Company</i></td><td align=center>Widgets</td></tr>\n"
-                   "<tr><td><i>Subject</i></td><td align=center>Invoice</td></tr>\n"
-                   "</table><center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n"
-                   "<a href=\"/zel/Page122/s=2\">ACTIVATE</a>\nSUSPEND\n"
-                   "<a href=\"/zel/Page123/s=2\">DELETE</a>\n</font>\n"));
+    EXPECT_EQ(
+        r.out,
+        page("Request Status", "HXreqstatus",
+             "<p><table border=1 cellpadding=2 cellspacing=2 align=center>"
+             "<tr><td><i>Request ID</i></td><td align=right>7-2</td></tr>\n"
+             "<tr><td><i>Slot number</i></td><td align=right>2</td></tr>\n"
+             "<tr><td><i>Status</i></td><td align=center>\n\?\?\?</td></tr>"
+             "<tr><td><i>Send attempts</i></td><td align=right>3</td></tr>\n"
+             "<tr><td><i>Pages Sent</i></td><td align=right>1/4</td></tr>\n"
+             "<tr><td><i>Error code</i></td><td align=right>2/17</td></tr>\n"
+             "<tr><td><i>Priority</i></td><td align=right>-5</td></tr>\n"
+             "<tr><td><i>Time Queued</i></td><td align=center>11/14/23 22:13:20</td></tr>\n"
+             "<tr><td><i>Status Last Changed</i></td><td align=center>11/14/23 23:13:20</td></tr>\n"
+             "<tr><td><i>Owner (UID)</i></td><td align=right>1001</td></tr>\n"
+             "<tr><td><i>CSID</i></td><td align=center>+1 555 0000</td></tr>\n"
+             "<tr><td><i>Fax Line</i></td><td align=center>-</td></tr>\n"
+             "<tr><td><i>Sender</i></td><td align=center>other@example.com</td></tr>\n"
+             "<tr><td><i>Request Handle</i></td><td align=center>h42</td></tr>\n"
+             "<tr><td><i>Phone Number</i></td><td align=center>5550000</td></tr>\n"
+             "<tr><td><i>Dialled Number</i></td><td align=center>9,5550000</td></tr>\n"
+             "<tr><td><i>Recipient Name</i></td><td align=center></td></tr>\n"
+             "<tr><td><i>Recipient Company</i></td><td align=center>Widgets</td></tr>\n"
+             "<tr><td><i>Subject</i></td><td align=center>Invoice</td></tr>\n"
+             "</table><center><font face=\"Arial, Helvetica\" size=4 color=\"#C57733\">\n"
+             "<a href=\"/zel/Page122/s=2\">ACTIVATE</a>\nSUSPEND\n"
+             "<a href=\"/zel/Page123/s=2\">DELETE</a>\n</font>\n"));
 
     // The sender may see his own request, whatever the case of the address.
     box.write(kSpool + "destinations/5551234/cf7-1", "");
@@ -278,20 +281,23 @@ TEST_F(QueuePagesTest, PagesByRequestIdBothWays)
 
     RunResult r = get("/Page102", "admin");
     EXPECT_EQ(listed(r.out), ids(29, 5));
-    EXPECT_EQ(paging(r.out), "<center><font size=2><p>(0 newer requests; 5 older requests)</font><p>\n"
-                             "<a href=\"/zel/Page102/dn=105/r=5/\">Previous 5 requests.</a>&nbsp;&nbsp;");
+    EXPECT_EQ(paging(r.out),
+              "<center><font size=2><p>(0 newer requests; 5 older requests)</font><p>\n"
+              "<a href=\"/zel/Page102/dn=105/r=5/\">Previous 5 requests.</a>&nbsp;&nbsp;");
 
     r = get("/Page102/dn=105/r=5/", "admin");
     EXPECT_EQ(listed(r.out), ids(4, 0));
-    EXPECT_EQ(paging(r.out), "<center><font size=2><p>(25 newer requests; 0 older requests)</font><p>\n"
-                             "<a href=\"/zel/Page102/up=104/r=4/\">Next 25 requests.</a>&nbsp;&nbsp;"
-                             "<a href=\"/zel/Page102\">Most recent 25 requests.</a>&nbsp;&nbsp;");
+    EXPECT_EQ(paging(r.out),
+              "<center><font size=2><p>(25 newer requests; 0 older requests)</font><p>\n"
+              "<a href=\"/zel/Page102/up=104/r=4/\">Next 25 requests.</a>&nbsp;&nbsp;"
+              "<a href=\"/zel/Page102\">Most recent 25 requests.</a>&nbsp;&nbsp;");
 
     r = get("/Page102/up=104/r=4/", "admin");
     EXPECT_EQ(listed(r.out), ids(29, 5));
-    EXPECT_EQ(paging(r.out), "<center><font size=2><p>(0 newer requests; 5 older requests)</font><p>\n"
-                             "<a href=\"/zel/Page102/dn=105/r=5/\">Previous 5 requests.</a>&nbsp;&nbsp;"
-                             "<a href=\"/zel/Page102\">Most recent 25 requests.</a>&nbsp;&nbsp;");
+    EXPECT_EQ(paging(r.out),
+              "<center><font size=2><p>(0 newer requests; 5 older requests)</font><p>\n"
+              "<a href=\"/zel/Page102/dn=105/r=5/\">Previous 5 requests.</a>&nbsp;&nbsp;"
+              "<a href=\"/zel/Page102\">Most recent 25 requests.</a>&nbsp;&nbsp;");
 }
 
 TEST_F(QueuePagesTest, EscapesFieldsThatFillTheirWidth)
@@ -315,20 +321,22 @@ TEST_F(QueuePagesTest, EscapesFieldsThatFillTheirWidth)
     const std::string e24 = "&lt;i&gt;&#39;n&#39;&amp;&quot;&lt;/i&gt;0123456789AB";
 
     RunResult list = get("/Page102", "admin");
-    EXPECT_NE(list.out.find("<td>" + e40 + "</td><td>New</td><td>" + e24 + "<br>" + e24 + "<br>" +
-                            e24),
-              std::string::npos)
+    EXPECT_NE(
+        list.out.find("<td>" + e40 + "</td><td>New</td><td>" + e24 + "<br>" + e24 + "<br>" + e24),
+        std::string::npos)
         << list.out;
     EXPECT_EQ(list.out.find("<script"), std::string::npos);
     EXPECT_EQ(list.out.find("HANDLE"), std::string::npos);
 
     RunResult detail = get("/Page104/s=2", "admin");
-    EXPECT_NE(detail.out.find("<i>Sender</i></td><td align=center>" + e40 + "</td></tr>\n<tr><td>"
+    EXPECT_NE(detail.out.find("<i>Sender</i></td><td align=center>" + e40 +
+                              "</td></tr>\n<tr><td>"
                               "<i>Request Handle</i></td><td align=center>HANDLE-FOLLOWS-SENDE<"),
               std::string::npos)
         << detail.out;
-    EXPECT_NE(detail.out.find("<i>Subject</i></td><td align=center>" + e24 + "</td></tr>\n</table>"),
-              std::string::npos);
+    EXPECT_NE(
+        detail.out.find("<i>Subject</i></td><td align=center>" + e24 + "</td></tr>\n</table>"),
+        std::string::npos);
 
     // The user's own address is escaped in the headings too.
     const std::string mine = "&lt;b&gt;evil@example.com";
@@ -367,24 +375,26 @@ TEST_F(QueuePagesTest, StatisticsForSystemAndUser)
     };
     EXPECT_EQ(get("/Page101", "clerk").out,
               page("Queue Statistics", "HXqueuestat",
-                   head(3, ctimetext) + "<th>for user<br>Clerk@Example.com</th>\n<th>for system</th></tr>"
-                   "<tbody><tr><td>Active</td><td>0</td><td>1</td></tr>\n"
-                   "<tr><td>Waiting</td><td>2</td><td>2</td></tr>\n"
-                   "<tr><td>Suspended</td><td>1</td><td>1</td></tr>\n"
-                   "<tr><td>Sent <i>last hour</i></td><td>0</td><td>1</td></tr>\n"
-                   "<tr><td>Sent <i>last day</i></td><td>1</td><td>1</td></tr>\n"
-                   "<tr><td>Sent <i>since ...</i></td><td>1</td><td>2</td></tr>\n"
-                   "<tr><td>Failed <i>last hour</i></td><td>0</td><td>1</td></tr>\n"
-                   "<tr><td>Failed <i>last day</i></td><td>0</td><td>0</td></tr>\n"
-                   "<tr><td>Failed <i>since ...</i></td><td>0</td><td>1</td></tr>\n"
-                   "</table>"));
+                   head(3, ctimetext) +
+                       "<th>for user<br>Clerk@Example.com</th>\n<th>for system</th></tr>"
+                       "<tbody><tr><td>Active</td><td>0</td><td>1</td></tr>\n"
+                       "<tr><td>Waiting</td><td>2</td><td>2</td></tr>\n"
+                       "<tr><td>Suspended</td><td>1</td><td>1</td></tr>\n"
+                       "<tr><td>Sent <i>last hour</i></td><td>0</td><td>1</td></tr>\n"
+                       "<tr><td>Sent <i>last day</i></td><td>1</td><td>1</td></tr>\n"
+                       "<tr><td>Sent <i>since ...</i></td><td>1</td><td>2</td></tr>\n"
+                       "<tr><td>Failed <i>last hour</i></td><td>0</td><td>1</td></tr>\n"
+                       "<tr><td>Failed <i>last day</i></td><td>0</td><td>0</td></tr>\n"
+                       "<tr><td>Failed <i>since ...</i></td><td>0</td><td>1</td></tr>\n"
+                       "</table>"));
 
     // No database: nothing counted since the end of the 32-bit clock, and
     // no rows for the last hour or day.
     box.remove(kSpool + "status.db");
     box.remove(kSpool + "status.bm");
     RunResult empty = get("/Page101", "admin");
-    EXPECT_NE(empty.out.find(head(2, "Tue Jan 19 03:14:07 2038\n") + "<th>for system</th></tr>"
+    EXPECT_NE(empty.out.find(head(2, "Tue Jan 19 03:14:07 2038\n") +
+                             "<th>for system</th></tr>"
                              "<tbody><tr><td>Active</td><td>0</td></tr>\n"),
               std::string::npos);
     EXPECT_EQ(empty.out.find("last"), std::string::npos);

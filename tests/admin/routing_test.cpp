@@ -27,27 +27,33 @@ using cgi::kNph;
 using cgi::kOk;
 
 const std::string kOther = "SERVER_SOFTWARE=lighttpd/1.4.69";
-const std::string k401 = "HTTP/1.0 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
-const std::string kHint = "<p>Please use <i>admin</i> as your User Name and leave the Password blank.";
+const std::string k401 =
+    "HTTP/1.0 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+const std::string kHint =
+    "<p>Please use <i>admin</i> as your User Name and leave the Password blank.";
 const std::string kWF010 = "<h2>ERROR WF010</h2><p>This script was called in error";
 
 std::string securitypage(const std::string& script = "")
 {
-    return framed("Security Violation", "HXsecurity",
-                  "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this "
-                  "administrative function.\n",
-                  script);
+    return framed(
+        "Security Violation", "HXsecurity",
+        "<h1>Security Violation</h1><p>You do not have sufficient privileges to access this "
+        "administrative function.\n",
+        script);
 }
 
 class RoutingTest : public SandboxTest {
 protected:
     RoutingTest()
     {
-        box.write(Sandbox::kUsers, "# accounts\n"
-                                   "[admin]\nfull-name = Administrator\nprivileges = admin\n"
-                                   "[clerk]\nfull-name = 'The Clerk'\nfrom-email = clerk@example.com\n"
-                                   "password = " + cgi::stored_password("secret") + "\n"
-                                   "privileges = postmaster\n");
+        box.write(Sandbox::kUsers,
+                  "# accounts\n"
+                  "[admin]\nfull-name = Administrator\nprivileges = admin\n"
+                  "[clerk]\nfull-name = 'The Clerk'\nfrom-email = clerk@example.com\n"
+                  "password = " +
+                      cgi::stored_password("secret") +
+                      "\n"
+                      "privileges = postmaster\n");
     }
 
     RunResult get(const std::string& path, std::vector<std::string> env = {}) const
@@ -55,7 +61,8 @@ protected:
         return cgi::zeladmin(box, cgi::get(path, std::move(env)));
     }
 
-    RunResult post(const std::string& path, const std::string& body, std::vector<std::string> env = {},
+    RunResult post(const std::string& path, const std::string& body,
+                   std::vector<std::string> env = {},
                    const std::string& type = cgi::kUrlencoded) const
     {
         return cgi::zeladmin(box, cgi::post(path, body, std::move(env), type));
@@ -70,7 +77,9 @@ TEST_F(RoutingTest, MissingConfigDirectoryIsFatal)
     RunResult r = get("/Page1");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "zeladmin: ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf\n");
+    EXPECT_EQ(
+        r.err,
+        "zeladmin: ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf\n");
     std::string log = box.read(Sandbox::kLog);
     EXPECT_NE(log.find(": zeladmin["), std::string::npos) << log;
     EXPECT_TRUE(log.ends_with(",4]: ERR 999: No zel-config-directory defined in "
@@ -99,7 +108,8 @@ TEST_F(RoutingTest, NoCredentialsChallengesWithHint)
         EXPECT_EQ(r.status, 0) << path;
         EXPECT_EQ(r.out, k401 + kFrame + "\r\n" + kDocumentHead +
                              "<h1>Access Error</h1><p>You must enter a valid user name/password in "
-                             "order to access this page.\n" + kHint)
+                             "order to access this page.\n" +
+                             kHint)
             << path;
     }
 }
@@ -135,8 +145,8 @@ TEST_F(RoutingTest, RejectedCredentialsShowCodeOnly)
     for (const Case& c : cases) {
         RunResult r = get("/Page3", {kNph, c.header});
         EXPECT_EQ(r.status, 0) << c.header;
-        EXPECT_EQ(r.out, k401 + kResponseHead + "<h1>Access Error</h1><p>Your user name (" + c.name +
-                             ") & password are not valid! (" + c.code + ") \n" + kHint)
+        EXPECT_EQ(r.out, k401 + kResponseHead + "<h1>Access Error</h1><p>Your user name (" +
+                             c.name + ") & password are not valid! (" + c.code + ") \n" + kHint)
             << c.header;
     }
     EXPECT_EQ(box.read(Sandbox::kLog).find(cgi::stored_password("secret").substr(0, 6)),
@@ -189,7 +199,8 @@ TEST_F(RoutingTest, UnknownNumbersWriteNothing)
 
 TEST_F(RoutingTest, GuardedPagesNeedTheAdminPrivilege)
 {
-    RunResult r = get("/Page4", {kNph, cgi::basic("clerk:secret"), "SCRIPT_NAME=/cgi-bin/zeladmin/"});
+    RunResult r =
+        get("/Page4", {kNph, cgi::basic("clerk:secret"), "SCRIPT_NAME=/cgi-bin/zeladmin/"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kOk + securitypage("/cgi-bin/zeladmin"));
 
@@ -200,7 +211,8 @@ TEST_F(RoutingTest, GuardedPagesNeedTheAdminPrivilege)
     // The administrator passes the guard.
     r = get("/Page4", {kNph, cgi::basic("admin:anything")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.out.starts_with(kOk + pagehead("Vantrel Image Messaging Software - Select User")));
+    EXPECT_TRUE(
+        r.out.starts_with(kOk + pagehead("Vantrel Image Messaging Software - Select User")));
 }
 
 TEST_F(RoutingTest, OtherServersAuthenticateNobody)
@@ -225,11 +237,13 @@ TEST_F(RoutingTest, ActionNeedsAPostedForm)
 {
     RunResult r = get("/Action4");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kResponseHead +
-                         "<h2>ERROR WF090</h2><p>This script must be referenced with a METHOD of POST.\n"
-                         "<p>Please contact the system administrator for this server (support@vantrel.com)"
-                         " if you need more information on using this CGI program.\n"
-                         "<p>(Called with REQUEST_METHOD = 'GET')\n" + kWF010);
+    EXPECT_EQ(r.out,
+              kResponseHead +
+                  "<h2>ERROR WF090</h2><p>This script must be referenced with a METHOD of POST.\n"
+                  "<p>Please contact the system administrator for this server (support@vantrel.com)"
+                  " if you need more information on using this CGI program.\n"
+                  "<p>(Called with REQUEST_METHOD = 'GET')\n" +
+                  kWF010);
 
     r = post("/Action3", "a=1", {}, "text/plain");
     EXPECT_EQ(r.status, 1);
@@ -241,13 +255,15 @@ TEST_F(RoutingTest, TestPathNamesTheEncoding)
 {
     RunResult r = post("/test", "a=1&b=2");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kResponseHead + "<h2>Test Response</h2><p>This CGI program was called correctly "
-                                     "with standardCGI encoding for forms.\n");
+    EXPECT_EQ(r.out, kResponseHead +
+                         "<h2>Test Response</h2><p>This CGI program was called correctly "
+                         "with standardCGI encoding for forms.\n");
 
     r = post("/test", "", {}, "multipart/form-data; boundary=xyz");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kResponseHead + "<h2>Test Response</h2><p>This CGI program was called correctly "
-                                     "with enhancedMIME encoding for forms.\n");
+    EXPECT_EQ(r.out, kResponseHead +
+                         "<h2>Test Response</h2><p>This CGI program was called correctly "
+                         "with enhancedMIME encoding for forms.\n");
 }
 
 TEST_F(RoutingTest, PrintAndDebugListTheForm)
@@ -285,8 +301,10 @@ TEST_F(RoutingTest, MissingOrBadLengthIsAnEmptyBody)
         options.input = "a=1";
         RunResult r = box.run(program_path("zeladmin"), options);
         EXPECT_EQ(r.status, 0) << length;
-        EXPECT_EQ(r.out, kResponseHead + "<h2>Listing of Form Data (0)</h2><pre>"
-                                         " 1. lp([0 - 0] [NULL!] [NULL!] [NULL!] [NULL!])\n</pre>\n") << length;
+        EXPECT_EQ(r.out, kResponseHead +
+                             "<h2>Listing of Form Data (0)</h2><pre>"
+                             " 1. lp([0 - 0] [NULL!] [NULL!] [NULL!] [NULL!])\n</pre>\n")
+            << length;
     }
 }
 
@@ -321,13 +339,17 @@ TEST_F(RoutingTest, CopyKeepsTheBody)
 TEST_F(RoutingTest, BasicLoginUnderAnyServer)
 {
     configure("webadmin-auth = basic\n");
-    const std::string challenge = "Status: 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
+    const std::string challenge =
+        "Status: 401 Permission\r\nWWW-Authenticate: Basic realm=\"ZELAdmin\"\r\n";
     RunResult r = get("/Page4", {kOther});
-    EXPECT_EQ(r.out, challenge + kResponseHead +
-                         "<h1>Access Error</h1><p>You must enter a valid user name/password in order to "
-                         "access this page.\n" + kHint);
+    EXPECT_EQ(r.out,
+              challenge + kResponseHead +
+                  "<h1>Access Error</h1><p>You must enter a valid user name/password in order to "
+                  "access this page.\n" +
+                  kHint);
     r = get("/Page4", {kOther, cgi::basic("clerk:wrong")});
-    EXPECT_TRUE(r.out.starts_with(challenge + kResponseHead + "<h1>Access Error</h1><p>Your user name (clerk)"))
+    EXPECT_TRUE(r.out.starts_with(challenge + kResponseHead +
+                                  "<h1>Access Error</h1><p>Your user name (clerk)"))
         << r.out;
     // A refusal is told as one where the program signs users in.
     r = get("/Page4", {kOther, cgi::basic("clerk:secret")});
@@ -340,8 +362,9 @@ TEST_F(RoutingTest, BasicLoginUnderAnyServer)
     EXPECT_TRUE(get("/Page4", {kNph, cgi::basic("admin:")}).out.starts_with("HTTP/1.0 200 OK\r\n"));
     // Public paths need no login.
     EXPECT_TRUE(get("/page2", {kOther}).out.starts_with("Status: 200 OK\r\n"));
-    EXPECT_TRUE(get("/page-1", {kOther}).out.starts_with("Status: 200 OK\r\n" + kFrame +
-                                                         "Content-type: image/gif\r\n\r\nGIF87a"));
+    EXPECT_TRUE(get("/page-1", {kOther})
+                    .out.starts_with("Status: 200 OK\r\n" + kFrame +
+                                     "Content-type: image/gif\r\n\r\nGIF87a"));
     // What answers nothing still ends its CGI header block.
     for (const char* path : {"/Page999", "/page5", "/page-5"})
         EXPECT_EQ(get(path, {kOther, cgi::basic("admin:")}).out,
@@ -360,14 +383,16 @@ TEST_F(RoutingTest, ServerLoginTakesRemoteUser)
     EXPECT_TRUE(r.out.starts_with("Status: 200 OK\r\n" + kResponseHead.substr(0, 100))) << r.out;
     EXPECT_NE(r.out.find("clerk"), std::string::npos);
     r = get("/Page4", {kOther, "REMOTE_USER=<nobody>"});
-    EXPECT_EQ(r.out, "Status: 403 Forbidden\r\n" + kResponseHead +
-                         "<h1>Access Error</h1><p>Your user name (&lt;nobody&gt;) is not an account of "
-                         "this server. (-6)\n");
+    EXPECT_EQ(r.out,
+              "Status: 403 Forbidden\r\n" + kResponseHead +
+                  "<h1>Access Error</h1><p>Your user name (&lt;nobody&gt;) is not an account of "
+                  "this server. (-6)\n");
     r = get("/Page1", {kOther});
     EXPECT_TRUE(r.out.starts_with("Status: 403 Forbidden\r\n")) << r.out;
-    EXPECT_EQ(get("/logoff", {kOther}).out, "Status: 200 OK\r\n" + kResponseHead +
-                                                "<h1>Logoff</h1><p>Your login is kept by the web server: "
-                                                "close the browser to log off.\n");
+    EXPECT_EQ(get("/logoff", {kOther}).out,
+              "Status: 200 OK\r\n" + kResponseHead +
+                  "<h1>Logoff</h1><p>Your login is kept by the web server: "
+                  "close the browser to log off.\n");
     EXPECT_EQ(r.out.find("WWW-Authenticate"), std::string::npos);
 }
 
@@ -407,31 +432,36 @@ std::string refusedpage(const std::string& header, const std::string& value,
 TEST_F(RoutingTest, ChangesFromOtherSitesAreRefused)
 {
     const std::string users = box.read(Sandbox::kUsers);
-    const std::string multipart = "--b\r\nContent-Disposition: form-data; name=\"button\"\r\n\r\nAdd\r\n"
-                                  "--b\r\nContent-Disposition: form-data; name=\"uname\"\r\n\r\nmallory\r\n"
-                                  "--b--\r\n";
-    const std::string elsewhere[] = {"HTTP_SEC_FETCH_SITE=cross-site", "HTTP_SEC_FETCH_SITE=same-site",
-                                     "HTTP_ORIGIN=null", "HTTP_ORIGIN=http://127.0.0.2:8080",
-                                     "HTTP_REFERER=http://127.0.0.2:8080/x"};
+    const std::string multipart =
+        "--b\r\nContent-Disposition: form-data; name=\"button\"\r\n\r\nAdd\r\n"
+        "--b\r\nContent-Disposition: form-data; name=\"uname\"\r\n\r\nmallory\r\n"
+        "--b--\r\n";
+    const std::string elsewhere[] = {
+        "HTTP_SEC_FETCH_SITE=cross-site", "HTTP_SEC_FETCH_SITE=same-site", "HTTP_ORIGIN=null",
+        "HTTP_ORIGIN=http://127.0.0.2:8080", "HTTP_REFERER=http://127.0.0.2:8080/x"};
     for (const std::string& from : elsewhere) {
         RunResult r = post("/Action4/", kAddMallory, {kNph, cgi::basic("admin:"), kHost, from});
         EXPECT_EQ(r.status, 1) << from;
-        EXPECT_TRUE(r.out.starts_with("HTTP/1.0 403 Forbidden\r\n" +
-                                      pagehead("Vantrel Image Messaging Software - Request Refused")))
+        EXPECT_TRUE(
+            r.out.starts_with("HTTP/1.0 403 Forbidden\r\n" +
+                              pagehead("Vantrel Image Messaging Software - Request Refused")))
             << from;
         r = post("/Action4", multipart, {kNph, cgi::basic("admin:"), kHost, from},
                  "multipart/form-data; boundary=b");
         EXPECT_TRUE(r.out.starts_with("HTTP/1.0 403 Forbidden\r\n")) << from;
         EXPECT_EQ(box.read(Sandbox::kUsers), users) << from;
     }
-    RunResult r = post("/Action4", kAddMallory, {kNph, cgi::basic("admin:"), kHost, "HTTP_ORIGIN=http://<x>\""});
+    RunResult r = post("/Action4", kAddMallory,
+                       {kNph, cgi::basic("admin:"), kHost, "HTTP_ORIGIN=http://<x>\""});
     EXPECT_EQ(r.out,
               "HTTP/1.0 403 Forbidden\r\n" +
                   refusedpage("Origin", "http://&lt;x&gt;&quot;",
                               "It was compared with the address the request was made to (Host: "
                               "127.0.0.1:8080)"));
-    EXPECT_TRUE(box.read(Sandbox::kLog).ends_with(
-        ",3]: Request for /Action4 from another site refused (Origin: http://<x>\")\n"));
+    EXPECT_TRUE(
+        box.read(Sandbox::kLog)
+            .ends_with(
+                ",3]: Request for /Action4 from another site refused (Origin: http://<x>\")\n"));
     // Without a login mode, under a server that takes CGI status lines;
     // the browser's own verdict is nothing webadmin-origins could change.
     r = post("/Action4", kAddMallory, {kOther, "HTTP_SEC_FETCH_SITE=cross-site"});
@@ -474,11 +504,12 @@ TEST_F(RoutingTest, ActingPagesAskWithoutEvidence)
     };
     RunResult r = get("/Page912", with("QUERY_STRING=a=<1>"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kOk + pagehead("Vantrel Image Messaging Software - Please Confirm") +
-                         banner("HXconfirm", "/z") +
-                         "<h1>Please Confirm</h1><p>This link would stop the dialq scheduler.\n"
-                         "<p><a href=\"/z/Page912?a=&lt;1&gt;\">Yes, stop the dialq scheduler</a>\n" +
-                         footer("/z"));
+    EXPECT_EQ(r.out,
+              kOk + pagehead("Vantrel Image Messaging Software - Please Confirm") +
+                  banner("HXconfirm", "/z") +
+                  "<h1>Please Confirm</h1><p>This link would stop the dialq scheduler.\n"
+                  "<p><a href=\"/z/Page912?a=&lt;1&gt;\">Yes, stop the dialq scheduler</a>\n" +
+                  footer("/z"));
     EXPECT_FALSE(box.exists("ran"));
 
     r = get("/Page912", with("HTTP_REFERER=http://127.0.0.2:8080/"));
@@ -503,11 +534,13 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
     EXPECT_EQ(r.status, 0);
     r = post("/Page1", "a=1&b=2&c=3&d=456", {kOther});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Status: 413 Request Entity Too Large\r\n" +
-                         pagehead("Vantrel Image Messaging Software - Request Too Large") +
-                         banner("HXtoolarge") +
-                         "<h1>Request Too Large</h1><p>The request's body of 17 bytes is larger than the "
-                         "16 bytes this server accepts.\n" + footer());
+    EXPECT_EQ(r.out,
+              "Status: 413 Request Entity Too Large\r\n" +
+                  pagehead("Vantrel Image Messaging Software - Request Too Large") +
+                  banner("HXtoolarge") +
+                  "<h1>Request Too Large</h1><p>The request's body of 17 bytes is larger than the "
+                  "16 bytes this server accepts.\n" +
+                  footer());
     configure("webadmin-max-body = 1k\n");
     EXPECT_EQ(post("/print", std::string(1024, 'a')).status, 0);
     EXPECT_EQ(post("/print", std::string(1025, 'a')).status, 1);
@@ -528,7 +561,8 @@ TEST_F(RoutingTest, BodiesAndFormsAreBounded)
     EXPECT_EQ(post("/test", fields).status, 0);
     r = post("/test", fields + "&");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.out.starts_with(kResponseHead + "<h2>ERROR WF093</h2><p>This form has more than 5000 fields.\n"));
+    EXPECT_TRUE(r.out.starts_with(kResponseHead +
+                                  "<h2>ERROR WF093</h2><p>This form has more than 5000 fields.\n"));
     EXPECT_TRUE(r.out.ends_with(kWF010));
     std::string parts;
     for (int i = 0; i <= FORM_FIELDS_MAX + 1; ++i)

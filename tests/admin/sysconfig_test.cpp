@@ -45,7 +45,8 @@ std::string box101(const std::string& items)
            "<td align=center><b>WARNING!</b> (I101)</td></tr><tr><td> The following identification "
            "information is not defined. It may be illegal in your juridiction to send faxes "
            "without this information.<ul>" +
-           items + "</ul><p>Please set this information in the appropriate fields below.<p></table><p>";
+           items +
+           "</ul><p>Please set this information in the appropriate fields below.<p></table><p>";
 }
 
 std::string htmldecode(std::string text)
@@ -192,16 +193,16 @@ TEST_F(SysconfigTest, FormPageBytes)
     };
     auto row = [](const std::string& label, const std::string& name, int size,
                   const std::string& value) {
-        return "<tr bgcolor=\"#eeeecc\">\n<td>" + label + "</td>\n<td><input type=text name=" + name +
-               " size=" + std::to_string(size) + " value = \"" + value + "\"></td></tr>\n";
+        return "<tr bgcolor=\"#eeeecc\">\n<td>" + label +
+               "</td>\n<td><input type=text name=" + name + " size=" + std::to_string(size) +
+               " value = \"" + value + "\"></td></tr>\n";
     };
     std::string expected =
         kOk + pagehead(kFormTitle) + banner("HXsysconfig", kScriptName, esc) +
         "<form action = \"/cgi-bin/zeladmin/Action6/\" method = post>" +
         hidden("ocompany_name", esc) + hidden("oaddr1", "1 Main Street") + hidden("oaddr2", "") +
         hidden("oaddr3", "") + hidden("oaddr4", "") + hidden("ophone", "555-0100") +
-        hidden("ofax", "555-0101") +
-        hidden("ozel_config_directory", box.path("opt/vantrel/etc")) +
+        hidden("ofax", "555-0101") + hidden("ozel_config_directory", box.path("opt/vantrel/etc")) +
         hidden("ozel_directory", box.path("opt/vantrel")) + hidden("ozel_ip_addr", "") +
         hidden("ozel_hostname", "") + hidden("ospool_directory", box.path("var/opt/vantrel")) +
         hidden("ominimum_free_blocks", "2000") + hidden("ominimum_idle_lines", "") +
@@ -211,9 +212,10 @@ TEST_F(SysconfigTest, FormPageBytes)
         "<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>Company Identification "
         "Parameters</b></font></td></tr>\n" +
         row("Company Name", "company_name", 60, esc) +
-        row("Address Line 1", "addr1", 60, "1 Main Street") + row("Address Line 2", "addr2", 60, "") +
-        row("Address Line 3", "addr3", 60, "") + row("Address Line 4", "addr4", 60, "") +
-        row("Company Phone", "phone", 20, "555-0100") + row("Company Fax", "fax", 20, "555-0101") +
+        row("Address Line 1", "addr1", 60, "1 Main Street") +
+        row("Address Line 2", "addr2", 60, "") + row("Address Line 3", "addr3", 60, "") +
+        row("Address Line 4", "addr4", 60, "") + row("Company Phone", "phone", 20, "555-0100") +
+        row("Company Fax", "fax", 20, "555-0101") +
         "<tr bgcolor=\"#4040ff\">\n<td colspan=2><font color=\"#ffffff\"><b>Operational "
         "Parameters</b></font></td></tr>\n" +
         row("Minimum Free Blocks", "minimum_free_blocks", 6, "2000") +
@@ -239,7 +241,8 @@ TEST_F(SysconfigTest, FormPageBytes)
     Fields fields = scrape(r.out);
     EXPECT_EQ(field(fields, "company_name"), "A <\"&'> Co");
     EXPECT_EQ(post(body(fields, "Update")).out, resultpage(esc));
-    EXPECT_NE(box.read(Sandbox::kConfig).find("company-name = \"A <\\\"&'> Co\"\n"), std::string::npos)
+    EXPECT_NE(box.read(Sandbox::kConfig).find("company-name = \"A <\\\"&'> Co\"\n"),
+              std::string::npos)
         << box.read(Sandbox::kConfig);
 }
 
@@ -248,7 +251,8 @@ TEST_F(SysconfigTest, IdentificationBoxListsTheBlankKeys)
     configure("company-name = Acme\ncompany-phone = 555-0100\ncompany-fax =   \n");
     std::string page = get("/Page6").out;
     std::string onlyfax = box101("<li> Company Fax");
-    EXPECT_NE(page.find("</td></tr></table>\n" + onlyfax + "<form action"), std::string::npos) << page;
+    EXPECT_NE(page.find("</td></tr></table>\n" + onlyfax + "<form action"), std::string::npos)
+        << page;
     Fields fields = scrape(page);
     set(fields, "addr1", "Somewhere 1");
     EXPECT_EQ(post(body(fields, "Update")).out, resultpage("Acme", onlyfax));
@@ -285,14 +289,24 @@ TEST_F(SysconfigTest, ChangingTheCompanyNameKeepsOtherKeysAndComments)
                                           "# Who we are\n"
                                           "company-name = \"New <Name> & Co\"\n"
                                           "company-phone = 555-0100\n"
-                                          "fax-directory = " + root + "/opt/vantrel\n"
-                                          "resolution = fine\n"
-                                          "server-directory = " + root + "/opt/vantrel\n"
-                                          "# The sandbox installation.\n"
-                                          "spool-directory = " + root + "/var/opt/vantrel\n"
-                                          "zel-config-directory = " + root + "/opt/vantrel/etc\n"
-                                          "zel-directory = " + root + "/opt/vantrel\n"
-                                          "# the end\n");
+                                          "fax-directory = " +
+                                              root +
+                                              "/opt/vantrel\n"
+                                              "resolution = fine\n"
+                                              "server-directory = " +
+                                              root +
+                                              "/opt/vantrel\n"
+                                              "# The sandbox installation.\n"
+                                              "spool-directory = " +
+                                              root +
+                                              "/var/opt/vantrel\n"
+                                              "zel-config-directory = " +
+                                              root +
+                                              "/opt/vantrel/etc\n"
+                                              "zel-directory = " +
+                                              root +
+                                              "/opt/vantrel\n"
+                                              "# the end\n");
     EXPECT_EQ(entries(box.path("etc/opt/vantrel")), std::vector<std::string>{"vantrel.conf"});
 }
 
@@ -357,8 +371,8 @@ TEST_F(SysconfigTest, CancelShowsTheHomePageAndLeavesTheFile)
     Fields fields = form();
     set(fields, "company_name", "Changed");
     EXPECT_EQ(post(body(fields, "Cancel")).out, home);
-    EXPECT_EQ(post("company_name=Changed&ocompany_name=Acme").out, home);   // no button
-    EXPECT_EQ(post(body(fields, "update")).out, home);                      // exact match only
+    EXPECT_EQ(post("company_name=Changed&ocompany_name=Acme").out, home); // no button
+    EXPECT_EQ(post(body(fields, "update")).out, home);                    // exact match only
     struct stat after {};
     ASSERT_EQ(stat(box.path(Sandbox::kConfig).c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
@@ -414,7 +428,7 @@ TEST_F(SysconfigTest, UnwritableConfigurationIsReportedAndLeftAlone)
     std::string before = box.read(Sandbox::kConfig);
     uid_t runner = static_cast<uid_t>(-1);
     if (running_as_root()) {
-        runner = kNobody;   // the directories belong to root
+        runner = kNobody; // the directories belong to root
     } else {
         chmod(box.path("etc/opt/vantrel").c_str(), 0555);
         chmod(box.path("etc").c_str(), 0555);
@@ -425,7 +439,8 @@ TEST_F(SysconfigTest, UnwritableConfigurationIsReportedAndLeftAlone)
     chmod(box.path("etc/opt/vantrel").c_str(), 0755);
     chmod(box.path("etc").c_str(), 0755);
 
-    std::string expected = kOk + pagehead(kFormTitle) + banner("HXsysconfig", kScriptName, "New Name") +
+    std::string expected = kOk + pagehead(kFormTitle) +
+                           banner("HXsysconfig", kScriptName, "New Name") +
                            "<p>The following errors have been detected.<p><ul>\n"
                            "<li>The configuration file could not be updated (Permission denied)\n"
                            "</ul><p>\n<form action";
@@ -526,14 +541,16 @@ TEST_F(SysconfigTest, UpdateWhereTheWebServersUserMayWriteOnlyTheFile)
         Fields fields = scrape(get("/Page6", kNobody).out);
         set(fields, "company_name", "New Name");
         EXPECT_EQ(post(body(fields, "Update"), kNobody).out, resultpage("New Name")) << c.what;
-        EXPECT_NE(box.read(Sandbox::kConfig).find("company-name = \"New Name\"\n"), std::string::npos)
+        EXPECT_NE(box.read(Sandbox::kConfig).find("company-name = \"New Name\"\n"),
+                  std::string::npos)
             << c.what;
         struct stat after {};
         ASSERT_EQ(stat(path.c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
         EXPECT_EQ(after.st_mode & 07777, c.mode) << c.what;
         EXPECT_EQ(after.st_gid, c.group) << c.what;
-        EXPECT_EQ(entries(box.path("etc/opt/vantrel")), std::vector<std::string>{"vantrel.conf"}) << c.what;
+        EXPECT_EQ(entries(box.path("etc/opt/vantrel")), std::vector<std::string>{"vantrel.conf"})
+            << c.what;
     }
 }
 
@@ -548,11 +565,11 @@ TEST_F(SysconfigTest, ConcurrentUpdatesOfDifferentKeysAllSurvive)
         const char* key;
         const char* value;
     } changes[] = {
-        {"company_name", "company-name", "Acme Two"},  {"addr1", "company-addr1", "1 Main Street"},
-        {"addr2", "company-addr2", "Floor 2"},         {"addr3", "company-addr3", "Suite 3"},
-        {"addr4", "company-addr4", "Springfield"},     {"phone", "company-phone", "555-0200"},
-        {"fax", "company-fax", "555-0201"},            {"banner1", "zel-banner1", "Hello"},
-        {"retry_limit", "default-retry-limit", "7"},   {"retry_delay", "default-retry-delay", "9"},
+        {"company_name", "company-name", "Acme Two"}, {"addr1", "company-addr1", "1 Main Street"},
+        {"addr2", "company-addr2", "Floor 2"},        {"addr3", "company-addr3", "Suite 3"},
+        {"addr4", "company-addr4", "Springfield"},    {"phone", "company-phone", "555-0200"},
+        {"fax", "company-fax", "555-0201"},           {"banner1", "zel-banner1", "Hello"},
+        {"retry_limit", "default-retry-limit", "7"},  {"retry_delay", "default-retry-delay", "9"},
     };
     std::vector<std::thread> runs;
     std::vector<std::string> pages(std::size(changes));
@@ -572,7 +589,8 @@ TEST_F(SysconfigTest, ConcurrentUpdatesOfDifferentKeysAllSurvive)
     for (std::size_t i = 0; i < std::size(changes); ++i) {
         const char* value = keytree_lookup(tree, changes[i].key);
         EXPECT_STREQ(value ? value : "(absent)", changes[i].value) << changes[i].key;
-        EXPECT_NE(pages[i].find("<p>The configuration file has been successfully updated."), std::string::npos)
+        EXPECT_NE(pages[i].find("<p>The configuration file has been successfully updated."),
+                  std::string::npos)
             << pages[i];
     }
 }
@@ -589,5 +607,6 @@ TEST_F(SysconfigTest, ChangingOneKeyKeepsWhatTheFileGotMeanwhile)
     });
     EXPECT_EQ(r.out, "0");
     std::string file = box.read(Sandbox::kConfig);
-    EXPECT_NE(file.find("company-name = \"Acme Two\"\nemail-config = yes\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("company-name = \"Acme Two\"\nemail-config = yes\n"), std::string::npos)
+        << file;
 }

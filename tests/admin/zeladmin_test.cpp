@@ -28,9 +28,10 @@ TEST(ZeladminTest, CatastropheIsAnAssertion)
         FXcatastrophe(0, nullptr, 42);
     });
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, framed("Catatrophic Internal Failure", "FXcatastrophe",
-                            "<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical "
-                            "Support. File Null, line 42"));
+    EXPECT_EQ(r.out,
+              framed("Catatrophic Internal Failure", "FXcatastrophe",
+                     "<h1>Catastrophic Internal Failure</h1><p>Please contact Vantrel Technical "
+                     "Support. File Null, line 42"));
 }
 
 TEST(ZeladminTest, ActionsRemoveUploadedFilesUnlessDebugging)

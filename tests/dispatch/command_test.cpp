@@ -72,9 +72,17 @@ TEST_F(ExpandTest, AFactWhereTheQuotingIsNotFollowedRefusesTheAction)
 {
     strings("x");
     for (const char* action : {
-             "d `echo $tsi`", "d \"`echo $tsi`\"", "d `$tsi", "d ${x:-$tsi}", "d ${x#a} $tsi",
-             "d $(( $pages + 1 ))", "(( n = $pages ))", "d $[ $pages ]", "d $'$tsi'",
-             "d \"$(case a in a) echo;; esac)\" \"$tsi\"", "cat <<E\n$tsi\nE",
+             "d `echo $tsi`",
+             "d \"`echo $tsi`\"",
+             "d `$tsi",
+             "d ${x:-$tsi}",
+             "d ${x#a} $tsi",
+             "d $(( $pages + 1 ))",
+             "(( n = $pages ))",
+             "d $[ $pages ]",
+             "d $'$tsi'",
+             "d \"$(case a in a) echo;; esac)\" \"$tsi\"",
+             "cat <<E\n$tsi\nE",
          })
         expand(action, EXPAND_UNQUOTABLE);
     // The same constructs without a fact are the administrator's own.
@@ -89,9 +97,19 @@ TEST_F(ExpandTest, HostileFactsReachTheProgramExactlyThroughTheShell)
     const std::string mark = box.path("pwned");
     const std::string touch = "touch " + mark;
     const std::vector<std::string> values = {
-        "'", "\"", "\\", "x\\", "a\nb", "$(" + touch + ")", "`" + touch + "`",
-        "'; " + touch + "; '", "\"; " + touch + "; \"", "\\'\"$(" + touch + ")'\\",
-        "); " + touch + "; (", "# '", "$tsi ${x:-y} $((1)) *",
+        "'",
+        "\"",
+        "\\",
+        "x\\",
+        "a\nb",
+        "$(" + touch + ")",
+        "`" + touch + "`",
+        "'; " + touch + "; '",
+        "\"; " + touch + "; \"",
+        "\\'\"$(" + touch + ")'\\",
+        "); " + touch + "; (",
+        "# '",
+        "$tsi ${x:-y} $((1)) *",
     };
     // Each '@' of the output is the value.
     struct Case {

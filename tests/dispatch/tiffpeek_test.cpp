@@ -56,8 +56,8 @@ std::optional<std::string> text(const char* value)
 
 Fax fax_of(const FaxTiffInfo& info)
 {
-    return {info.pages, info.flags, info.time, info.duration, text(info.tsi), text(info.barcode),
-            text(info.did), text(info.faxline)};
+    return {info.pages,     info.flags,         info.time,      info.duration,
+            text(info.tsi), text(info.barcode), text(info.did), text(info.faxline)};
 }
 
 struct Peek {
@@ -153,7 +153,7 @@ TEST(TiffpeekTest, FailsWithTheReason)
     struct Case {
         const char* name;
         std::string path;
-        std::string bytes;  // written to path unless empty
+        std::string bytes; // written to path unless empty
         int code;
         int error;
     };
@@ -186,7 +186,7 @@ TEST(TiffpeekTest, ReadsNumbersInTheFileOrder)
     EXPECT_EQ(tiff_read16(file, "II"), 0x0201);
     EXPECT_EQ(tiff_read16(file, "MM"), 0x0304);
     EXPECT_EQ(tiffpeek_error, PEEK_OK);
-    EXPECT_EQ(tiff_read32(file, "II"), 0u);  // only one byte left
+    EXPECT_EQ(tiff_read32(file, "II"), 0u); // only one byte left
     EXPECT_EQ(tiffpeek_error, PEEK_EOF);
     std::rewind(file);
     tiffpeek_error = PEEK_OK;
@@ -219,8 +219,14 @@ TEST(TiffpeekTest, TruncatedFilesGiveNullOrTheBytesThatAreThere)
             continue;
         }
         ASSERT_NE(got.info, nullptr);
-        Fax want{2, 3, 1000, 5, cut_string("TSI 1", cut), cut_string("BC", cut),
-                 cut_string("4711", cut), cut_string("line", cut)};
+        Fax want{2,
+                 3,
+                 1000,
+                 5,
+                 cut_string("TSI 1", cut),
+                 cut_string("BC", cut),
+                 cut_string("4711", cut),
+                 cut_string("line", cut)};
         EXPECT_EQ(fax_of(*got.info), want);
     }
 }
@@ -230,7 +236,7 @@ TEST(TiffpeekTest, HostileValuesEndPromptly)
     std::string all_entries = header(8) + le16(65535);
     for (int i = 0; i < 65534; ++i)
         all_entries += entry(1, SHORT, 1, 0);
-    all_entries += entry(34204, ASCII, 3, 0x6b6f) + le32(0);  // "ok"
+    all_entries += entry(34204, ASCII, 3, 0x6b6f) + le32(0); // "ok"
     const uint32_t filler = 8 + 2 + 4 * 12 + 4;
     std::string longest = header(8) + le16(4);
     for (uint16_t tag : std::initializer_list<uint16_t>{34201, 34203, 34204, 34205})
@@ -241,14 +247,16 @@ TEST(TiffpeekTest, HostileValuesEndPromptly)
         const char* name;
         std::string bytes;
         int code;
-        std::optional<std::string> did;  // with a record
+        std::optional<std::string> did; // with a record
     };
     const Case cases[] = {
         {"directory near 2^32", header(0xffffffff), PEEK_EOF, {}},
         {"directory past the end", header(4096), PEEK_EOF, {}},
         {"directory at the header", header(0), PEEK_EOF, {}},
         {"65535 entries in a short file",
-         header(8) + le16(65535) + entry(34204, ASCII, 3, 0x6161), PEEK_EOF, {}},
+         header(8) + le16(65535) + entry(34204, ASCII, 3, 0x6161),
+         PEEK_EOF,
+         {}},
         {"count and offset all ones",
          header(8) + le16(1) + entry(34204, ASCII, 0xffffffff, 0xffffffff) + le32(0), PEEK_OK, ""},
         {"offset plus length past 2^32",
@@ -312,7 +320,7 @@ Fax fax_from_tiffdump(const std::map<long, std::string>& values)
         return value;
     };
     if (values.count(297)) {
-        const std::string& pages = values.at(297);  // "this total"
+        const std::string& pages = values.at(297); // "this total"
         unsigned long total = std::strtoul(pages.c_str() + pages.find(' '), nullptr, 10);
         fax.pages = static_cast<int16_t>(total);
     }
@@ -372,8 +380,8 @@ TEST(TiffpeekTest, ReadsAFaxWrittenByLibtiff)
     for (bool big : {false, true}) {
         SCOPED_TRACE(big ? "MM" : "II");
         std::string path = box.path("fax.tif");
-        std::string command = shellword(helper) + (big ? " -b " : " ") + shellword(path) +
-                              " 7 1700000000 65";
+        std::string command =
+            shellword(helper) + (big ? " -b " : " ") + shellword(path) + " 7 1700000000 65";
         for (const auto& value : {want.tsi, want.barcode, want.did, want.faxline})
             command += " " + shellword(*value);
         ASSERT_EQ(std::system(command.c_str()), 0) << command;

@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using tiffwriter::faxtags;
 
-const long kTime = 1700000000;   // Tue Nov 14 22:13:20 2023 UTC
+const long kTime = 1700000000; // Tue Nov 14 22:13:20 2023 UTC
 const std::string kSpool = "var/opt/vantrel";
 const std::string kQueue = kSpool + "/inbox/unclaimed";
 
@@ -42,7 +42,7 @@ protected:
     ZeldispatchTest()
     {
         install("tarnixfeg", "opt/vantrel/lib/tarnixfeg");
-        install("deliver", "opt/vantrel/bin/deliver");   // found through the children's PATH
+        install("deliver", "opt/vantrel/bin/deliver"); // found through the children's PATH
     }
 
     void install(const std::string& tool, const std::string& to) const
@@ -152,8 +152,9 @@ TEST_F(ZeldispatchTest, AnActionThatCannotBeExpandedSafelyIsNotRun)
         RunResult r = dispatch({path});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(standins(), "");
-        EXPECT_EQ(log(), (Lines{"[3]: Cannot execute action '" + c.program + "' (" + c.refusal + ")",
-                                "[0]: Moved fax 'df42' to '" + box.path(kQueue) + "/df42+0'"}));
+        EXPECT_EQ(log(),
+                  (Lines{"[3]: Cannot execute action '" + c.program + "' (" + c.refusal + ")",
+                         "[0]: Moved fax 'df42' to '" + box.path(kQueue) + "/df42+0'"}));
         EXPECT_TRUE(fs::exists(box.path(kQueue + "/df42+0")));
         EXPECT_FALSE(fs::exists(path));
         box.remove(kQueue + "/df42+0");
@@ -254,7 +255,8 @@ TEST_F(ZeldispatchTest, FailedDeliveriesLeaveTheFaxUnclaimed)
     box.write(Sandbox::kUsers, "[alice]\ndid = 5551234\ndelivery-email = alice@example.com\n");
     path = plain_fax();
     r = dispatch({path}, {"STANDIN_WARN=warning:\nrelay slow", "STANDIN_PRINT=queued\r\nas 7\r"});
-    const std::string failed = "Unable to email fax to alice@example.com (0, queued||as 7/warning:|relay slow)";
+    const std::string failed =
+        "Unable to email fax to alice@example.com (0, queued||as 7/warning:|relay slow)";
     EXPECT_EQ(r.err, "zeldispatch: " + failed + "\n");
     EXPECT_EQ(log().at(3), "[3]: " + failed);
     EXPECT_TRUE(fs::exists(box.path(kQueue + "/df42+1")));

@@ -28,7 +28,8 @@ ParamSection* users()
         std::string text = std::string("[admin]\npassword = ") + secret +
                            "\nprivileges = admin\n[nopass]\nprivileges = postmaster\n[carol]\n";
         FuzzStream in(text);
-        std::unique_ptr<ParamSection, ListFree> users(paramfile_read(in.get(), users_param_names, 0));
+        std::unique_ptr<ParamSection, ListFree> users(
+            paramfile_read(in.get(), users_param_names, 0));
         FUZZ_CHECK(users != nullptr);
         return users;
     }();
@@ -74,7 +75,7 @@ int expected(std::string_view credentials, const std::string& carol)
         return AUTH_OK;
     char digest[29];
     digestpassword(password.c_str(), digest);
-    return carol == digest ? AUTH_OK : -100;   // -100: not settled by this check
+    return carol == digest ? AUTH_OK : -100; // -100: not settled by this check
 }
 
 void check_login(std::string_view credentials, const std::string& carol)

@@ -59,8 +59,9 @@ const std::string& fuzz_root()
         // In memory where there is such a file system: the edits under test
         // sync every file they replace.
         const char* tmp = std::getenv("TMPDIR");
-        std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                           : tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+        std::string base = access("/dev/shm", W_OK) == 0    ? "/dev/shm"
+                           : tmp != nullptr && *tmp != '\0' ? tmp
+                                                            : "/tmp";
         std::string pattern = base + "/zelfuzz.XXXXXX";
         FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
         root = pattern;

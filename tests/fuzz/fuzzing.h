@@ -14,10 +14,10 @@
 
 // Prints the failed condition with the input's place and aborts, so the
 // input becomes a crash artifact like any sanitizer report.
-#define FUZZ_CHECK(condition)                                                                \
-    do {                                                                                     \
-        if (!(condition))                                                                    \
-            fuzz_fail(__FILE__, __LINE__, #condition);                                       \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            fuzz_fail(__FILE__, __LINE__, #condition);                                             \
     } while (0)
 
 [[noreturn]] void fuzz_fail(const char* file, int line, const char* condition);
@@ -42,7 +42,8 @@ private:
 };
 
 // Everything `write` puts on the stream it is given.
-template <typename Write> std::string fuzz_written(Write&& write)
+template <typename Write>
+std::string fuzz_written(Write&& write)
 {
     char* buffer = nullptr;
     std::size_t size = 0;

@@ -60,8 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::size_t first = input.find('\n');
     std::size_t second = first == std::string_view::npos ? first : input.find('\n', first + 1);
     std::string device(input.substr(0, first));
-    std::string line(first == std::string_view::npos ? std::string_view() : input.substr(first + 1, second - first - 1));
-    std::string_view file = second == std::string_view::npos ? std::string_view() : input.substr(second + 1);
+    std::string line(first == std::string_view::npos ? std::string_view()
+                                                     : input.substr(first + 1, second - first - 1));
+    std::string_view file =
+        second == std::string_view::npos ? std::string_view() : input.substr(second + 1);
     device = device.substr(0, device.find('\0'));
     line = line.substr(0, line.find('\0'));
     const char* dev = device.empty() ? nullptr : device.c_str();
@@ -90,7 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         if (result == 0) {
             check_committed();
             std::string off = inittab_now();
-            FUZZ_CHECK(std::count(off.begin(), off.end(), '\n') == std::count(text.begin(), text.end(), '\n'));
+            FUZZ_CHECK(std::count(off.begin(), off.end(), '\n') ==
+                       std::count(text.begin(), text.end(), '\n'));
             int after = analysis(dev, nullptr, exact);
             FUZZ_CHECK(after != INITTAB_ENABLED && after != INITTAB_GETTY);
             // An entry whose action field runs to the line's end loses it

@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     FUZZ_CHECK(a.size() == b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
         FUZZ_CHECK(a[i]->name == b[i]->name);
-        FUZZ_CHECK(a[i]->value == b[i]->value || (overlong(a[i]) && a[i]->value.starts_with(b[i]->value)));
+        FUZZ_CHECK(a[i]->value == b[i]->value ||
+                   (overlong(a[i]) && a[i]->value.starts_with(b[i]->value)));
         FUZZ_CHECK(a[i]->comment == b[i]->comment);
     }
     FUZZ_CHECK(first.trailer == second.trailer);

@@ -43,7 +43,7 @@ void check_upload(const FormField* f, const std::string& tmp)
 struct Parse {
     int count;
     std::vector<FieldCopy> fields;
-    std::vector<std::string> files;   // the upload's bytes, "" for a text field
+    std::vector<std::string> files; // the upload's bytes, "" for a text field
 };
 
 std::string slurp(const char* path)
@@ -127,12 +127,12 @@ std::string base64_lines(const std::string& bytes)
 // How piece i is posted: a text field or an upload, as it is or encoded.
 struct Kind {
     bool upload;
-    const char* encoding;   // null: none
+    const char* encoding; // null: none
 };
 
 Kind kind(std::size_t i)
 {
-    static const Kind kinds[] = {{false, nullptr}, {true, nullptr}, {false, "quoted-printable"},
+    static const Kind kinds[] = {{false, nullptr}, {true, nullptr},   {false, "quoted-printable"},
                                  {true, "base64"}, {false, "base64"}, {true, "quoted-printable"}};
     return kinds[i % (sizeof kinds / sizeof kinds[0])];
 }
@@ -160,7 +160,8 @@ void check_post(std::string_view input, const std::string& tmp)
     std::string body;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         Kind k = kind(i);
-        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f" + std::to_string(i) + "\"";
+        body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"f" +
+                std::to_string(i) + "\"";
         if (k.upload)
             body += "; filename=\"f.bin\"\r\nContent-Type: application/octet-stream";
         std::string content = pieces[i];
@@ -197,7 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     std::string_view input = fuzz_bytes(data, size);
     std::size_t newline = input.find('\n');
     std::string boundary(input.substr(0, newline));
-    std::string_view body = newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
+    std::string_view body =
+        newline == std::string_view::npos ? std::string_view() : input.substr(newline + 1);
     bool has_boundary = boundary.find('\0') == std::string::npos && !boundary.empty();
 
     parse(body, has_boundary ? boundary.c_str() : nullptr, tmp);

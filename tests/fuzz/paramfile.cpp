@@ -34,7 +34,8 @@ List load(std::string_view bytes)
 bool write(const ParamSection* list, std::string& bytes)
 {
     int result = 0;
-    bytes = fuzz_written([&](FILE* out) { result = paramfile_write(out, list, users_param_names); });
+    bytes =
+        fuzz_written([&](FILE* out) { result = paramfile_write(out, list, users_param_names); });
     return result == 0;
 }
 
@@ -117,7 +118,8 @@ void edit(ParamSection* list, std::string_view extra)
     name = name.substr(0, name.find('\0'));
     if (value.find_first_of("\r\n") != std::string::npos)
         return;
-    ParamSection* first = paramfile_next_section(list) != nullptr ? paramfile_next_section(list) : list;
+    ParamSection* first =
+        paramfile_next_section(list) != nullptr ? paramfile_next_section(list) : list;
     paramfile_set(first, users_param_names, "full-name", value.c_str());
     if (blank(name) || name.find_first_of("\r\n]") != std::string::npos ||
         paramfile_find_section(list, name.c_str()) != nullptr)
@@ -143,7 +145,8 @@ bool same_entries(const Section& a, const Section& b)
 
 // `each` hands over every named section of `whole` in turn, with the first
 // value of a parameter chosen by the input as the whole list has it.
-template <typename Each> void check_each(std::string_view bytes, const ParamSection* whole, Each each)
+template <typename Each>
+void check_each(std::string_view bytes, const ParamSection* whole, Each each)
 {
     int index = bytes.empty() ? USER_FULL_NAME : static_cast<unsigned char>(bytes[0]) % 13 + 1;
     const ParamSection* next = whole->next;
@@ -189,7 +192,8 @@ void check_alone(std::string_view bytes, const ParamSection* whole)
         if (!first)
             continue;
         ParamSection* alone = nullptr;
-        FUZZ_CHECK(paramtext_section(text, users_param_names, sections[i].name.c_str(), &alone) == 1);
+        FUZZ_CHECK(paramtext_section(text, users_param_names, sections[i].name.c_str(), &alone) ==
+                   1);
         List owner(alone);
         FUZZ_CHECK(same_entries(shape(alone)[1], sections[i]));
     }

@@ -14,12 +14,12 @@
 namespace {
 
 struct Expected {
-    int error = PEEK_OK;   // PEEK_OK: a record
+    int error = PEEK_OK; // PEEK_OK: a record
     int16_t pages = 0;
     int32_t flags = -1;
     int32_t time = 0;
     int16_t duration = 0;
-    std::array<std::optional<std::string>, 4> strings;   // tsi, barcode, did, faxline
+    std::array<std::optional<std::string>, 4> strings; // tsi, barcode, did, faxline
 };
 
 class Bytes {
@@ -33,7 +33,8 @@ public:
             return std::nullopt;
         uint32_t value = 0;
         for (int i = 0; i < size; ++i) {
-            auto byte = static_cast<uint32_t>(static_cast<unsigned char>(bytes_[at + static_cast<uint64_t>(i)]));
+            auto byte = static_cast<uint32_t>(
+                static_cast<unsigned char>(bytes_[at + static_cast<uint64_t>(i)]));
             value |= byte << (big_ ? 8 * (size - 1 - i) : 8 * i);
         }
         return value;
@@ -57,11 +58,16 @@ private:
 int slot(uint16_t tag)
 {
     switch (tag) {
-    case 34201: return 0;
-    case 34203: return 1;
-    case 34204: return 2;
-    case 34205: return 3;
-    default: return -1;
+    case 34201:
+        return 0;
+    case 34203:
+        return 1;
+    case 34204:
+        return 2;
+    case 34205:
+        return 3;
+    default:
+        return -1;
     }
 }
 
@@ -112,7 +118,8 @@ Expected expect(std::string_view file)
             if (value)
                 e.duration = static_cast<int16_t>(*value);
         } else if (s >= 0 && *type == 2) {
-            value = *n >= 5 ? b.number(entry + 8, 4) : std::optional<uint32_t>(static_cast<uint32_t>(entry + 8));
+            value = *n >= 5 ? b.number(entry + 8, 4)
+                            : std::optional<uint32_t>(static_cast<uint32_t>(entry + 8));
             if (value)
                 refs[static_cast<std::size_t>(s)] = Ref{*n >= 5 ? *value : entry + 8, *n & 0xffff};
         } else {

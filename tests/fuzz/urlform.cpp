@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         FUZZ_CHECK(!f.file);
         FUZZ_CHECK(f.name.size() < FIELD_MAX && f.value.size() < FIELD_MAX);
         // A name or value cut at the limit does not come back whole.
-        whole = whole && f.has_name && f.name.size() + 1 < FIELD_MAX && f.value.size() + 1 < FIELD_MAX;
+        whole =
+            whole && f.has_name && f.name.size() + 1 < FIELD_MAX && f.value.size() + 1 < FIELD_MAX;
         if (i > 0)
             again += '&';
         encode(again, f.name);

@@ -51,7 +51,7 @@ TEST(AllocatorTest, SizeClasses)
         int klass;
     };
     const Case cases[] = {
-        {0, 0}, {16, 0}, {17, 1}, {48, 1}, {49, 2}, {1009, 6}, {2032, 6},
+        {0, 0},    {16, 0},   {17, 1},   {48, 1},   {49, 2},   {1009, 6},  {2032, 6},
         {2033, 7}, {4080, 7}, {4081, 7}, {8176, 7}, {8177, 8}, {12272, 8}, {12273, 9},
     };
     for (const Case& c : cases) {
@@ -60,7 +60,7 @@ TEST(AllocatorTest, SizeClasses)
         void* p = zel_malloc(c.size);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(zel_usable_size(p), zel_class_usable(c.klass));
-        std::memset(p, 0x5A, zel_usable_size(p));  // the whole usable size is ours
+        std::memset(p, 0x5A, zel_usable_size(p)); // the whole usable size is ours
         zel_free(p);
     }
     EXPECT_EQ(zel_class_usable(7), 8176u);
@@ -71,7 +71,7 @@ TEST(AllocatorTest, ReuseOnlyWithinTheClass)
 {
     void* p = zel_malloc(100);
     zel_free(p);
-    EXPECT_EQ(zel_malloc(60), p);  // 49-112: the same class
+    EXPECT_EQ(zel_malloc(60), p); // 49-112: the same class
     zel_free(p);
     void* other = zel_malloc(20);
     EXPECT_NE(other, p);
@@ -104,7 +104,7 @@ TEST(AllocatorTest, Realloc)
     ASSERT_NE(down, p);
     EXPECT_EQ(zel_usable_size(down), 112u);
     EXPECT_TRUE(holds(down, 100, 1));
-    EXPECT_EQ(zel_usable_size(p), 0u);  // released
+    EXPECT_EQ(zel_usable_size(p), 0u); // released
 
     fill(down, 112, 7);
     void* up = zel_realloc(down, 300);
@@ -156,7 +156,7 @@ TEST(AllocatorTest, ForeignPointersAreLeftAlone)
     unsigned char local[64];
     std::memset(global, 0xEF, sizeof global);
     std::memset(local, 0xEF, sizeof local);
-    void* system = std::malloc(64);  // the C library's, beside ours on the break
+    void* system = std::malloc(64); // the C library's, beside ours on the break
     std::memset(system, 0xEF, 64);
     void* ours = zel_malloc(1000);
 
@@ -200,9 +200,11 @@ TEST(AllocatorTest, Calloc)
 TEST(AllocatorTest, HugeSizesAreRefused)
 {
     const std::size_t sizes[] = {
-        SIZE_MAX, SIZE_MAX - kZelHeader, std::size_t{1} << 40,
-        (std::size_t{1} << 34) + 4081,   // beyond the top class
-        std::size_t{1} << 31,            // a class too large to refill
+        SIZE_MAX,
+        SIZE_MAX - kZelHeader,
+        std::size_t{1} << 40,
+        (std::size_t{1} << 34) + 4081, // beyond the top class
+        std::size_t{1} << 31,          // a class too large to refill
     };
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
@@ -224,7 +226,7 @@ TEST(AllocatorTest, BreakMovedByOthers)
     auto* theirs = static_cast<unsigned char*>(sbrk(24));
     ASSERT_NE(theirs, reinterpret_cast<unsigned char*>(-1));
     std::memset(theirs, 0x77, 24);
-    void* big = zel_malloc(300000);  // more than any reserve holds
+    void* big = zel_malloc(300000); // more than any reserve holds
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big) % alignof(std::max_align_t), 0u);
     std::memset(big, 0x11, zel_usable_size(big));

@@ -128,7 +128,7 @@ TEST(BtreeTest, RereadingAFileIntoItsTreeDoesNotRepeatComments)
 {
     std::string file = "# a\nalpha = 1\n# b\nbeta = 2\n# tail\n";
     KeyTree tree = read_text(file);
-    reread(tree, file + "gamma = 3\n");   // added by hand since
+    reread(tree, file + "gamma = 3\n"); // added by hand since
     EXPECT_EQ(write_text(tree), "# a\nalpha = 1\n# b\nbeta = 2\n# tail\ngamma = 3\n");
 }
 
@@ -158,9 +158,11 @@ TEST(BtreeTest, ARepeatedKeyKeepsTheCommentOfEachPlace)
 
 TEST(BtreeTest, ValuesRoundTripThroughWriteAndRead)
 {
-    const char* values[] = {"plain", "two words", "", "a\\b", "C:\\fax\\in", "'quoted'",
-                            "\"dq", "trailing ", " leading", "line\nbreak", "cr\r",
-                            "tab\there", "caf\xc3\xa9", "#hash", "x=y:z", "=x", ":x", "'", "\"", "\\"};
+    const char* values[] = {"plain",       "two words",   "",      "a\\b",
+                            "C:\\fax\\in", "'quoted'",    "\"dq",  "trailing ",
+                            " leading",    "line\nbreak", "cr\r",  "tab\there",
+                            "caf\xc3\xa9", "#hash",       "x=y:z", "=x",
+                            ":x",          "'",           "\"",    "\\"};
     KeyTree tree;
     int i = 0;
     for (const char* v : values)
@@ -188,7 +190,8 @@ TEST(BtreeTest, RandomValuesRoundTrip)
     }
     KeyTree back = read_text(write_text(tree));
     for (int i = 0; i < 500; ++i)
-        ASSERT_EQ(value(back, ("k" + std::to_string(i)).c_str()), values[static_cast<std::size_t>(i)]);
+        ASSERT_EQ(value(back, ("k" + std::to_string(i)).c_str()),
+                  values[static_cast<std::size_t>(i)]);
 }
 
 TEST(BtreeTest, OddLineEnds)
@@ -216,7 +219,7 @@ TEST(BtreeTest, LongLinesNeverBecomeKeys)
     EXPECT_EQ(value(tree, "next"), "1");
     EXPECT_EQ(value(tree, std::string(9000 - 8185, 'v').c_str()), "<absent>");
     ASSERT_NE(tree.root->right, nullptr);
-    EXPECT_EQ(tree.root->right->comment, long_comment);   // kept whole
+    EXPECT_EQ(tree.root->right->comment, long_comment); // kept whole
 }
 
 TEST(BtreeTest, OverlongValuesAreCutWhenWritten)
@@ -226,12 +229,13 @@ TEST(BtreeTest, OverlongValuesAreCutWhenWritten)
     std::string written = write_text(tree);
     // "k = " and a quoted run of whole four-byte escapes: the line within
     // the 8191 bytes a reader takes, so it reads back as it was written.
-    EXPECT_EQ(written, "k = \"" + [] {
-        std::string s;
-        for (int i = 0; i < 2046; ++i)
-            s += "\\001";
-        return s;
-    }() + "\"\n");
+    EXPECT_EQ(
+        written, "k = \"" + [] {
+            std::string s;
+            for (int i = 0; i < 2046; ++i)
+                s += "\\001";
+            return s;
+        }() + "\"\n");
     EXPECT_EQ(value(read_text(written), "k"), std::string(2046, '\x01'));
     EXPECT_EQ(write_text(read_text(written)), written);
 }
@@ -256,7 +260,7 @@ TEST(BtreeTest, SortedAndReversedKeysStillMakeAShallowTree)
             ASSERT_NE(keytree_set(tree, name, name + 3), nullptr);
         }
         EXPECT_EQ(tree.size, static_cast<std::size_t>(n));
-        EXPECT_LE(depth(tree.root), 30u);   // log base 3/2 of 100000 is 28.4
+        EXPECT_LE(depth(tree.root), 30u); // log base 3/2 of 100000 is 28.4
         EXPECT_EQ(value(tree, "key012345"), "012345");
         std::string written = write_text(tree);
         EXPECT_EQ(written.substr(0, 33), "key000000 = 000000\nkey000001 = 00");

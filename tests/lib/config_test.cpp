@@ -51,7 +51,7 @@ TEST(ConfigTest, OnlyASpoolDirectory)
     std::string line = box.read("data/spool/log");
     EXPECT_NE(line.find(": zeltest["), std::string::npos) << line;
     EXPECT_EQ(line.substr(line.size() - 12), ",0]: loaded\n");
-    EXPECT_EQ(line[2], '/');   // "%x %X" in the C locale: mm/dd/yy hh:mm:ss
+    EXPECT_EQ(line[2], '/'); // "%x %X" in the C locale: mm/dd/yy hh:mm:ss
     EXPECT_EQ(line.find(": "), 17u);
 }
 
@@ -61,19 +61,23 @@ TEST(ConfigTest, DirectoriesInOrderOfPreference)
     box.write(Sandbox::kConfig, "zel-directory = /z\nfax-directory = /f\n"
                                 "zel-config-directory = /zc\nconfig-directory = /c\n"
                                 "client-directory = /client\ndate-format = %Y!\n"
-                                "spool-directory = " + box.path("var/opt/vantrel") + "\n");
+                                "spool-directory = " +
+                                    box.path("var/opt/vantrel") + "\n");
     RunResult r = load_and_show(box);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("fax=/f\nconfig=/c\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("CLIENT_DIRECTORY=/client\n"), std::string::npos);
     std::string log = box.read(Sandbox::kLog);
-    EXPECT_EQ(log.substr(0, 5), std::to_string(1900 + [] {
-        time_t now = time(nullptr);
-        return localtime(&now)->tm_year;
-    }()) + "!");
+    EXPECT_EQ(log.substr(0, 5), std::to_string(1900 +
+                                               [] {
+                                                   time_t now = time(nullptr);
+                                                   return localtime(&now)->tm_year;
+                                               }()) +
+                                    "!");
 
-    box.write(Sandbox::kConfig, "server-directory = /s\nfax-directory = /f\netc-fax-directory = /e\n"
-                                "config-directory = /c\n");
+    box.write(Sandbox::kConfig,
+              "server-directory = /s\nfax-directory = /f\netc-fax-directory = /e\n"
+              "config-directory = /c\n");
     r = load_and_show(box);
     EXPECT_NE(r.out.find("fax=/s\nconfig=/e\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ETC_FAX_DIRECTORY=/e\nCONFIG_DIRECTORY=/e\n"), std::string::npos);
@@ -112,10 +116,12 @@ TEST(ConfigTest, FaxDirectoryBlankIsItsValue)
 {
     Sandbox box;
     auto show = [&box] {
-        return box.run_forked([] {
-            config_load_or_exit();
-            std::printf("[%s] [%s]\n", fax_directory("/absent"), getfaxdir());
-        }).out;
+        return box
+            .run_forked([] {
+                config_load_or_exit();
+                std::printf("[%s] [%s]\n", fax_directory("/absent"), getfaxdir());
+            })
+            .out;
     };
     box.write(Sandbox::kConfig, "server-directory = /s\nfax-directory =\n");
     EXPECT_EQ(show(), "[] [/s]\n");
@@ -136,15 +142,15 @@ TEST(ConfigTest, SafedfcatJoinsWithinItsBuffer)
 {
     EXPECT_STREQ(safedfcat("/var/opt/vantrel", "log"), "/var/opt/vantrel/log");
     std::string dir(200, 'd');
-    std::string name(54, 'n');                    // 255 characters in all
+    std::string name(54, 'n'); // 255 characters in all
     EXPECT_EQ(std::string(safedfcat(dir.c_str(), name.c_str())), dir + "/" + name);
-    EXPECT_STREQ(safedfcat("a", "b"), "a/b");     // the next call overwrites
+    EXPECT_STREQ(safedfcat("a", "b"), "a/b"); // the next call overwrites
 }
 
 TEST(ConfigDeathTest, SafedfcatAbortsOnAnOverlongResult)
 {
     std::string dir(200, 'd');
-    std::string name(55, 'n');                    // 256 characters
+    std::string name(55, 'n'); // 256 characters
     EXPECT_DEATH(safedfcat(dir.c_str(), name.c_str()), "filename\\[255\\] == '\\\\0'");
     std::string huge(100000, 'h');
     EXPECT_DEATH(safedfcat(huge.c_str(), "x"), "filename\\[255\\]");

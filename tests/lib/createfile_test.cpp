@@ -19,7 +19,7 @@ TEST(CreatefileTest, MissingParentsTakeTheDeepestAncestorsOwner)
     ASSERT_EQ(mkdir(first.c_str(), 0755), 0);
     ASSERT_EQ(chown(first.c_str(), 1234, 5678), 0);
 
-    mode_t old = umask(077);   // the explicit chmod wins over the umask
+    mode_t old = umask(077); // the explicit chmod wins over the umask
     int fd = createfile((first + "/a/b/file").c_str(), 0640);
     umask(old);
     ASSERT_GE(fd, 0);
@@ -65,7 +65,7 @@ TEST(CreatefileTest, RelativePathsWorkFromTheCurrentDirectory)
 {
     Sandbox box;
     RunResult r = box.run_forked([] {
-        int fd = createfile("rel/dir/file", 0644);   // run_forked works in the sandbox
+        int fd = createfile("rel/dir/file", 0644); // run_forked works in the sandbox
         _exit(fd >= 0 ? 0 : 1);
     });
     EXPECT_EQ(r.status, 0);

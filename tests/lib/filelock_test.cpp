@@ -86,7 +86,7 @@ TEST(FilelockTest, WaitReturnsWhenTheHolderLetsGo)
         _exit(0);
     }
     int fd = open(path.c_str(), O_RDWR);
-    EXPECT_EQ(lock_wait_write(fd), 0);       // granted once the holder exits
+    EXPECT_EQ(lock_wait_write(fd), 0); // granted once the holder exits
     EXPECT_EQ(lock_release(fd), 0);
     close(fd);
     waitpid(releaser, nullptr, 0);
@@ -110,7 +110,7 @@ TEST(FilelockTest, LockPathFollowsAReplacedFileAndKeepsItsLock)
     ASSERT_EQ(pipe(seen), 0);
     pid_t waiter = fork();
     if (waiter == 0) {
-        close(fd);   // the lock belongs to the open file, which a fork shares
+        close(fd); // the lock belongs to the open file, which a fork shares
         (void)!write(ready[1], "x", 1);
         int locked = lock_path(path.c_str());
         char text[8] = {};

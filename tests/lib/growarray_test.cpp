@@ -48,9 +48,9 @@ TEST(GrowArrayTest, CapacityIsTheMultipleOfTheQuantumAboveTheCount)
     growarray_init(&a, 8, 4);
     ASSERT_NE(growarray_add(&a, 3), nullptr);
     EXPECT_EQ(a.allocated, 4);
-    ASSERT_NE(growarray_add(&a, 1), nullptr);   // fits: 4 of 4
+    ASSERT_NE(growarray_add(&a, 1), nullptr); // fits: 4 of 4
     EXPECT_EQ(a.allocated, 4);
-    ASSERT_NE(growarray_add(&a, 4), nullptr);   // 8 wanted: capacity 12
+    ASSERT_NE(growarray_add(&a, 4), nullptr); // 8 wanted: capacity 12
     EXPECT_EQ(a.allocated, 12);
     EXPECT_EQ(a.count, 8);
 }
@@ -60,7 +60,7 @@ TEST(GrowArrayTest, ReusedRecordsAreZeroedAgain)
     GrowArray a;
     growarray_init(&a, 16, 4);
     std::memset(growarray_add(&a, 2), 0xFF, 32);
-    a.count = 0;                                 // the owner drops its records
+    a.count = 0; // the owner drops its records
     EXPECT_TRUE(all_zero(growarray_add(&a, 2), 32));
 }
 
@@ -72,7 +72,7 @@ TEST(GrowArrayTest, RefusesToPassTheSixteenBitCount)
     EXPECT_EQ(a.allocated, 32767);
     EXPECT_EQ(growarray_add(&a, 1), nullptr);
     EXPECT_EQ(a.count, 32767);
-    growarray_init(&a, 4, 4);                    // init empties
+    growarray_init(&a, 4, 4); // init empties
     EXPECT_EQ(a.count, 0);
     EXPECT_EQ(a.data, nullptr);
 }

@@ -34,21 +34,20 @@ TEST(LogTest, RepeatsAreCountedAndWrittenBeforeTheNextMessage)
         start_logging(box);
         for (int i = 0; i < 3; ++i)
             logmsg(LOG_TOFILE, LOG_INFO, 0, "Line %d busy", 1);
-        logmsg(LOG_TOFILE, LOG_INFO, 0, "Line %d busy", 2);   // other arguments
-        logmsg(LOG_TOFILE, LOG_ERROR, 0, "Line %d busy", 2);   // same text: a repeat
+        logmsg(LOG_TOFILE, LOG_INFO, 0, "Line %d busy", 2);  // other arguments
+        logmsg(LOG_TOFILE, LOG_ERROR, 0, "Line %d busy", 2); // same text: a repeat
         logmsg(LOG_TOFILE, LOG_INFO, 17, "Fax emailed to %s", "ann@example.com");
         logmsg(LOG_TOFILE, LOG_INFO, 0, "last");
-        logmsg(LOG_TOFILE, LOG_INFO, 0, "last");                // pending at exit: lost
+        logmsg(LOG_TOFILE, LOG_INFO, 0, "last"); // pending at exit: lost
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
-    EXPECT_EQ(box.read(Sandbox::kLog),
-              "TIME: zeltest[4242,0]: Line 1 busy\n"
-              "TIME: zeltest[4242]: Above message repeated 2 times\n"
-              "TIME: zeltest[4242,0]: Line 2 busy\n"
-              "TIME: zeltest[4242]: Above message repeated 1 times\n"
-              "TIME: zeltest[4242,0,17]: Fax emailed to ann@example.com\n"
-              "TIME: zeltest[4242,0]: last\n");
+    EXPECT_EQ(box.read(Sandbox::kLog), "TIME: zeltest[4242,0]: Line 1 busy\n"
+                                       "TIME: zeltest[4242]: Above message repeated 2 times\n"
+                                       "TIME: zeltest[4242,0]: Line 2 busy\n"
+                                       "TIME: zeltest[4242]: Above message repeated 1 times\n"
+                                       "TIME: zeltest[4242,0,17]: Fax emailed to ann@example.com\n"
+                                       "TIME: zeltest[4242,0]: last\n");
 }
 
 TEST(LogTest, LongMessagesAreNeverCountedAsRepeats)
@@ -97,7 +96,8 @@ TEST(LogTest, EchoAndConsoleGetEveryMessage)
     RunResult r = box.run_forked([&] {
         start_logging(box);
         for (int i = 0; i < 2; ++i)
-            logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0, "Improper number of arguments.");
+            logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
+                   "Improper number of arguments.");
         logmsg(LOG_TOECHO, LOG_INFO, 0, "echo only");
     });
     EXPECT_EQ(r.status, 0);
@@ -117,7 +117,7 @@ TEST(LogTest, EchoGoesToStandardOutputWhenStandardErrorIsClosed)
         close(2);
         start_logging(box);
         logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0, "to stdout");
-        std::fprintf(stderr, "stray diagnostic\n");   // must not reach the log
+        std::fprintf(stderr, "stray diagnostic\n"); // must not reach the log
         std::fflush(stderr);
     });
     EXPECT_EQ(r.status, 0);
@@ -160,7 +160,7 @@ TEST(LogTest, LogerrorAddsTheErrorTextAndClearsErrno)
         errno = EACCES;
         logerror("%s", "/etc/opt/vantrel/vantrel.conf");
         int after = errno;
-        logerror("mkdir %s", "/x%m");                  // the text is not a format again
+        logerror("mkdir %s", "/x%m"); // the text is not a format again
         errno = ENOSPC;
         logerror("%s", std::string(200, 'p').c_str());
         std::printf("errno %d\n", after);
@@ -170,10 +170,12 @@ TEST(LogTest, LogerrorAddsTheErrorTextAndClearsErrno)
     EXPECT_EQ(box.read(Sandbox::kLog),
               "TIME: zeltest[4242,3]: /etc/opt/vantrel/vantrel.conf: Permission denied\n"
               "TIME: zeltest[4242,3]: unknown error(0): mkdir /x%m\n"
-              "TIME: zeltest[4242,3]: " + std::string(127, 'p') + "\n");
+              "TIME: zeltest[4242,3]: " +
+                  std::string(127, 'p') + "\n");
     EXPECT_EQ(r.err, "zeltest: /etc/opt/vantrel/vantrel.conf: Permission denied\n"
                      "zeltest: unknown error(0): mkdir /x%m\n"
-                     "zeltest: " + std::string(127, 'p') + "\n");
+                     "zeltest: " +
+                         std::string(127, 'p') + "\n");
 }
 
 TEST(LogTest, TheLogIsNotInheritedAndLogcloseStopsFileLogging)

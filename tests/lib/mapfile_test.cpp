@@ -20,21 +20,24 @@ TEST(MapFile, ScanOfAFileCutShortEndsThere)
     ASSERT_GE(fd.get(), 0);
 
     std::size_t seen = 0;
-    EXPECT_EQ(map_scan(fd.get(), 0, 1 << 20, [&](const char* bytes, std::size_t size) {
-                  seen = size;
-                  return bytes[size - 1] == 'r';
-              }),
+    EXPECT_EQ(map_scan(fd.get(), 0, 1 << 20,
+                       [&](const char* bytes, std::size_t size) {
+                           seen = size;
+                           return bytes[size - 1] == 'r';
+                       }),
               MapScan::done);
     EXPECT_EQ(seen, 3u * 4096);
-    EXPECT_EQ(map_scan(fd.get(), 4096, 4096, [](const char*, std::size_t size) { return size == 4096; }),
-              MapScan::done);
+    EXPECT_EQ(
+        map_scan(fd.get(), 4096, 4096, [](const char*, std::size_t size) { return size == 4096; }),
+        MapScan::done);
 
     volatile char last = 0;
-    EXPECT_EQ(map_scan(fd.get(), 0, 1 << 20, [&](const char* bytes, std::size_t size) {
-                  EXPECT_EQ(::ftruncate(fd.get(), 100), 0);
-                  last = bytes[size - 1];   // past the new end
-                  return true;
-              }),
+    EXPECT_EQ(map_scan(fd.get(), 0, 1 << 20,
+                       [&](const char* bytes, std::size_t size) {
+                           EXPECT_EQ(::ftruncate(fd.get(), 100), 0);
+                           last = bytes[size - 1]; // past the new end
+                           return true;
+                       }),
               MapScan::cut);
     EXPECT_EQ(last, 0);
 

@@ -68,7 +68,7 @@ TEST_F(ParamfileTest, RewriteCases)
         {"did  x = 5\n", "did = 5\n"},
         {"full-name = \"A B\"\n", "full-name = \"A B\"\n"},
         {"full-name =\n", "full-name = \n"},
-        {"did=123\npassword = pw\n", "did=123\npassword = pw\n"},   // faulty, keeps its newline
+        {"did=123\npassword = pw\n", "did=123\npassword = pw\n"}, // faulty, keeps its newline
         {"bogus\tvalue = 1\n", "bogus value = 1\n"},
         {"password\tx\n", "password x\n"},
         {"did = 5\r\n", "did = 5\r\n"},
@@ -76,7 +76,7 @@ TEST_F(ParamfileTest, RewriteCases)
         {"# last", "# last"},
         {"noblank", ""},
         {"[bob] trailing\n", "[bob]\n"},
-        {"full-name = 'a b' \n", "full-name = 'a b' '\n"},   // unclosed: newline not written
+        {"full-name = 'a b' \n", "full-name = 'a b' '\n"}, // unclosed: newline not written
         {"full-name = '\n", "full-name = ''\n"},
         {"full-name = 'x'", "full-name = 'x''\n"},
         {"# a\0zz\ndid = 1\n"s, "# a\ndid = 1\n"},
@@ -126,7 +126,7 @@ TEST_F(ParamfileTest, LongLines)
 {
     std::string comment = "# " + std::string(3000, 'c') + "\n";
     std::string faulty = "bogus\t" + std::string(2500, 'f') + "\n";
-    std::string exact = "#" + std::string(1022, 'e') + "\n";   // newline in the second read
+    std::string exact = "#" + std::string(1022, 'e') + "\n"; // newline in the second read
     List list = load(comment + faulty + exact + "did = 1\n");
     ASSERT_NE(list, nullptr);
     std::string fixed = faulty;
@@ -166,7 +166,7 @@ TEST_F(ParamfileTest, MaximumSections)
     ASSERT_NE(two, nullptr);
     EXPECT_EQ(paramfile_count_sections(two.get()), 2);
     EXPECT_EQ(written(two.get()), "[a]\ndid = 1\n[b]\ndid = 2\n");
-    EXPECT_EQ(load(file, 0), nullptr);   // reaches the faulty header
+    EXPECT_EQ(load(file, 0), nullptr); // reaches the faulty header
 }
 
 TEST_F(ParamfileTest, SetAndRemove)
@@ -304,14 +304,14 @@ TEST_F(ParamfileTest, RandomRoundTrip)
                 break;
             case 2:
                 entry->index = PARAM_UNKNOWN;
-                entry->text = strdup(("x-" + text(10, " \t\n\v\f\r") + " " + text(60, "\n") + "\n").c_str());
+                entry->text =
+                    strdup(("x-" + text(10, " \t\n\v\f\r") + " " + text(60, "\n") + "\n").c_str());
                 break;
             default:
                 entry->index = static_cast<int16_t>(1 + random() % 13);
                 entry->quote = static_cast<int8_t>(random() % 3);
-                entry->text = strdup(entry->quote == PARAM_PLAIN
-                                         ? ("v" + text(60, "\n")).c_str()
-                                         : text(60, "\n").c_str());
+                entry->text = strdup(entry->quote == PARAM_PLAIN ? ("v" + text(60, "\n")).c_str()
+                                                                 : text(60, "\n").c_str());
             }
             *tail = entry;
             tail = &entry->next;
@@ -361,7 +361,8 @@ void expect_alone_matches(ParamText& text, const ParamSection* whole)
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(written(again.get()), written(whole));
     for (const ParamSection* s = whole->next; s != nullptr; s = s->next) {
-        const ParamSection* first = paramfile_find_section(const_cast<ParamSection*>(whole), s->name);
+        const ParamSection* first =
+            paramfile_find_section(const_cast<ParamSection*>(whole), s->name);
         if (first != s)
             continue;
         ParamSection* alone = nullptr;
@@ -430,7 +431,8 @@ TEST_F(ParamfileTest, SectionsReadAloneRefuseWhatTheLoadRefuses)
     using namespace std::string_literals;
     std::string far(70000, '#');
     far.back() = '\n';
-    for (const std::string& bytes : {far + "[open\n"s, "[a\0]\n"s, "[x]\n[" + std::string(1030, 'y') + "]\n"}) {
+    for (const std::string& bytes :
+         {far + "[open\n"s, "[a\0]\n"s, "[x]\n[" + std::string(1030, 'y') + "]\n"}) {
         box_.write("users", bytes);
         EXPECT_EQ(load(bytes), nullptr);
         ParamText text;
@@ -438,7 +440,7 @@ TEST_F(ParamfileTest, SectionsReadAloneRefuseWhatTheLoadRefuses)
     }
     ParamText text;
     EXPECT_FALSE(paramtext_load(box_.path("absent").c_str(), text));
-    EXPECT_FALSE(paramtext_load(box_.path("").c_str(), text));   // a directory
+    EXPECT_FALSE(paramtext_load(box_.path("").c_str(), text)); // a directory
 }
 
 // The lines of an unread section are copied when reading and writing them
@@ -448,14 +450,34 @@ TEST_F(ParamfileTest, UnreadSectionsWriteBackAsTheWholeList)
 {
     using namespace std::string_literals;
     const std::string lines[] = {
-        "did = 1\n", "did = \n", "did =\n", "did= 1\n", "did  = 1\n", "did =  1\n", "did\t= 1\n",
-        "did = 'a'\n", "did = ''\n", "did = '\n", "did = 'a\n", "did = \"a'\n", "did = a=b\n",
-        "did x = 1\n", "did\n", "did x\n", "nosuch\tx = 1\n", "nosuch =  1\n", "# note\n", "\n",
-        "\tindented\n", "full-name = " + std::string(1010, 'n') + "\n",
-        "full-name = " + std::string(1011, 'n') + "\n", "did = a\0b\n"s,
+        "did = 1\n",
+        "did = \n",
+        "did =\n",
+        "did= 1\n",
+        "did  = 1\n",
+        "did =  1\n",
+        "did\t= 1\n",
+        "did = 'a'\n",
+        "did = ''\n",
+        "did = '\n",
+        "did = 'a\n",
+        "did = \"a'\n",
+        "did = a=b\n",
+        "did x = 1\n",
+        "did\n",
+        "did x\n",
+        "nosuch\tx = 1\n",
+        "nosuch =  1\n",
+        "# note\n",
+        "\n",
+        "\tindented\n",
+        "full-name = " + std::string(1010, 'n') + "\n",
+        "full-name = " + std::string(1011, 'n') + "\n",
+        "did = a\0b\n"s,
         // A line over three blocks of 64 bytes whose first space character,
         // a tab, lies in the block before its newline's.
-        "#" + std::string(33, 'p') + "\n" + std::string(80, 'n') + "\tx = " + std::string(70, 'v') + "\n",
+        "#" + std::string(33, 'p') + "\n" + std::string(80, 'n') + "\tx = " + std::string(70, 'v') +
+            "\n",
     };
     for (const std::string& line : lines) {
         for (bool last : {false, true}) {

@@ -29,10 +29,7 @@ namespace {
 
 const std::string kOld = "old content, old content\n";
 
-int writes(FILE* file, const char* text)
-{
-    return std::fputs(text, file) < 0 ? 1 : 0;
-}
+int writes(FILE* file, const char* text) { return std::fputs(text, file) < 0 ? 1 : 0; }
 
 // Sets a file's times `seconds` into the past.
 void age(const std::string& path, int seconds)
@@ -59,7 +56,7 @@ TEST(ReplacefileTest, ReplacesContentKeepingOwnerAndMode)
     EXPECT_EQ(replacefile(path.c_str(), [](FILE* f) { return writes(f, "new\n"); }), REPLACE_OK);
     EXPECT_EQ(box.read("data/file"), "new\n");
     struct stat st = status_of(path);
-    EXPECT_NE(st.st_ino, old);   // a new file, renamed into place
+    EXPECT_NE(st.st_ino, old); // a new file, renamed into place
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     if (running_as_root()) {
         EXPECT_EQ(st.st_uid, 1234u);
@@ -186,8 +183,8 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
         mode_t dirmode;
         gid_t filegroup;
         mode_t filemode;
-        rlim_t sizelimit;   // 0: none
-        const char* spool;  // where the journal goes, owned by nobody
+        rlim_t sizelimit;  // 0: none
+        const char* spool; // where the journal goes, owned by nobody
         int result;
         int error;
         bool sameinode;
@@ -231,7 +228,8 @@ TEST(ReplacefileTest, WhereOnlyTheFileIsWritableItIsRewrittenInPlace)
                 return;
             if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
                 return;
-            int result = replacefile(path.c_str(), [&](FILE* f) { return writes(f, longer.c_str()); });
+            int result =
+                replacefile(path.c_str(), [&](FILE* f) { return writes(f, longer.c_str()); });
             std::printf("%d %d", result, result == REPLACE_OK ? 0 : errno);
         });
         EXPECT_EQ(r.out, std::to_string(c.result) + " " + std::to_string(c.error)) << c.what;
@@ -280,9 +278,9 @@ TEST(ReplacefileTest, StaleFreshFilesOfTheSameFileAreRemoved)
     Sandbox box;
     box.write("data/file", "old\n");
     std::string dir = box.path("data");
-    std::vector<std::string> kept = {".file.AbC12",  ".file.AbC1234", ".file.AbC12-", ".other.AbC123",
-                                     "file.AbC123",  ".file.Young1",  ".file.Lockd1", ".file.Dir123",
-                                     ".file.Lnk123", "file"};
+    std::vector<std::string> kept = {
+        ".file.AbC12",  ".file.AbC1234", ".file.AbC12-", ".other.AbC123", "file.AbC123",
+        ".file.Young1", ".file.Lockd1",  ".file.Dir123", ".file.Lnk123",  "file"};
     for (const std::string& name : kept) {
         if (name == ".file.Dir123")
             std::filesystem::create_directory(dir + "/" + name);
@@ -302,7 +300,8 @@ TEST(ReplacefileTest, StaleFreshFilesOfTheSameFileAreRemoved)
     lock.l_whence = SEEK_SET;
     ASSERT_EQ(fcntl(live, F_OFD_SETLK, &lock), 0);
 
-    EXPECT_EQ(replacefile((dir + "/file").c_str(), [](FILE* f) { return writes(f, "new\n"); }), REPLACE_OK);
+    EXPECT_EQ(replacefile((dir + "/file").c_str(), [](FILE* f) { return writes(f, "new\n"); }),
+              REPLACE_OK);
     close(live);
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(entries(dir), kept);

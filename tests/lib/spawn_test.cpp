@@ -85,7 +85,7 @@ TEST(SpawnTest, ShellFormStatusAndOutput)
     struct Case {
         const char* command;
         int status;
-        const char* text;  // null: no output
+        const char* text; // null: no output
     } cases[] = {
         {"true", 0, nullptr},
         {"echo hello", 0, "hello\n"},

@@ -41,7 +41,7 @@ TEST(StringTest, SaveAndReplaceTolerateNull)
 
     char* slot = copy;
     EXPECT_STREQ(strreplace(&slot, "line"), "line");
-    EXPECT_STREQ(strreplace(&slot, slot), "line");   // replacing with itself
+    EXPECT_STREQ(strreplace(&slot, slot), "line"); // replacing with itself
     EXPECT_EQ(strreplace(&slot, nullptr), nullptr);
     EXPECT_EQ(slot, nullptr);
 }
@@ -73,8 +73,7 @@ TEST(StringTest, QuotestrCases)
 
 TEST(StringTest, QuotestrNeverPassesItsBufferNorCutsAnEscape)
 {
-    const char* texts[] = {"plain text here", "a\"b\\c\"d", "\x01\x02\x03\x04", "x\ty\nz",
-                           "", "q"};
+    const char* texts[] = {"plain text here", "a\"b\\c\"d", "\x01\x02\x03\x04", "x\ty\nz", "", "q"};
     for (const char* text : texts) {
         for (bool always : {false, true}) {
             std::string full = quoted(text, always);
@@ -105,13 +104,13 @@ TEST(StringTest, SplitargsCases)
     EXPECT_EQ(split("\\101BC", ""), Tokens{"ABC"});
     EXPECT_EQ(split("ab'c d'e", " "), Tokens{"abc de"});
     EXPECT_EQ(split("  one two\t three ", " \t"), (Tokens{"one", "two", "three"}));
-    EXPECT_EQ(split("'a \\n b'", ""), Tokens{"a \\n b"});          // literal in single quotes
+    EXPECT_EQ(split("'a \\n b'", ""), Tokens{"a \\n b"}); // literal in single quotes
     EXPECT_EQ(split("\"x y\"z", " "), Tokens{"x yz"});
     EXPECT_EQ(split("\\b\\e\\f\\n\\r\\t\\q", ""), Tokens{"\b\x1b\f\n\r\tq"});
-    EXPECT_EQ(split("\\0101", ""), Tokens{"\b1"});                   // at most three digits
-    EXPECT_EQ(split("\\7x", ""), Tokens{"\ax"});                      // digit run ended by x
-    EXPECT_EQ(split("\"\\61\"", ""), Tokens{"1"});                    // ends at the quote
-    EXPECT_EQ(split("\\777", ""), Tokens{"\xff"});                    // kept in one byte
+    EXPECT_EQ(split("\\0101", ""), Tokens{"\b1"}); // at most three digits
+    EXPECT_EQ(split("\\7x", ""), Tokens{"\ax"});   // digit run ended by x
+    EXPECT_EQ(split("\"\\61\"", ""), Tokens{"1"}); // ends at the quote
+    EXPECT_EQ(split("\\777", ""), Tokens{"\xff"}); // kept in one byte
     EXPECT_EQ(split("end\\", ""), Tokens{"end"});
     EXPECT_EQ(split("'open", ""), Tokens{"open"});
     EXPECT_EQ(split("", " "), Tokens{});

@@ -44,7 +44,7 @@ TEST(UlstrcmpTest, BoundedSearch)
 {
     const char* text = "boundary=xyz; name=file";
     EXPECT_EQ(ulstrnstr(text, "NAME", text + std::strlen(text)), text + 14);
-    EXPECT_EQ(ulstrnstr(text, "NAME", text + 18), text + 14);   // match ends at the bound
-    EXPECT_EQ(ulstrnstr(text, "NAME", text + 17), nullptr);     // would reach past it
+    EXPECT_EQ(ulstrnstr(text, "NAME", text + 18), text + 14); // match ends at the bound
+    EXPECT_EQ(ulstrnstr(text, "NAME", text + 17), nullptr);   // would reach past it
     EXPECT_EQ(ulstrnstr(text, "bound", text), nullptr);
 }

@@ -74,11 +74,14 @@ TEST_F(ItlibTest, AnalysisResults)
     // The getty on the line's device stops the analysis before the name pass.
     EXPECT_EQ(analyse(kGetty + kFaxOn, "/dev/ttyS0"), INITTAB_GETTY);
     EXPECT_EQ(analyse(kGetty + kFaxOn, "/dev/ttyS1"), INITTAB_ENABLED);
-    EXPECT_EQ(analyse(kFaxOn + "qrt2:2345:off:/opt/vantrel/lib/lineward fax-line-1 -v\n", nullptr), INITTAB_MANY);
+    EXPECT_EQ(analyse(kFaxOn + "qrt2:2345:off:/opt/vantrel/lib/lineward fax-line-1 -v\n", nullptr),
+              INITTAB_MANY);
     // Device and name on one line count twice.
-    EXPECT_EQ(analyse("qrt1:2345:respawn:/x/lineward ttyS0 fax-line-1\n", "/dev/ttyS0"), INITTAB_MANY);
+    EXPECT_EQ(analyse("qrt1:2345:respawn:/x/lineward ttyS0 fax-line-1\n", "/dev/ttyS0"),
+              INITTAB_MANY);
     // An entry that runs the daemon on the device, found by the device alone.
-    EXPECT_EQ(analyse("qrt1:2345:off:/x/LineWard -d ttyS0\n", "/dev/ttyS0", "other"), INITTAB_DISABLED);
+    EXPECT_EQ(analyse("qrt1:2345:off:/x/LineWard -d ttyS0\n", "/dev/ttyS0", "other"),
+              INITTAB_DISABLED);
     // Neither an empty device nor an empty name is searched for.
     EXPECT_EQ(analyse(kFaxOn, "/dev/", ""), INITTAB_NOENTRY);
 }
@@ -93,7 +96,8 @@ TEST_F(ItlibTest, AnalysisEdges)
     EXPECT_EQ(analyse("fax-line-1", nullptr), INITTAB_DISABLED);
     EXPECT_EQ(analyse("x:fax-line-1\n2:3:respawn:4\n", nullptr), INITTAB_DISABLED);
     // Commented-out entries are not entries to init.
-    EXPECT_EQ(analyse("#" + kGetty + "# fax-line-1 was here\n" + kFaxOn, "/dev/ttyS0"), INITTAB_ENABLED);
+    EXPECT_EQ(analyse("#" + kGetty + "# fax-line-1 was here\n" + kFaxOn, "/dev/ttyS0"),
+              INITTAB_ENABLED);
 }
 
 TEST_F(ItlibTest, AnalysisDebugTrace)
@@ -246,15 +250,17 @@ TEST_F(ItlibTest, LineDevice)
     box.write("opt/vantrel/etc/secret", "device = /dev/secret\n");
     RunResult result = box.run_forked([] {
         config_load_or_exit();
-        for (const char* line : {"fax-line-1", "nodevice", "missing", "../secret", "", ".", "..", ".hidden"}) {
+        for (const char* line :
+             {"fax-line-1", "nodevice", "missing", "../secret", "", ".", "..", ".hidden"}) {
             char* device = linedevice(line);
             std::printf("%s=%s\n", line, device ? device : "(null)");
             std::free(device);
         }
         std::printf("null=%s\n", linedevice(nullptr) ? "set" : "(null)");
     });
-    EXPECT_EQ(result.out, "fax-line-1=/dev/ttyS0\nnodevice=(null)\nmissing=(null)\n../secret=(null)\n"
-                          "=(null)\n.=(null)\n..=(null)\n.hidden=/dev/hidden\nnull=(null)\n");
+    EXPECT_EQ(result.out,
+              "fax-line-1=/dev/ttyS0\nnodevice=(null)\nmissing=(null)\n../secret=(null)\n"
+              "=(null)\n.=(null)\n..=(null)\n.hidden=/dev/hidden\nnull=(null)\n");
 }
 
 TEST_F(ItlibTest, Token)
@@ -293,7 +299,8 @@ TEST_F(ItlibTest, NamesAreNotFoundInsideLongerNames)
     const std::string ten = "qrta:2345:respawn:/opt/vantrel/lib/lineward fax-line-10\n";
     EXPECT_EQ(analyse(kFaxOn + ten, "/dev/ttyS1"), INITTAB_ENABLED);
     EXPECT_EQ(analyse(ten, "/dev/ttyS1"), INITTAB_NOENTRY);
-    EXPECT_EQ(analyse("S10:2345:respawn:/sbin/getty ttyS10 9600\n" + kFaxOn, "/dev/ttyS1"), INITTAB_ENABLED);
+    EXPECT_EQ(analyse("S10:2345:respawn:/sbin/getty ttyS10 9600\n" + kFaxOn, "/dev/ttyS1"),
+              INITTAB_ENABLED);
     const std::string getty10 = "S10:2345:respawn:/sbin/getty ttyS10 9600\n";
     load(getty10 + "S1:2345:respawn:/sbin/getty ttyS1 9600\n");
     EXPECT_EQ(disabledevice("/dev/ttyS1", 0), 0);

@@ -92,14 +92,14 @@ TEST(SlotmgmtTest, BitmapBytesAllocationAndRelease)
         std::printf("%d %d %d %d test=%d%d%d\n", a, b, freed, c, testslot(fd, 1, 24),
                     testslot(fd, 2, 24), testslot(fd, 3, 24));
     });
-    EXPECT_EQ(r.out, printed("1 2 %d 1 test=%d%d%d\n", FREE_OK, SLOTBIT_SET, SLOTBIT_SET,
-                             SLOTBIT_CLEAR))
+    EXPECT_EQ(r.out,
+              printed("1 2 %d 1 test=%d%d%d\n", FREE_OK, SLOTBIT_SET, SLOTBIT_SET, SLOTBIT_CLEAR))
         << r.err;
     std::string file = bm(box);
     ASSERT_EQ(file.size(), 8192u);
     EXPECT_EQ(file.substr(0, 4), std::string("\x14\x02\x00\x20", 4));
     EXPECT_EQ(le32(file, 4), 2u);
-    EXPECT_EQ(le32(file, 8), 2u);     // max used is never lowered
+    EXPECT_EQ(le32(file, 8), 2u); // max used is never lowered
     EXPECT_EQ(le32(file, 12), 1u);
     EXPECT_EQ(le32(file, 16), 256u);
     EXPECT_EQ(le32(file, 20), 24u);
@@ -122,7 +122,8 @@ TEST(SlotmgmtTest, FullFirstBlockGrowsAndBadMagicFails)
     EXPECT_EQ(file[8192], '\x03');
     EXPECT_EQ(le32(file, 8), 65346u);
 
-    box.write(std::string(kSpool) + "/status.bm", "\x15" + header.substr(1) + std::string(8168, '\0'));
+    box.write(std::string(kSpool) + "/status.bm",
+              "\x15" + header.substr(1) + std::string(8168, '\0'));
     r = inside(box, [] { std::printf("%d\n", findslot(statuspath())); });
     EXPECT_EQ(r.out, printed("%d\n", SLOT_NOALLOC));
     EXPECT_NE(box.read(Sandbox::kLog).find("sbmh bad magic"), std::string::npos);
@@ -136,7 +137,7 @@ TEST(SlotmgmtTest, RecordBytesOfAnAddedRequest)
         keytree_set(keys, "priority", "-2");
         keytree_set(keys, "sent-by", "root");
         keytree_set(keys, "mailaddr", "someone@example.com");
-        keytree_set(keys, "handle", "twenty-characters-xx");   // fills its field
+        keytree_set(keys, "handle", "twenty-characters-xx"); // fills its field
         keytree_set(keys, "device", "fax:ttyS1:0,555 1234");
         keytree_set(keys, "recipient-name", "Ann");
         keytree_set(keys, "subject", "a subject longer than its field");
@@ -150,7 +151,7 @@ TEST(SlotmgmtTest, RecordBytesOfAnAddedRequest)
     EXPECT_EQ(file.substr(0, 4), std::string("\x15\x02\x00\x20", 4));
     EXPECT_EQ(file.find_first_not_of('\0', 4), 256u);
     std::string rec = file.substr(256);
-    EXPECT_EQ(rec.substr(0, 6), std::string("\x01\0\0\0\x05\0", 6));   // pages total: low byte
+    EXPECT_EQ(rec.substr(0, 6), std::string("\x01\0\0\0\x05\0", 6)); // pages total: low byte
     EXPECT_EQ(le16(rec, 6), 0xFFFEu);
     EXPECT_EQ(le16(rec, 8), 0u);
     EXPECT_EQ(le16(rec, 10), 65535u);
@@ -158,8 +159,8 @@ TEST(SlotmgmtTest, RecordBytesOfAnAddedRequest)
     std::uint32_t now = static_cast<std::uint32_t>(std::time(nullptr));
     EXPECT_LE(now - le32(rec, 16), 5u);
     EXPECT_EQ(le32(rec, 20), le32(rec, 16));
-    EXPECT_EQ(le32(rec, 24), 0u);   // root
-    EXPECT_EQ(rec.substr(28, 34), std::string(34, '\0'));   // csid, fax line
+    EXPECT_EQ(le32(rec, 24), 0u);                         // root
+    EXPECT_EQ(rec.substr(28, 34), std::string(34, '\0')); // csid, fax line
     EXPECT_EQ(rec.substr(62, 40), "someone@example.com" + std::string(21, '\0'));
     EXPECT_EQ(rec.substr(102, 20), "twenty-characters-xx");
     EXPECT_EQ(rec.substr(122, 24), "5551234" + std::string(17, '\0'));
@@ -198,10 +199,11 @@ TEST(SlotmgmtTest, ReadEdgesAndNoSpoolDirectory)
         StatusSlot rec{};
         char cf[PATH_MAX], sf[PATH_MAX];
         std::printf("%s %d %d %d %d\n", statuspath() ? "path" : "null", findslot(statuspath()),
-                    readslot(1, &rec), requestfiles(&rec, cf, sf), queryqueue(nullptr, 0, 1, 0, 0, nullptr, nullptr, 0, nullptr));
+                    readslot(1, &rec), requestfiles(&rec, cf, sf),
+                    queryqueue(nullptr, 0, 1, 0, 0, nullptr, nullptr, 0, nullptr));
     });
-    EXPECT_EQ(r.out, printed("null %d %d %d %d\n", SLOT_NOALLOC, SLOT_NOTOPEN, FILES_NOPATH,
-                             SLOT_NOTOPEN))
+    EXPECT_EQ(r.out,
+              printed("null %d %d %d %d\n", SLOT_NOALLOC, SLOT_NOTOPEN, FILES_NOPATH, SLOT_NOTOPEN))
         << r.err;
 }
 
@@ -212,8 +214,8 @@ TEST(SlotmgmtTest, QueryKeepsTheNewestOrTheOldestWithCounts)
         // Ids in a shuffled order, so that the kept extreme has to move.
         for (int i = 0; i < 30; ++i) {
             int major = 1 + (i * 7) % 30;
-            put(static_cast<unsigned>(major), static_cast<unsigned>(major % 2),
-                SLOT_WAITING, major % 3 ? "A@X" : "b@y");
+            put(static_cast<unsigned>(major), static_cast<unsigned>(major % 2), SLOT_WAITING,
+                major % 3 ? "A@X" : "b@y");
         }
         auto show = [](int older, unsigned bound, unsigned minor, int kind, const char* value) {
             QueueEntry e[25];
@@ -229,10 +231,10 @@ TEST(SlotmgmtTest, QueryKeepsTheNewestOrTheOldestWithCounts)
             std::printf("\n");
         };
         show(1, 0, 0, QUERY_ALL, nullptr);
-        show(1, 26, 0, QUERY_ALL, nullptr);     // older than 26-0
-        show(0, 5, 1, QUERY_ALL, nullptr);      // newer than 5-1
-        show(0, 5, 0, QUERY_ALL, nullptr);      // 5-1 is newer than 5-0
-        show(1, 0, 0, QUERY_SENDER, "a@x");     // ignoring case
+        show(1, 26, 0, QUERY_ALL, nullptr); // older than 26-0
+        show(0, 5, 1, QUERY_ALL, nullptr);  // newer than 5-1
+        show(0, 5, 0, QUERY_ALL, nullptr);  // 5-1 is newer than 5-0
+        show(1, 0, 0, QUERY_SENDER, "a@x"); // ignoring case
         show(1, 0, 0, QUERY_HANDLE, "h12");
         show(1, 0, 0, QUERY_ID, "13-1");
         show(1, 0, 0, QUERY_UID, "0");
@@ -244,7 +246,8 @@ TEST(SlotmgmtTest, QueryKeepsTheNewestOrTheOldestWithCounts)
                      "n=20 newer=0 older=0 1..29\n"
                      "n=1 newer=0 older=0 12..12\n"
                      "n=1 newer=0 older=0 13..13\n"
-                     "n=10 newer=0 older=0 3..30\n") << r.err;
+                     "n=10 newer=0 older=0 3..30\n")
+        << r.err;
 }
 
 TEST(SlotmgmtTest, StatisticsByStateAndAge)
@@ -254,8 +257,8 @@ TEST(SlotmgmtTest, StatisticsByStateAndAge)
         QueueStats all, mine;
         auto show = [&](const QueueStats& s) {
             std::printf("%d %d %d %d %d %d %d %d %d %d %d\n", s.active, s.waiting, s.suspended,
-                        s.delayed, s.sent, s.failed, s.since, s.senthour, s.failedhour,
-                        s.sentday, s.failedday);
+                        s.delayed, s.sent, s.failed, s.since, s.senthour, s.failedhour, s.sentday,
+                        s.failedday);
         };
         std::printf("%d\n", queuestats(&all, &mine, nullptr, 0));
         show(all);
@@ -275,7 +278,7 @@ TEST(SlotmgmtTest, StatisticsByStateAndAge)
     std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out << r.err;
     EXPECT_EQ(lines[0] + "|" + lines[1] + "|" + lines[2], "0|0 0 0 0 0 0 2147483647 0 0 0 0|5");
-    auto counters = [](const std::string& line) {   // without since
+    auto counters = [](const std::string& line) { // without since
         std::istringstream in(line);
         std::vector<long> v(11);
         for (long& x : v)
@@ -335,8 +338,10 @@ TEST(SlotmgmtTest, SuspendActivateDeleteWithTheirFiles)
         wait(nullptr);
         std::printf("%d ", suspendrequest(&e));
         FILE* f = std::fopen(sf, "w");
-        std::fprintf(f, "retry-coversheet = %scover\ndata-file1 = %sd1\ndata-file2 = %sd2\n"
-                        "data-file4 = %sd4\n", data.c_str(), data.c_str(), data.c_str(), data.c_str());
+        std::fprintf(f,
+                     "retry-coversheet = %scover\ndata-file1 = %sd1\ndata-file2 = %sd2\n"
+                     "data-file4 = %sd4\n",
+                     data.c_str(), data.c_str(), data.c_str(), data.c_str());
         std::fclose(f);
         say(deleterequest(&e));
         say(requestfiles(&e.record, cf, sf));
@@ -345,20 +350,19 @@ TEST(SlotmgmtTest, SuspendActivateDeleteWithTheirFiles)
         say(deleterequest(&e));
         say(testslot(fd, e.slot, 24));
         std::printf("%d\n", readslot(e.slot, &now) == SLOT_OK && now.state == SLOT_EMPTY &&
-                                 now.idmajor == 0);
+                                now.idmajor == 0);
     });
-    EXPECT_EQ(r.out, printed("%d %d %d - %d %d %d - %d\n%d %d %d %d %d %d %d 1\n",
-                             ACTIVATE_QUEUED, SUSPEND_OK, SLOT_SUSPENDED, SUSPEND_ALREADY,
-                             ACTIVATE_OK, SLOT_REACTIVATED, DELETE_QUEUED, SUSPEND_LOCKED,
-                             SUSPEND_OK, DELETE_OK, FILES_NONE, SLOTBIT_SET, DELETE_OK,
-                             SLOTBIT_CLEAR))
+    EXPECT_EQ(r.out, printed("%d %d %d - %d %d %d - %d\n%d %d %d %d %d %d %d 1\n", ACTIVATE_QUEUED,
+                             SUSPEND_OK, SLOT_SUSPENDED, SUSPEND_ALREADY, ACTIVATE_OK,
+                             SLOT_REACTIVATED, DELETE_QUEUED, SUSPEND_LOCKED, SUSPEND_OK, DELETE_OK,
+                             FILES_NONE, SLOTBIT_SET, DELETE_OK, SLOTBIT_CLEAR))
         << r.err;
     EXPECT_FALSE(box.exists(dir + "cf1-0"));
     EXPECT_FALSE(box.exists(dir + "sf1-0"));
     EXPECT_FALSE(box.exists(datadir + "cover"));
     EXPECT_FALSE(box.exists(datadir + "d1"));
     EXPECT_FALSE(box.exists(datadir + "d2"));
-    EXPECT_TRUE(box.exists(datadir + "d4"));   // the numbering stops at the first gap
+    EXPECT_TRUE(box.exists(datadir + "d4")); // the numbering stops at the first gap
 }
 
 TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
@@ -395,8 +399,8 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
         ASSERT_EQ(symlink(l.target.c_str(), box.path(std::string(kSpool) + "/" + l.link).c_str()),
                   0);
     const struct {
-        std::string name;   // as the suspended file gives it
-        bool logged;        // skipped with a log line
+        std::string name; // as the suspended file gives it
+        bool logged;      // skipped with a log line
     } names[] = {
         {box.path("spool/data/d1"), false},
         {"data/./d2", false},
@@ -434,7 +438,8 @@ TEST(SlotmgmtTest, DeletionRemovesOnlyFilesInsideTheSpool)
     for (const auto& n : names)
         EXPECT_EQ(log.find("]: Request 1-0: not removing " + n.name + ": ") != std::string::npos,
                   n.logged)
-            << n.name << "\n" << log;
+            << n.name << "\n"
+            << log;
     EXPECT_NE(log.find("]: Request 2-0: not reading destinations/5550000/sf2-0: "),
               std::string::npos)
         << log;
@@ -450,7 +455,8 @@ TEST(SlotmgmtTest, PhoneNumbersThatAreNotADirectoryNameHaveNoFiles)
     box.write(std::string(kSpool) + "/destinations/cf1-0", "");
     box.write(std::string(kSpool) + "/destinations/089/1234/sf1-0", "");
     RunResult r = inside(box, [] {
-        for (const char* phone : {"..", ".", "", "../destinations", "a/../..", "/tmp", "089/1234"}) {
+        for (const char* phone :
+             {"..", ".", "", "../destinations", "a/../..", "/tmp", "089/1234"}) {
             StatusSlot rec{};
             rec.idmajor = 1;
             slotfieldcopy(rec.phone, sizeof rec.phone, phone);
@@ -462,8 +468,8 @@ TEST(SlotmgmtTest, PhoneNumbersThatAreNotADirectoryNameHaveNoFiles)
         std::printf("\n");
     });
     EXPECT_EQ(r.out, printed("%d[] %d[] %d[] %d[] %d[] %d[] %d[/destinations/089/1234/sf1-0] \n",
-                             FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE,
-                             FILES_NONE, FILES_SUSPENDED))
+                             FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE, FILES_NONE,
+                             FILES_SUSPENDED))
         << r.err;
 }
 
@@ -512,8 +518,8 @@ TEST(SlotmgmtTest, ReportsKeepToTheFieldWidths)
     EXPECT_EQ(lines[16], "  Error code:    65535");
     EXPECT_EQ(lines[17], "  UID:           1000");
     EXPECT_EQ(lines[18], "ERROR - Status Database Report - NULL File Name");
-    EXPECT_EQ(lines[19], "ERROR - Cannot open status database file (" + box.path(kSpool) +
-                             "/status.bm)");
+    EXPECT_EQ(lines[19],
+              "ERROR - Cannot open status database file (" + box.path(kSpool) + "/status.bm)");
     EXPECT_EQ(r.err, "Status Database File Error: No such file or directory\n");
 }
 
@@ -622,7 +628,7 @@ TEST(SlotmgmtTest, CreationRaceHasOneCreator)
                 if (pid == 0) {
                     close(gate[1]);
                     char x;
-                    (void)!read(gate[0], &x, 1);   // all start when the gate closes
+                    (void)!read(gate[0], &x, 1); // all start when the gate closes
                     std::string line = std::to_string(findslot(statuspath())) + "\n";
                     (void)!write(1, line.data(), line.size());
                     _exit(0);

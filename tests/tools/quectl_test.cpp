@@ -31,14 +31,17 @@ RunResult quectl(const Sandbox& box, std::vector<std::string> args)
 // The record of slot n as it lies in status.db.
 std::string record(const Sandbox& box, int n)
 {
-    return box.read(std::string(kSpool) + "/status.db").substr(static_cast<std::size_t>(n) * 256, 256);
+    return box.read(std::string(kSpool) + "/status.db")
+        .substr(static_cast<std::size_t>(n) * 256, 256);
 }
 
 // Whether slot n's bit is set in status.bm.
 bool inuse(const Sandbox& box, int n)
 {
     std::string bm = box.read(std::string(kSpool) + "/status.bm");
-    return (static_cast<unsigned char>(bm[24 + static_cast<std::size_t>(n - 1) / 8]) >> ((n - 1) % 8)) & 1;
+    return (static_cast<unsigned char>(bm[24 + static_cast<std::size_t>(n - 1) / 8]) >>
+            ((n - 1) % 8)) &
+           1;
 }
 
 void queue_one(const Sandbox& box)
@@ -60,7 +63,8 @@ TEST(QuectlTest, QueuedRequestIsListedWithItsControlFile)
     char when[32];
     std::strftime(when, sizeof when, "%H:%M %x", std::localtime(&queued));
     char line[128];
-    std::snprintf(line, sizeof line, "  12-3     %16s        alice@example.com    New          5551234\n", when);
+    std::snprintf(line, sizeof line,
+                  "  12-3     %16s        alice@example.com    New          5551234\n", when);
     RunResult r = quectl(box, {"-l"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, line);
@@ -119,7 +123,7 @@ TEST(QuectlTest, SuspendActivateDeleteRenameTheFilesAndMarkTheRecord)
     EXPECT_EQ(r.out, "Slot 1 is empty.\n");
     r = quectl(box, {"-a", "-n", "7"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Cannot read slot 7 (-3).\n");   // SLOT_SHORT: beyond the last record
+    EXPECT_EQ(r.out, "Cannot read slot 7 (-3).\n"); // SLOT_SHORT: beyond the last record
 }
 
 TEST(QuectlTest, GeneratedQueueAndUsage)
@@ -140,8 +144,8 @@ TEST(QuectlTest, GeneratedQueueAndUsage)
     EXPECT_FALSE(box.exists(dir + "5550005/cf6-5"));
     EXPECT_EQ(le32(record(box, 1), 24), 500u);
 
-    for (std::vector<std::string> args : {std::vector<std::string>{}, {"-s"}, {"-x"}, {"-q"},
-                                          {"-l", "-H"}, {"-g", "many"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{}, {"-s"}, {"-x"}, {"-q"}, {"-l", "-H"}, {"-g", "many"}}) {
         r = quectl(box, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.out, "");

@@ -25,7 +25,10 @@ const std::string kGetty = "S0:2345:respawn:/sbin/getty -L ttyS0 115200 vt100\n"
 const std::string kFaxOn = "qrt1:2345:respawn:/opt/vantrel/lib/lineward fax-line-1\n";
 const std::string kFaxOff = "qrt1:2345:off:/opt/vantrel/lib/lineward fax-line-1\n";
 
-std::string fresh_token() { return std::to_string(tokenvalue(static_cast<long>(std::time(nullptr)))); }
+std::string fresh_token()
+{
+    return std::to_string(tokenvalue(static_cast<long>(std::time(nullptr))));
+}
 
 // A process that is gone or a zombie no longer runs.
 bool process_runs(long pid)
@@ -48,7 +51,8 @@ protected:
         box.write("opt/vantrel/etc/dev/fax-line-1", "device = /dev/ttyS0\n");
     }
 
-    RunResult tabctl(std::vector<std::string> args, std::vector<std::string> env = {}, bool token = true) const
+    RunResult tabctl(std::vector<std::string> args, std::vector<std::string> env = {},
+                     bool token = true) const
     {
         RunOptions options;
         options.args = std::move(args);
@@ -70,7 +74,8 @@ TEST_F(TabctlTest, RefusedWithoutFreshToken)
     RunResult r = tabctl({"-e", "fax-line-1"}, {}, false);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "tabctl: permission denied (no valid admin token)\n");
-    r = tabctl({"-e", "fax-line-1"}, {"ZELADMINTOKEN=" + std::to_string(tokenvalue(std::time(nullptr) - 10))}, false);
+    r = tabctl({"-e", "fax-line-1"},
+               {"ZELADMINTOKEN=" + std::to_string(tokenvalue(std::time(nullptr) - 10))}, false);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "tabctl: permission denied (no valid admin token)\n");
     EXPECT_EQ(log(), "tabctl [-e] [fax-line-1]\ntabctl [-e] [fax-line-1]\n");
@@ -93,8 +98,9 @@ TEST_F(TabctlTest, EnableDisableAndTelinit)
     r = tabctl({"-e", "fax-line-2"});
     EXPECT_EQ(r.out, "tabctl: -e fax-line-2 failed (-1)\n");
     // A failed edit does not ask init to re-read.
-    EXPECT_EQ(log(), "tabctl [-e] [fax-line-1]\ntelinit [q]\ntabctl [-d] [fax-line-1]\ntelinit [q]\n"
-                     "tabctl [-d] [fax-line-1]\ntabctl [-e] [fax-line-2]\n");
+    EXPECT_EQ(log(),
+              "tabctl [-e] [fax-line-1]\ntelinit [q]\ntabctl [-d] [fax-line-1]\ntelinit [q]\n"
+              "tabctl [-d] [fax-line-1]\ntabctl [-e] [fax-line-2]\n");
 }
 
 // The first of ten lines is switched without touching the tenth.
@@ -113,7 +119,8 @@ TEST_F(TabctlTest, DeviceOffAppendAndFree)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(inittab(), "S0:2345:off:/sbin/getty -L ttyS0 115200 vt100\n");
-    const std::string entry = "qrt1:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-1";
+    const std::string entry =
+        "qrt1:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-1";
     r = tabctl({"-a", "fax-line-1", "-l", entry});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -123,7 +130,8 @@ TEST_F(TabctlTest, DeviceOffAppendAndFree)
     EXPECT_EQ(r.out, "");
     r = tabctl({"-x", "no-such-line"});
     EXPECT_EQ(r.out, "tabctl: -x no-such-line failed (-1)\n");
-    EXPECT_EQ(log(), "tabctl [-x] [fax-line-1]\ntelinit [q]\ntabctl [-a] [fax-line-1] [-l] [" + entry +
+    EXPECT_EQ(log(), "tabctl [-x] [fax-line-1]\ntelinit [q]\ntabctl [-a] [fax-line-1] [-l] [" +
+                         entry +
                          "]\ntelinit [q]\ntabctl [-f] [fax-line-1]\ntabctl [-x] [no-such-line]\n");
 }
 
@@ -183,9 +191,12 @@ TEST_F(TabctlTest, AppendTakesTheInittabAsItIsNow)
     box.write("etc/inittab", kGetty + other);
     EXPECT_EQ(tabctl({"-a", "fax-line-1", "-l", entry}).out, "");
     EXPECT_EQ(tabctl({"-a", "fax-line-1", "-l", entry}).out, "");
-    EXPECT_EQ(tabctl({"-a", "fax-line-3", "-l", "qrt1:2345:respawn:/opt/vantrel/lib/lineward fax-line-3"}).out,
-              "");
-    EXPECT_EQ(inittab(), kGetty + other + entry + "\nqrt3:2345:respawn:/opt/vantrel/lib/lineward fax-line-3\n");
+    EXPECT_EQ(
+        tabctl({"-a", "fax-line-3", "-l", "qrt1:2345:respawn:/opt/vantrel/lib/lineward fax-line-3"})
+            .out,
+        "");
+    EXPECT_EQ(inittab(), kGetty + other + entry +
+                             "\nqrt3:2345:respawn:/opt/vantrel/lib/lineward fax-line-3\n");
 }
 
 // Edits of different lines at once: each edits the file as the one before
@@ -205,7 +216,9 @@ TEST_F(TabctlTest, ConcurrentEditsAllSurvive)
     box.write("etc/inittab", off);
     std::vector<std::thread> runs;
     for (int i = 0; i < kLines; ++i)
-        runs.emplace_back([&, i] { EXPECT_EQ(tabctl({"-e", "line" + std::to_string(i)}).out, ""); });
+        runs.emplace_back([&, i] {
+            EXPECT_EQ(tabctl({"-e", "line" + std::to_string(i)}).out, "");
+        });
     for (std::thread& run : runs)
         run.join();
     EXPECT_EQ(inittab(), on);
@@ -216,7 +229,8 @@ TEST_F(TabctlTest, ConcurrentEditsAllSurvive)
 TEST_F(TabctlTest, ShortAppendIsUndone)
 {
     const std::string before = inittab();
-    const std::string entry = "qrt2:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-2";
+    const std::string entry =
+        "qrt2:2345:respawn:" + box.path("opt/vantrel") + "/lib/lineward fax-line-2";
     RunResult r = box.run_forked([&] {
         std::string root = "ZEL_ROOT=" + box.root();
         std::string token = "ZELADMINTOKEN=" + fresh_token();
@@ -224,7 +238,8 @@ TEST_F(TabctlTest, ShortAppendIsUndone)
         rlimit limit{before.size() + 20, before.size() + 20};
         signal(SIGXFSZ, SIG_IGN);
         if (setrlimit(RLIMIT_FSIZE, &limit) == 0)
-            execle(tool_path("tabctl").c_str(), "tabctl", "-a", "fax-line-2", "-l", entry.c_str(), nullptr, env);
+            execle(tool_path("tabctl").c_str(), "tabctl", "-a", "fax-line-2", "-l", entry.c_str(),
+                   nullptr, env);
         _exit(127);
     });
     EXPECT_EQ(r.status, 1);

@@ -199,6 +199,6 @@ TEST(Base64Test, AgreesWithOpenssl)
 {
     if (!have_program("openssl"))
         GTEST_SKIP() << "openssl is not installed";
-    compare_with_tool({"openssl base64 -A -in {}; echo", "openssl base64 -in {}",
-                       "openssl base64 -d -A -in {}"});
+    compare_with_tool(
+        {"openssl base64 -A -in {}; echo", "openssl base64 -in {}", "openssl base64 -d -A -in {}"});
 }

@@ -84,7 +84,8 @@ RunResult extract(const Sandbox& box, const std::string& input, const char* boun
         });
         dup2(fds[0], 0);
         close(fds[0]);
-        int n = extractform(stdin, &formhead, boundary, length < 0 ? static_cast<long>(input.size()) : length);
+        int n = extractform(stdin, &formhead, boundary,
+                            length < 0 ? static_cast<long>(input.size()) : length);
         parsed = true;
         std::string rest;
         for (int c; (c = std::getchar()) != EOF;)
@@ -103,10 +104,7 @@ RunResult extract(const Sandbox& box, const std::string& input, const char* boun
     });
 }
 
-bool tmpempty(const Sandbox& box)
-{
-    return fs::is_empty(box.path("tmp"));
-}
+bool tmpempty(const Sandbox& box) { return fs::is_empty(box.path("tmp")); }
 
 const std::string kForm =
     "--AaB03x\r\n"
@@ -135,15 +133,19 @@ TEST(FrommimeTest, FormFieldsAndUpload)
     Sandbox box;
     RunResult r = extract(box, kForm, "\"AaB03x\"");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(normalized(box, r.out), "3\n" + kFormFields + "file 600 [\x01\r\rbin\r\n]\nrest:epilogue");
+    EXPECT_EQ(normalized(box, r.out),
+              "3\n" + kFormFields + "file 600 [\x01\r\rbin\r\n]\nrest:epilogue");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(tmpempty(box));
 
     // An empty file input still uploads an empty file; further
     // parameters after the boundary are not part of it.
-    r = extract(box, "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"\"\r\n\r\n\r\n--b--\r\n",
-                "b; charset=utf-8");
-    EXPECT_EQ(normalized(box, r.out), "0\n 1. lp([1 - 0] [text/plain] [f] [] [TMP/mm.XXXXXX])\nfile 600 []\nrest:");
+    r = extract(
+        box,
+        "--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"\"\r\n\r\n\r\n--b--\r\n",
+        "b; charset=utf-8");
+    EXPECT_EQ(normalized(box, r.out),
+              "0\n 1. lp([1 - 0] [text/plain] [f] [] [TMP/mm.XXXXXX])\nfile 600 []\nrest:");
 }
 
 TEST(FrommimeTest, NestedAlternativeAndMessageParts)
@@ -196,18 +198,22 @@ TEST(FrommimeTest, TransferEncodings)
         return "--b\r\n" + headers + "\r\n" + data + "\r\n";
     };
     const std::string body =
-        part("Content-Disposition: form-data; name=\"b64\"\r\nContent-Transfer-Encoding: BASE64\r\n",
-             "SGVs\r\nbG8s IHdv\r\ncmxk") +
-        part("Content-Disposition: form-data; name=\"qp\"\r\nContent-Transfer-Encoding: quoted-printable\r\n",
-             "caf=C3=a9 =3D soft=\r\nbreak\r\n--next line=") +
-        part("Content-Disposition: form-data; name=\"t\"; filename=\"t.txt\"\r\nContent-Type: text/plain\r\n"
-             "Content-Transfer-Encoding: base64\r\n",
-             "bGluZTENCmxp\r\nbmUyDQo=\r\n-junk\r\nAAAA") +
+        part(
+            "Content-Disposition: form-data; name=\"b64\"\r\nContent-Transfer-Encoding: BASE64\r\n",
+            "SGVs\r\nbG8s IHdv\r\ncmxk") +
+        part(
+            "Content-Disposition: form-data; name=\"qp\"\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+            "caf=C3=a9 =3D soft=\r\nbreak\r\n--next line=") +
+        part(
+            "Content-Disposition: form-data; name=\"t\"; filename=\"t.txt\"\r\nContent-Type: text/plain\r\n"
+            "Content-Transfer-Encoding: base64\r\n",
+            "bGluZTENCmxp\r\nbmUyDQo=\r\n-junk\r\nAAAA") +
         part("Content-Disposition: form-data; name=\"o\"; filename=\"o.bin\"\r\n"
              "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n",
              "bGluZTENCmxpbmUyDQo=") +
-        part("Content-Disposition: form-data; name=\"u\"; filename=\"c.txt\"\r\nContent-Transfer-Encoding: x-uuencode\r\n",
-             "junk\r\nbegin 644 c.txt\r\n#0V%T\r\n`\r\nend\r\ntrailer") +
+        part(
+            "Content-Disposition: form-data; name=\"u\"; filename=\"c.txt\"\r\nContent-Transfer-Encoding: x-uuencode\r\n",
+            "junk\r\nbegin 644 c.txt\r\n#0V%T\r\n`\r\nend\r\ntrailer") +
         part("Content-Disposition: form-data; name=\"raw\"\r\nContent-Transfer-Encoding: x-uue\r\n",
              "begin 644 c\r\n#0V%T") +
         "--b--\r\n";
@@ -222,10 +228,9 @@ TEST(FrommimeTest, TransferEncodings)
               " 5. lp([1 - 0] [text/plain] [u] [c.txt] [TMP/mm.XXXXXX])\n"
               " 6. lp([0 - 0] [text/plain] [raw] [NULL!] [begin 644 c\r\n#0V%T])\n"
               "file 600 [line1\nline2\n]\nfile 600 [line1\r\nline2\r\n]\nfile 600 [Cat]\nrest:");
-    EXPECT_EQ(r.err,
-              "Ignoring unrecognized boundary line: -junk\n"
-              "WARNING:  Using nonstandard x-uuencode encoding, trying uuencode algorithm.\n"
-              "WARNING:  Using nonstandard x-uue encoding, trying uuencode algorithm.\n");
+    EXPECT_EQ(r.err, "Ignoring unrecognized boundary line: -junk\n"
+                     "WARNING:  Using nonstandard x-uuencode encoding, trying uuencode algorithm.\n"
+                     "WARNING:  Using nonstandard x-uue encoding, trying uuencode algorithm.\n");
 }
 
 // Every prefix of a body: the parse ends with the input, keeps what it
@@ -258,8 +263,8 @@ TEST(FrommimeTest, LimitsHold)
     // A value that reaches the field limit keeps its name and no value,
     // plain or decoded; the part is read up to its boundary.
     auto named = [](const std::string& name, const std::string& headers, const std::string& data) {
-        return "--b\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n" + headers + "\r\n" +
-               data + "\r\n";
+        return "--b\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n" + headers +
+               "\r\n" + data + "\r\n";
     };
     std::string longest(FIELD_MAX - 1, 'v');
     RunResult r = extract(box,
@@ -268,10 +273,11 @@ TEST(FrommimeTest, LimitsHold)
                                     std::string(3 * FIELD_MAX, 'q')) +
                               named("n", "", "next") + "--b--",
                           "b");
-    EXPECT_EQ(r.out, "3\n 1. lp([0 - 0] [text/plain] [fits] [NULL!] [" + longest + "])\n"
-                     " 2. lp([0 - 0] [text/plain] [over] [NULL!] [NULL!])\n"
-                     " 3. lp([0 - 0] [text/plain] [qp] [NULL!] [NULL!])\n"
-                     " 4. lp([0 - 0] [text/plain] [n] [NULL!] [next])\nrest:");
+    EXPECT_EQ(r.out, "3\n 1. lp([0 - 0] [text/plain] [fits] [NULL!] [" + longest +
+                         "])\n"
+                         " 2. lp([0 - 0] [text/plain] [over] [NULL!] [NULL!])\n"
+                         " 3. lp([0 - 0] [text/plain] [qp] [NULL!] [NULL!])\n"
+                         " 4. lp([0 - 0] [text/plain] [n] [NULL!] [next])\nrest:");
 
     // Absurd nesting: each level is a multipart with a boundary of its own.
     std::string deep;
@@ -322,11 +328,13 @@ bool capture(const std::string& curlargs, std::string* type, std::string* body)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 1) != 0 ||
         getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return false;
     std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
-    std::thread client([&] { shell_output("curl -s -m 20 -o /dev/null -H 'Expect:' " + curlargs + " " + url); });
+    std::thread client(
+        [&] { shell_output("curl -s -m 20 -o /dev/null -H 'Expect:' " + curlargs + " " + url); });
     int conn = accept(listener, nullptr, nullptr);
     std::string request;
     char buf[65536];
@@ -336,7 +344,8 @@ bool capture(const std::string& curlargs, std::string* type, std::string* body)
         if (n <= 0)
             break;
         request.append(buf, static_cast<std::size_t>(n));
-        if (headend == std::string::npos && (headend = request.find("\r\n\r\n")) != std::string::npos) {
+        if (headend == std::string::npos &&
+            (headend = request.find("\r\n\r\n")) != std::string::npos) {
             std::size_t at = request.find("Content-Length: ");
             want = at < headend ? std::stoul(request.substr(at + 16)) : 0;
         }
@@ -371,8 +380,8 @@ TEST(FrommimeTest, CurlUploadListedByPrint)
     bytes += "\r\n--\r\r\n";
     box.write("bytes.bin", bytes);
     std::string type, body;
-    ASSERT_TRUE(capture("-F 'name=Hello <you>' -F 'note=two\nlines' -F 'upload=@" + box.path("bytes.bin") +
-                            ";type=application/octet-stream'",
+    ASSERT_TRUE(capture("-F 'name=Hello <you>' -F 'note=two\nlines' -F 'upload=@" +
+                            box.path("bytes.bin") + ";type=application/octet-stream'",
                         &type, &body));
     ASSERT_TRUE(type.starts_with("multipart/form-data; boundary=")) << type;
 

@@ -11,26 +11,25 @@
 namespace {
 
 // sha1("secret") is e5e9fa1b..., sha1("abc") is a9993e36...
-const std::string users_file =
-    "# accounts\n"
-    "[admin]\n"
-    "full-name = Administrator\n"
-    "password = 5en6G6MezRroT3XKqkdPOmY/BfQ=\n"
-    "privileges = superadmin postmaster\n"
-    "from-email = root@example.com\n"
-    "image-format = pdf\n"
-    "[open]\n"
-    "password =\n"
-    "privileges = postmaster\n"
-    "[nopass]\n"
-    "full-name = 'No Password'\n"
-    "[colons]\n"
-    "password = XyRLaTIb/WCdo8CuWc58gPVHl68=\n"
-    "[short]\n"
-    "password = QUJD\n"
-    "[long]\n"
-    "password = " + std::string(80, 'A').append("\n")
-    ;
+const std::string users_file = "# accounts\n"
+                               "[admin]\n"
+                               "full-name = Administrator\n"
+                               "password = 5en6G6MezRroT3XKqkdPOmY/BfQ=\n"
+                               "privileges = superadmin postmaster\n"
+                               "from-email = root@example.com\n"
+                               "image-format = pdf\n"
+                               "[open]\n"
+                               "password =\n"
+                               "privileges = postmaster\n"
+                               "[nopass]\n"
+                               "full-name = 'No Password'\n"
+                               "[colons]\n"
+                               "password = XyRLaTIb/WCdo8CuWc58gPVHl68=\n"
+                               "[short]\n"
+                               "password = QUJD\n"
+                               "[long]\n"
+                               "password = " +
+                               std::string(80, 'A').append("\n");
 
 class WwwauthTest : public ::testing::Test {
 protected:
@@ -145,7 +144,7 @@ TEST_F(WwwauthTest, Privileges)
     EXPECT_EQ(hasprivilege("admin"), 0);
 
     ASSERT_EQ(check("admin:secret"), AUTH_OK);
-    EXPECT_EQ(hasprivilege("admin"), 1);   // inside "superadmin"
+    EXPECT_EQ(hasprivilege("admin"), 1); // inside "superadmin"
     EXPECT_EQ(hasprivilege("postmaster"), 1);
     EXPECT_EQ(hasprivilege("Admin"), 0);
 
@@ -163,7 +162,7 @@ TEST_F(WwwauthTest, Authparam)
     EXPECT_STREQ(authparam("full-name"), "Administrator");
     EXPECT_STREQ(authparam("privileges"), "superadmin postmaster");
     EXPECT_EQ(authparam("did"), nullptr);
-    EXPECT_EQ(authparam("image-format"), nullptr);   // not among the first ten
+    EXPECT_EQ(authparam("image-format"), nullptr); // not among the first ten
     EXPECT_EQ(authparam("no-such-name"), nullptr);
     EXPECT_EQ(authparam(nullptr), nullptr);
 }

@@ -74,10 +74,10 @@ struct FieldCase {
     const char* input;
     long length;
     int result;
-    const char* name;    // null: none
+    const char* name; // null: none
     const char* value;
     long remaining;
-    const char* rest;    // what the stream still holds
+    const char* rest; // what the stream still holds
 };
 
 std::string show(const char* text)
@@ -132,7 +132,7 @@ TEST(WwwInputTest, TooLongFieldStopsAtTheLimit)
         std::string input;
         int result;
         const char* name;
-        std::size_t valuelen;   // 0: no value
+        std::size_t valuelen; // 0: no value
     } cases[] = {
         {"a=" + std::string(FIELD_MAX - 1, 'v') + "&", FIELD_OK, "a", FIELD_MAX - 1},
         {"a=" + std::string(FIELD_MAX, 'v') + "&", FIELD_TOOLONG, "a", 0},
@@ -160,8 +160,8 @@ TEST(WwwInputTest, DecodeUrlencoded)
     Sandbox box;
     RunResult r = post(box, "x=1&y=&z", "8");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "3 3\n" + field(1, "x", "1") + field(2, "y", "") + field(3, "z", "NULL!") +
-                         "rest:");
+    EXPECT_EQ(r.out,
+              "3 3\n" + field(1, "x", "1") + field(2, "y", "") + field(3, "z", "NULL!") + "rest:");
 
     r = with_request(box, "a=first&a=second&z&f=%41%62+c%3d",
                      {{"REQUEST_METHOD", "POST"},
@@ -201,8 +201,8 @@ TEST(WwwInputTest, DecodeGoesOnAfterATooLongField)
     Sandbox box;
     std::string body = "a=" + std::string(FIELD_MAX, 'v') + "&b=2";
     RunResult r = post(box, body + "&TAIL", std::to_string(body.size()).c_str());
-    EXPECT_EQ(r.out, "3 3\n" + field(1, "a", "NULL!") + field(2, "", "NULL!") +
-                         field(3, "b", "2") + "rest:&TAIL");
+    EXPECT_EQ(r.out, "3 3\n" + field(1, "a", "NULL!") + field(2, "", "NULL!") + field(3, "b", "2") +
+                         "rest:&TAIL");
 }
 
 TEST(WwwInputTest, RequestErrors)
@@ -230,20 +230,18 @@ TEST(WwwInputTest, RequestErrors)
          "<h2>ERROR WF091</h2><p>This script is being called without CONTENT_TYPE defined.\n" +
              support},
         {"POST", "application/x-www-form-urlencoded; charset=UTF-8", FORM_BADTYPE,
-         "<h2>ERROR WF092</h2><p>This script can only be used to decode form results.\n" +
-             support +
+         "<h2>ERROR WF092</h2><p>This script can only be used to decode form results.\n" + support +
              "<p>(Called with CONTENT_TYPE = 'application/x-www-form-urlencoded; "
              "charset=UTF-8')\n"},
         {"POST", "text/<b>", FORM_BADTYPE,
-         "<h2>ERROR WF092</h2><p>This script can only be used to decode form results.\n" +
-             support + "<p>(Called with CONTENT_TYPE = 'text/&lt;b&gt;')\n"},
+         "<h2>ERROR WF092</h2><p>This script can only be used to decode form results.\n" + support +
+             "<p>(Called with CONTENT_TYPE = 'text/&lt;b&gt;')\n"},
     };
     for (const Case& c : cases) {
-        RunResult r = with_request(box, "a=1",
-                                   {{"REQUEST_METHOD", c.method},
-                                    {"CONTENT_TYPE", c.type},
-                                    {"CONTENT_LENGTH", "3"}},
-                                   [] { std::printf("=%d", decodeform()); });
+        RunResult r = with_request(
+            box, "a=1",
+            {{"REQUEST_METHOD", c.method}, {"CONTENT_TYPE", c.type}, {"CONTENT_LENGTH", "3"}},
+            [] { std::printf("=%d", decodeform()); });
         EXPECT_EQ(afterhead(r.out), c.page + "=" + std::to_string(c.result)) << show(c.method);
     }
 }

@@ -31,7 +31,7 @@ TEST(WwwPutHtmlTest, FirstPuthtmlOpensTheDocumentOnce)
         std::printf("%d", headstate());
         puthtml("<p>one %d\n", 1);
         std::printf("%d", headstate());
-        puthtml("<p>two %s\n", "$SCRIPT_NAME");   // arguments are not expanded
+        puthtml("<p>two %s\n", "$SCRIPT_NAME"); // arguments are not expanded
     });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "0" + kResponseHead + "<p>one 1\n2<p>two $SCRIPT_NAME\n");
@@ -44,8 +44,8 @@ TEST(WwwPutHtmlTest, PagePutsItsTitleAndTheBodyOnce)
         putpagehead("Vantrel Image Messaging Software - %s%s", "Security Violation", " ");
         puthtml("<p>text\n");
     });
-    EXPECT_EQ(r.out, pagehead("Vantrel Image Messaging Software - Security Violation ") +
-                         "<p>text\n");
+    EXPECT_EQ(r.out,
+              pagehead("Vantrel Image Messaging Software - Security Violation ") + "<p>text\n");
 }
 
 TEST(WwwPutHtmlTest, BannerAndFooter)
