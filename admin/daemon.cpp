@@ -14,9 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "sys/itlib.h"
 #include "admin/request.h"
-#include "lib/string.h"
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/configfile.h"
@@ -24,6 +22,8 @@
 #include "lib/if_yes.h"
 #include "lib/plandump.h"
 #include "lib/spawn.h"
+#include "lib/string.h"
+#include "sys/itlib.h"
 #include "www/wwwputhtml.h"
 
 namespace {

@@ -14,9 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sys/itlib.h"
 #include "admin/request.h"
-#include "lib/string.h"
 #include "lib/config.h"
 #include "lib/configfile.h"
 #include "lib/createfile.h"
@@ -27,7 +25,9 @@
 #include "lib/log.h"
 #include "lib/replacefile.h"
 #include "lib/spawn.h"
+#include "lib/string.h"
 #include "lib/ulstrcmp.h"
+#include "sys/itlib.h"
 #include "www/wwwinput.h"
 #include "www/wwwputhtml.h"
 

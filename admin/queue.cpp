@@ -11,12 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "sys/slotmgmt.h"
-#include "lib/string.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
 #include "lib/spawn.h"
+#include "lib/string.h"
 #include "lib/ulstrcmp.h"
+#include "sys/slotmgmt.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
 

@@ -1,9 +1,9 @@
 #include "dispatch/zeldispatch.h"
 
 #include <cctype>
-#include <csignal>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

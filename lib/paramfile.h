@@ -20,8 +20,8 @@
 //                                      the value plain, or in ' or " quotes
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string_view>

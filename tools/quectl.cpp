@@ -15,12 +15,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "sys/slotmgmt.h"
 #include "lib/btree.h"
 #include "lib/config.h"
 #include "lib/createfile.h"
 #include "lib/fullio.h"
 #include "lib/log.h"
+#include "sys/slotmgmt.h"
 
 namespace {
 

@@ -26,13 +26,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sys/itlib.h"
 #include "lib/config.h"
 #include "lib/fd.h"
 #include "lib/filelock.h"
 #include "lib/fullio.h"
 #include "lib/plandump.h"
 #include "lib/replacefile.h"
+#include "sys/itlib.h"
 
 namespace {
 

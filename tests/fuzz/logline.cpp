@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "admin/logview.h"
-#include "www/wwwputhtml.h"
 #include "tests/fuzz/fuzzing.h"
+#include "www/wwwputhtml.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include "sys/itlib.h"
 #include "lib/config.h"
+#include "sys/itlib.h"
 #include "tests/harness.h"
 
 namespace {

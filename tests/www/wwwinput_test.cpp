@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "www/wwwputhtml.h"
 #include "tests/harness.h"
 #include "tests/pagetext.h"
+#include "www/wwwputhtml.h"
 
 namespace {
 
