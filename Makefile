@@ -6,6 +6,8 @@
 #             (build-deb/), then the browser tests
 # make fuzz   runs each fuzz target for FUZZ_SECONDS (default 60) seconds
 # make lint   runs clang-tidy (.clang-tidy's checks) over the sources
+# make format checks that the sources are in the layout of .clang-format
+#             (the generated admin/images.cpp aside); both are part of check
 # make bench  runs the benchmarks under bench/
 # make deb    builds the Debian package build-deb/zel_<release>_<arch>.deb
 # make demo   a demo installation behind lighttpd on 127.0.0.1:8080
@@ -39,9 +41,10 @@ $(SAN)/build.ninja:
 deps:
 	sh tools/install-deps.sh
 
-check: deps
+check: deps format
 	cmake -S . -B $(BUILD) -G Ninja -DZEL_WERROR=ON
 	cmake --build $(BUILD)
+	$(MAKE) --no-print-directory lint-only
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	cmake -S . -B $(SAN) -G Ninja -DZEL_SANITIZE=ON -DZEL_WERROR=ON
 	cmake --build $(SAN)
@@ -80,6 +83,10 @@ fuzz: deps
 # are the -Werror build's business, hence -w.
 lint: $(BUILD)/build.ninja
 	sh tools/install-deps.sh lint
+	$(MAKE) --no-print-directory lint-only
+
+.PHONY: lint-only format
+lint-only:
 	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet -extra-arg=-w '$(CURDIR)/(lib|www|sys|admin|dispatch|tools)/'
 
 bench: all
@@ -99,3 +106,8 @@ deb: deps
 
 clean:
 	rm -rf $(BUILD) $(SAN) $(FUZZ) $(DEB)
+
+# The layout of every source but the generated pictures; clang-format -i
+# on a file puts it right.
+format:
+	git ls-files -z '*.cpp' '*.h' ':!admin/images.cpp' | xargs -0 clang-format --dry-run --Werror

@@ -2,7 +2,8 @@
 # Makes a bare Debian machine ready to build and test the project.
 # Installs what is missing with apt-get when run as root; otherwise names the
 # packages to install and fails.  "bench" adds what the benchmarks need,
-# "lint" clang-tidy.
+# "lint" is kept for
+# the make target, as check installs clang-tidy too.
 set -eu
 
 need=""
@@ -43,9 +44,9 @@ have_cmd npm || want npm
 # The Debian package: its build (dpkg-shlibdeps, dpkg-buildflags) and check.
 have_cmd dpkg-shlibdeps || want dpkg-dev
 have_cmd lintian || want lintian
-if [ "${1:-}" = lint ]; then
-  have_cmd run-clang-tidy || want clang-tidy
-fi
+# make check keeps the sources' layout (clang-format) and lint (clang-tidy).
+have_cmd clang-format || want clang-format
+have_cmd run-clang-tidy || want clang-tidy
 if [ "${1:-}" = bench ]; then
   have_cmd wrk || want wrk
   have_cmd hyperfine || want hyperfine
