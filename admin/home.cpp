@@ -10,7 +10,7 @@
 
 #include "admin/daemon.h"
 #include "admin/images.h"
-#include "admin/lines.h"
+#include "admin/linefile.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
 #include "lib/version.h"

@@ -1,6 +1,5 @@
 #include "admin/lines.h"
 
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -9,29 +8,14 @@
 #include <optional>
 #include <string>
 
-#include <dirent.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "admin/linefile.h"
 #include "admin/request.h"
-#include "lib/config.h"
-#include "lib/configfile.h"
-#include "lib/createfile.h"
-#include "lib/fd.h"
-#include "lib/filelock.h"
 #include "lib/if_blank.h"
-#include "lib/if_yes.h"
-#include "lib/log.h"
-#include "lib/replacefile.h"
-#include "lib/spawn.h"
-#include "lib/string.h"
 #include "lib/ulstrcmp.h"
-#include "sys/itlib.h"
 #include "www/wwwinput.h"
 #include "www/wwwputhtml.h"
-
-GrowArray lines;
 
 namespace {
 
@@ -54,9 +38,6 @@ constexpr const char* CANNOT_CREATE = "Cannot create fax line file.";
 constexpr const char* BOX_HEAD =
     "<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr bgcolor=\"#ff0000\">";
 
-// The names that nextlinename tries.
-constexpr int MAX_LINE_NUMBER = 998;
-
 bool is(const char* text, const char* word)
 {
     return text != nullptr && std::strcmp(text, word) == 0;
@@ -64,105 +45,11 @@ bool is(const char* text, const char* word)
 
 std::string escaped(const char* text) { return text ? htmlescape(text) : std::string(); }
 
-// A name that may stand for a file in the dev directory and a word of a
-// command line.
-bool usablename(const char* name)
-{
-    return name != nullptr && *name != '\0' && validlinename(name) && !is(name, ".") &&
-           !is(name, "..");
-}
-
-// ---- Where things are -------------------------------------------------------
-
-std::string devdir() { return std::string(getconfigdir()) + "/dev"; }
-
-std::string linepath(const char* name) { return devdir() + "/" + name; }
-
-bool fileexists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-// ---- Shell words --------------------------------------------------------------
-
-std::string toolcommand(const char* tool, const char* options, const char* name)
-{
-    return shellword(fax_directory(getfaxdir())) + "/lib/" + tool + " " + options + " " +
-           shellword(name);
-}
-
-// ---- The field table ------------------------------------------------------------
-
-enum class Kind { text, select };
-
-// A field of the line form: its input, which is also its key in the line
-// file, and the hidden input that carries the value the form showed.
-struct LineField {
-    const char* key;
-    const char* oldname;
-    const char* label;
-    Kind kind;
-    int size;            // of a text input
-    const char* choices; // of a select, comma-separated
-    const char* dflt;    // a new line's value, and that of a key the file lacks
-    bool shown;          // false: kept in the file, not shown
-};
-
-constexpr LineField fields[] = {
-    {"name", "oname", "Fax Line Name", Kind::text, 32, nullptr, "fax-line-1", true},
-    {"device", "odevice", "Device Name", Kind::text, 32, nullptr, "/dev/ttyxx", true},
-    {"uucp-lock-file", "ouucp-lock-file", "UUCP Lock File", Kind::text, 40, nullptr,
-     "/var/lock/LCK..ttyxx", true},
-    {"fax-line-mode", "ofax-line-mode", "Fax Mode", Kind::select, 0,
-     "disabled,receive only,send only,send/receive", "disabled", true},
-    {"data-receive", "odata-receive", "Enable Logins", Kind::select, 0, "Yes,No", "No", true},
-    {"class2-type", "oclass2-type", "Class 2 Type", Kind::select, 0,
-     "auto,class2,class2.0,rockwell,rockwell2,rockwell3", "auto", true},
-    {"device-type", "odevice-type", "Device Type", Kind::select, 0, "eia592,Gammalink", "eia592",
-     true},
-    {"speed", "ospeed", "Modem Init Speed", Kind::select, 0, "9600,19200,38400,57600", "19200",
-     true},
-    {"fax-speed", "ofax-speed", "Modem Fax-Mode Speed", Kind::select, 0, "9600,19200,38400,57600",
-     "19200", true},
-    {"line-type", "oline-type", "Line Type", Kind::text, 16, nullptr, "default", true},
-    {"modem-init-string", "omodem-init-string", "Modem Init String", Kind::text, 40, nullptr,
-     "ATM0S0=0S7=45&D2&C1", true},
-    {"number-of-rings", "onumber-of-rings", "Number of Rings", Kind::text, 2, nullptr, "1", true},
-    {"pulse-dial", "opulse-dial", "Pulse Dial", Kind::select, 0, "Yes,No", "No", true},
-    {"receive-only", "oreceive-only", "Receive Only", Kind::select, 0, "Yes,No", "No", false},
-    {"tsi", "otsi", "Station ID", Kind::text, 20, nullptr, "", true},
-};
-constexpr std::size_t FIELD_COUNT = std::size(fields);
-
-// One request's values of the form, parallel to fields; nullopt: not
-// posted.
-struct FieldValues {
-    std::optional<std::string> value;
-    std::optional<std::string> old;
-};
-using LineForm = std::array<FieldValues, FIELD_COUNT>;
-
-int linewarnings(const LineForm& form);
-void applylinemode(const LineForm& form);
-
-std::size_t field(const char* key)
-{
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        if (std::strcmp(fields[i].key, key) == 0)
-            return i;
-    std::abort(); // a key of the table itself
-}
-
-const char* current(const LineForm& form, const char* key)
-{
-    const FieldValues& f = form[field(key)];
-    return f.value ? f.value->c_str() : nullptr;
-}
+// ---- The form ---------------------------------------------------------------------
 
 void setname(LineForm& form, const char* name)
 {
-    FieldValues& f = form[field("name")];
+    LineValue& f = form[linefield("name")];
     f.value = f.old = name ? name : "";
 }
 
@@ -170,7 +57,7 @@ void setname(LineForm& form, const char* name)
 LineForm clearedform()
 {
     LineForm form;
-    for (FieldValues& f : form)
+    for (LineValue& f : form)
         f.value = f.old = std::string();
     return form;
 }
@@ -184,9 +71,9 @@ std::optional<std::string> posted(const char* name)
 LineForm formfromposted()
 {
     LineForm form;
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
-        form[i].value = posted(fields[i].key);
-        form[i].old = posted(fields[i].oldname);
+    for (std::size_t i = 0; i < LINE_FIELD_COUNT; ++i) {
+        form[i].value = posted(linefields[i].key);
+        form[i].old = posted(linefields[i].oldname);
     }
     return form;
 }
@@ -195,26 +82,26 @@ LineForm formfromposted()
 // the administrator changed from what the form merely carried.
 void formfromfile(LineForm& form, const KeyTree& tree)
 {
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
-        const char* value = keytree_lookup(tree, fields[i].key);
-        form[i].value = form[i].old = value ? value : fields[i].dflt;
+    for (std::size_t i = 0; i < LINE_FIELD_COUNT; ++i) {
+        const char* value = keytree_lookup(tree, linefields[i].key);
+        form[i].value = form[i].old = value ? value : linefields[i].dflt;
     }
 }
 
 void formdefaults(LineForm& form)
 {
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        form[i].value = fields[i].dflt;
+    for (std::size_t i = 0; i < LINE_FIELD_COUNT; ++i)
+        form[i].value = linefields[i].dflt;
 }
 
 void formhidden(const LineForm& form)
 {
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        putf("<input type=hidden name=\"%s\" value=\"%s\">\n", fields[i].oldname,
+    for (std::size_t i = 0; i < LINE_FIELD_COUNT; ++i)
+        putf("<input type=hidden name=\"%s\" value=\"%s\">\n", linefields[i].oldname,
              form[i].old ? htmlescape(*form[i].old).c_str() : "");
 }
 
-void putchoices(const LineField& f, const FieldValues& v)
+void putchoices(const LineField& f, const LineValue& v)
 {
     putf("<select name=\"%s\" size=1>\n", f.key);
     std::string choices = f.choices;
@@ -234,12 +121,12 @@ void putchoices(const LineField& f, const FieldValues& v)
 
 void formrows(const LineForm& form)
 {
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i) {
-        const LineField& f = fields[i];
+    for (std::size_t i = 0; i < LINE_FIELD_COUNT; ++i) {
+        const LineField& f = linefields[i];
         if (!f.shown)
             continue;
         putf("<tr bgcolor=\"#eeeecc\">\n<td>%s</td>\n<td>\n", f.label);
-        if (f.kind == Kind::select)
+        if (f.kind == LineField::Kind::select)
             putchoices(f, form[i]);
         else
             putf("<input type=text name=\"%s\" size=%d value=\"%s\">\n", f.key, f.size,
@@ -248,242 +135,39 @@ void formrows(const LineForm& form)
     }
 }
 
-// ---- Saving -------------------------------------------------------------------
-
-// Results of the saves below.
-constexpr int SAVE_OK = 0;
-constexpr int SAVE_FAILED = -1; // not read, not written, not removed
-constexpr int SAVE_GONE = -2;   // the line file is gone (deleted or renamed meanwhile)
-constexpr int SAVE_EXISTS = -3; // a line of the new name exists
-
-// The fields that a save writes, parallel to fields.
-using Changes = std::array<bool, FIELD_COUNT>;
-
-// Every posted field: a new line.
-Changes postedfields(const LineForm& form)
+int linewarnings(const LineForm& form)
 {
-    Changes changes{};
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        changes[i] = form[i].value.has_value();
-    return changes;
+    const char* device = linevalue(form, "device");
+    const char* speed = linevalue(form, "speed");
+    const char* faxspeed = linevalue(form, "fax-speed");
+    int state = devicestate(device);
+    bool slow = !is(speed, "19200") || !is(faxspeed, "19200");
+    if (state == 0 && !slow)
+        return 0;
+    putf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
+         "problems have been detected with this device configuration:<ul>",
+         BOX_HEAD);
+    if (state == 1 && if_blank(device))
+        putf("<li>the device file is not defined (ERROR I110)\n");
+    else if (state == 1)
+        putf("<li>the device file (%s) does not exist(ERROR I120)\n", htmlescape(device).c_str());
+    else if (state == 2)
+        putf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
+             htmlescape(device).c_str());
+    if (slow)
+        putf("<li>one or more of the 'speed' fields below are set to speeds other than "
+             "19200 (ERROR I140).[%s][%s]",
+             escaped(speed).c_str(), escaped(faxspeed).c_str());
+    putf("</ul><p>Please set this information in the appropriate fields below.<p>"
+         "</table><p>");
+    return 1;
 }
 
-// The posted fields whose value differs from the posted old one, so that
-// what another save changed since this form was shown stays as it is.  A
-// field posted without an old value (by a script rather than the form)
-// is taken as it stands.
-Changes changedfields(const LineForm& form)
+// A tool's failure ends the request with the error page.
+void failedtool(const std::optional<ToolFailure>& failed)
 {
-    Changes changes{};
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        changes[i] = form[i].value && (!form[i].old || *form[i].value != *form[i].old);
-    return changes;
-}
-
-bool applychanges(KeyTree& tree, const LineForm& form, const Changes& changes)
-{
-    for (std::size_t i = 0; i < FIELD_COUNT; ++i)
-        if (changes[i] && keytree_set(tree, fields[i].key, form[i].value->c_str()) == nullptr)
-            return false;
-    return true;
-}
-
-// Locks the line file at `path` and reads it as it is now.  SAVE_GONE
-// also when it went while this process waited for the lock.
-int lockline(const std::string& path, Fd& lock, KeyTree& tree)
-{
-    int fd = lock_path(path.c_str());
-    if (fd == LOCK_NOFILE)
-        return SAVE_GONE;
-    if (fd < 0)
-        return SAVE_FAILED;
-    lock.reset(fd);
-    return keytree_read_locked(fd, tree) == 0 ? SAVE_OK : SAVE_FAILED;
-}
-
-// A new line file, readable by all (0644), under a name that must still
-// be free.  SAVE_EXISTS when it is not.
-int createline(const std::string& path, const KeyTree& tree)
-{
-    if (makeparents(path.c_str(), 0644) != 0)
-        return SAVE_FAILED;
-    mode_t mask = umask(022);
-    int result =
-        createnewfile(path.c_str(), [&tree](FILE* file) { return keytree_write(tree, file); });
-    umask(mask);
-    if (result == REPLACE_EXISTS)
-        return SAVE_EXISTS;
-    return result == REPLACE_OK ? SAVE_OK : SAVE_FAILED;
-}
-
-int addfile(const std::string& path, const LineForm& form)
-{
-    KeyTree tree;
-    if (!applychanges(tree, form, postedfields(form)))
-        return SAVE_FAILED;
-    return createline(path, tree);
-}
-
-// The change is made to the file as read under its lock, held to the
-// rewrite, so that saves of one line at once each keep what the others
-// wrote.  The file's own keys and comments stay.  A line deleted or
-// renamed meanwhile is not written again under its old name.
-int savefile(const std::string& path, const LineForm& form, const Changes& changes)
-{
-    Fd lock;
-    KeyTree tree;
-    if (int r = lockline(path, lock, tree); r != SAVE_OK)
-        return r;
-    if (!applychanges(tree, form, changes))
-        return SAVE_FAILED;
-    int result =
-        replacefile(path.c_str(), [&tree](FILE* file) { return keytree_write(tree, file); });
-    return result == REPLACE_OK ? SAVE_OK : SAVE_FAILED;
-}
-
-// The old file, changed, under the new name, then the old name goes, all
-// under the old file's lock: a save that waited for it finds the line
-// gone rather than writing to the old name.
-int movefile(const std::string& from, const std::string& to, const LineForm& form,
-             const Changes& changes)
-{
-    Fd lock;
-    KeyTree tree;
-    if (int r = lockline(from, lock, tree); r != SAVE_OK)
-        return r;
-    if (!applychanges(tree, form, changes))
-        return SAVE_FAILED;
-    if (int r = createline(to, tree); r != SAVE_OK)
-        return r;
-    if (unlink(from.c_str()) != 0) {
-        unlink(to.c_str());
-        return SAVE_FAILED;
-    }
-    return SAVE_OK;
-}
-
-// Under the file's lock, so that a save waiting for it finds it gone.
-int deletefile(const std::string& path)
-{
-    int fd = lock_path(path.c_str());
-    if (fd < 0)
-        return fd == LOCK_NOFILE ? SAVE_GONE : SAVE_FAILED;
-    Fd lock(fd);
-    return unlink(path.c_str()) == 0 ? SAVE_OK : SAVE_FAILED;
-}
-
-// ---- The fax mode ---------------------------------------------------------------
-
-bool receiving(const char* mode)
-{
-    return ulstrcmp(mode, "receive only") == 0 || ulstrcmp(mode, "send/receive") == 0;
-}
-
-bool sending(const char* mode)
-{
-    return ulstrcmp(mode, "send only") == 0 || ulstrcmp(mode, "send/receive") == 0;
-}
-
-bool knownmode(const char* mode)
-{
-    return mode && (receiving(mode) || sending(mode) || ulstrcmp(mode, "disabled") == 0);
-}
-
-const char* derivedmode(bool receiveonly, bool on)
-{
-    if (receiveonly)
-        return on ? "receive only" : "disabled";
-    return on ? "send/receive" : "send only";
-}
-
-void setreceiveonly(LineForm& form)
-{
-    const char* mode = current(form, "fax-line-mode");
-    if (knownmode(mode))
-        form[field("receive-only")].value = sending(mode) ? "No" : "Yes";
-}
-
-// ---- Tool runs ------------------------------------------------------------------
-
-// With a fresh admin token; a tool that prints anything has failed, and
-// what it printed is shown as the error page.
-void run_tool_output_as_error(const std::string& command)
-{
-    settoken();
-    char* output = nullptr;
-    run_shell_merged_output(command.c_str(), &output);
-    if (output != nullptr && *output != '\0')
-        HXerror(command.c_str(), output);
-    std::free(output);
-}
-
-int analyse(const char* device, const char* name)
-{
-    readinittab();
-    return analyse_inittab(device, name, 0);
-}
-
-void freeline(const char* name) { run_tool_output_as_error(toolcommand("tabctl", "-f", name)); }
-
-// ---- The line list --------------------------------------------------------------
-
-LineRecord* record(int i) { return static_cast<LineRecord*>(growarray_at(&lines, i)); }
-
-void freerecords()
-{
-    for (int i = 0; i < lines.count; ++i) {
-        LineRecord* r = record(i);
-        delete r->tree;
-        delete r->status;
-        std::free(r->name);
-        std::free(r->statuspath);
-    }
-    growarray_free(&lines);
-}
-
-int loadlines(bool report)
-{
-    static bool registered = false;
-    if (!registered) {
-        registered = true;
-        std::atexit(freerecords);
-    }
-    freerecords();
-    growarray_init(&lines, sizeof(LineRecord), 4);
-    std::string dir = devdir();
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        if (report)
-            putf("ERROR - Cannot open the directory (%s)", htmlescape(dir).c_str());
-        return -1;
-    }
-    while (dirent* entry = readdir(d)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::string path = dir + "/" + entry->d_name;
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-            continue;
-        FILE* file = std::fopen(path.c_str(), "re");
-        if (file == nullptr) {
-            logerror("%s", path.c_str());
-            continue;
-        }
-        auto* tree = new KeyTree;
-        int bad = keytree_read(*tree, file);
-        std::fclose(file);
-        LineRecord* r = bad ? nullptr : static_cast<LineRecord*>(growarray_add(&lines, 1));
-        if (r == nullptr) {
-            delete tree;
-            continue;
-        }
-        r->tree = tree;
-        r->name = strdup(entry->d_name);
-        r->statuspath =
-            strdup((std::string(getspooldir()) + "/devstatus/" + entry->d_name).c_str());
-    }
-    closedir(d);
-    return lines.count;
+    if (failed)
+        HXerror(failed->command.c_str(), failed->output.c_str());
 }
 
 // ---- Pages ------------------------------------------------------------------------
@@ -506,17 +190,14 @@ void modempage(const char* name, bool reset)
                : "<p>Please wait while we test this modem (this can take up to two "
                  "minutes).<p><pre>");
     std::fflush(stdout);
-    freeline(name);
-    std::string command = toolcommand("mdmchk", reset ? "-T -f" : "-t -f", name);
-    char* output = nullptr;
-    run_shell_merged_output(command.c_str(), &output);
-    if (output != nullptr && *output != '\0')
+    failedtool(freeline(name));
+    std::string output = checkmodem(name, reset);
+    if (!output.empty())
         putf("</pre>%s<td align=center><b>Modem Test Results</b> </td></tr><tr><td><pre>"
              "%s</pre><p></table><p>",
-             BOX_HEAD + 3, output);
+             BOX_HEAD + 3, output.c_str());
     else
         putf("</pre>");
-    std::free(output);
     putfooter();
 }
 
@@ -601,7 +282,7 @@ void gonepage(const char* name)
 
 void deleteline(const char* name)
 {
-    if (deletefile(linepath(name)) != SAVE_OK) {
+    if (deletelinefile(name) != LINEFILE_OK) {
         showagain(CANNOT_DELETE);
         return;
     }
@@ -610,41 +291,20 @@ void deleteline(const char* name)
 
 void addline(const char* name, LineForm& form)
 {
-    setreceiveonly(form);
     // A line that could not be written is not reported as added, and its
     // receiving is left alone.
-    int result = addfile(linepath(name), form);
-    if (result != SAVE_OK) {
-        showagain(result == SAVE_EXISTS ? NAME_EXISTS : CANNOT_CREATE);
+    int result = addlinefile(name, form);
+    if (result != LINEFILE_OK) {
+        showagain(result == LINEFILE_EXISTS ? NAME_EXISTS : CANNOT_CREATE);
         return;
     }
-    applylinemode(form);
+    failedtool(applylinemode(form));
     donepage(name, "added");
-}
-
-// What an update changes: receive-only follows a changed mode.
-Changes updatechanges(LineForm& form)
-{
-    Changes changes = changedfields(form);
-    if (changes[field("fax-line-mode")]) {
-        setreceiveonly(form);
-        changes[field("receive-only")] = form[field("receive-only")].value.has_value();
-    }
-    return changes;
-}
-
-// Receiving is switched only for a changed mode or device, so that a save
-// of other fields leaves what another administrator switched since as it
-// is.
-bool switchesmode(const Changes& changes)
-{
-    return changes[field("fax-line-mode")] || changes[field("device")];
 }
 
 void renameline(const char* name, const char* oname, LineForm& form)
 {
-    std::string path = linepath(name);
-    if (fileexists(path)) {
+    if (lineexists(name)) {
         showagain(NAME_EXISTS);
         return;
     }
@@ -653,22 +313,22 @@ void renameline(const char* name, const char* oname, LineForm& form)
         showagain(CANNOT_RENAME);
         return;
     }
-    if (!usablename(oname)) {
+    if (!usablelinename(oname)) {
         showagain(BAD_NAME);
         return;
     }
-    Changes changes = updatechanges(form);
-    int result = movefile(linepath(oname), path, form, changes);
-    if (result == SAVE_GONE) {
+    LineChanges changes = updatechanges(form);
+    int result = movelinefile(oname, name, form, changes);
+    if (result == LINEFILE_GONE) {
         gonepage(oname);
         return;
     }
-    if (result != SAVE_OK) {
-        showagain(result == SAVE_EXISTS ? NAME_EXISTS : CANNOT_RENAME);
+    if (result != LINEFILE_OK) {
+        showagain(result == LINEFILE_EXISTS ? NAME_EXISTS : CANNOT_RENAME);
         return;
     }
     // The new name has no receiving of its own yet, whatever the mode.
-    applylinemode(form);
+    failedtool(applylinemode(form));
     donepage(name, "renamed/updated");
 }
 
@@ -678,18 +338,18 @@ void updateline(const char* name, const char* oname, LineForm& form)
         renameline(name, oname, form);
         return;
     }
-    Changes changes = updatechanges(form);
-    int result = savefile(linepath(name), form, changes);
-    if (result == SAVE_GONE) {
+    LineChanges changes = updatechanges(form);
+    int result = savelinefile(name, form, changes);
+    if (result == LINEFILE_GONE) {
         gonepage(name);
         return;
     }
-    if (result != SAVE_OK) {
+    if (result != LINEFILE_OK) {
         showagain(CANNOT_RENAME);
         return;
     }
     if (switchesmode(changes))
-        applylinemode(form);
+        failedtool(applylinemode(form));
     donepage(name, "updated");
 }
 
@@ -755,7 +415,7 @@ void HXselectline(const char* message)
     puthtml("<form action=\"$SCRIPT_NAME/Action8\" method=post>\n");
     putf("<select name=lname size=4>\n");
     for (int i = 0; i < lines.count; ++i) {
-        std::string name = htmlescape(record(i)->name);
+        std::string name = htmlescape(linerecord(i)->name);
         putf("<option value=\"%s\">%s\n", name.c_str(), name.c_str());
     }
     putf("</select><br>\nNumber of fax lines defined: %d\n", count < 0 ? 0 : count);
@@ -785,7 +445,7 @@ void lineform(const char* name, int redisplay, const char* message)
     // Only a name that stays inside the dev directory and is one word of a
     // command line is looked up or handed to a tool.
     bool usesname = test || reset || (!redisplay && !is(button, "Add"));
-    if (usesname && !usablename(name)) {
+    if (usesname && !usablelinename(name)) {
         HXselectline(NO_LINE);
         return;
     }
@@ -814,7 +474,7 @@ void lineupdate()
     // Checked before anything is read, written, removed or run: an update
     // or a delete names files too.  A rename's old name is checked where
     // the rename needs it, after the new name's existence.
-    if (!usablename(name)) {
+    if (!usablelinename(name)) {
         showagain(BAD_NAME);
         return;
     }
@@ -860,7 +520,7 @@ void HXlinestatus()
     linelist();
     Probes probes;
     for (int i = 0; i < lines.count; ++i) {
-        LineRecord* line = record(i);
+        LineRecord* line = linerecord(i);
         line->status = new KeyTree;
         FILE* file = std::fopen(line->statuspath, "re");
         int bad = file ? keytree_read(*line->status, file) : 1;
@@ -882,132 +542,10 @@ void HXlinestatus()
     putfooter();
 }
 
-int linelist() { return loadlines(true); }
-
-std::optional<LineFile> loadline(const char* name)
+int linelist()
 {
-    if (!usablename(name))
-        return std::nullopt;
-    FILE* file = std::fopen(linepath(name).c_str(), "re");
-    if (file == nullptr)
-        return std::nullopt;
-    LineFile line;
-    int bad = keytree_read(line.tree, file);
-    std::fclose(file);
-    if (bad)
-        return std::nullopt;
-    line.analysis = analyse(keytree_lookup(line.tree, "device"), name);
-    bool receiveonly = if_yes(keytree_lookup(line.tree, "receive-only"), 0);
-    keytree_set(line.tree, "fax-line-mode",
-                derivedmode(receiveonly, line.analysis == INITTAB_ENABLED));
-    return line;
+    int count = loadlines();
+    if (count == LINEFILE_NODIR)
+        putf("ERROR - Cannot open the directory (%s)", htmlescape(linedir()).c_str());
+    return count;
 }
-
-int devicestate(const char* device)
-{
-    struct stat st;
-    if (if_blank(device) || stat(device, &st) != 0)
-        return 1;
-    return S_ISCHR(st.st_mode) ? 0 : 2;
-}
-
-int firstlinecheck()
-{
-    if (loadlines(false) <= 0)
-        return 1;
-    return devicestate(keytree_lookup(*record(0)->tree, "device"));
-}
-
-bool faxmodemmissing() { return firstlinecheck() != 0; }
-
-const char* nextlinename()
-{
-    static char name[32];
-    for (int i = 1; i <= MAX_LINE_NUMBER; ++i) {
-        std::snprintf(name, sizeof name, "fax-line-%d", i);
-        if (!fileexists(linepath(name)))
-            return name;
-    }
-    return "Error!";
-}
-
-int validlinename(const char* name)
-{
-    // The name is a word of the tools' command lines: one that starts with
-    // '-' would be taken as an option.
-    if (name && *name == '-')
-        return 0;
-    for (const char* p = name; p && *p; ++p) {
-        char c = *p;
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  std::strchr(".-+=_#:", c) != nullptr;
-        if (!ok)
-            return 0;
-    }
-    return 1;
-}
-
-namespace {
-
-int linewarnings(const LineForm& form)
-{
-    const char* device = current(form, "device");
-    const char* speed = current(form, "speed");
-    const char* faxspeed = current(form, "fax-speed");
-    int state = devicestate(device);
-    bool slow = !is(speed, "19200") || !is(faxspeed, "19200");
-    if (state == 0 && !slow)
-        return 0;
-    putf("%s<td align=center><b>WARNING!</b> (I102)</td></tr><tr><td> The following "
-         "problems have been detected with this device configuration:<ul>",
-         BOX_HEAD);
-    if (state == 1 && if_blank(device))
-        putf("<li>the device file is not defined (ERROR I110)\n");
-    else if (state == 1)
-        putf("<li>the device file (%s) does not exist(ERROR I120)\n", htmlescape(device).c_str());
-    else if (state == 2)
-        putf("<li>the device file (%s) is not a special characterfile (ERROR I130)\n",
-             htmlescape(device).c_str());
-    if (slow)
-        putf("<li>one or more of the 'speed' fields below are set to speeds other than "
-             "19200 (ERROR I140).[%s][%s]",
-             escaped(speed).c_str(), escaped(faxspeed).c_str());
-    putf("</ul><p>Please set this information in the appropriate fields below.<p>"
-         "</table><p>");
-    return 1;
-}
-
-void applylinemode(const LineForm& form)
-{
-    const char* name = current(form, "name");
-    const char* mode = current(form, "fax-line-mode");
-    const char* device = current(form, "device");
-    if (!usablename(name) || !knownmode(mode))
-        return;
-    int result = analyse(device, name);
-    if (!receiving(mode)) {
-        if (result == INITTAB_ENABLED)
-            run_tool_output_as_error(toolcommand("tabctl", "-d", name));
-        return;
-    }
-    if (result == INITTAB_DISABLED) {
-        run_tool_output_as_error(toolcommand("tabctl", "-e", name));
-        return;
-    }
-    if (result == INITTAB_GETTY) {
-        run_tool_output_as_error(toolcommand("tabctl", "-x", name));
-        result = analyse(device, name);
-    }
-    if (result != INITTAB_NOENTRY)
-        return;
-    int id = freeinittabid();
-    std::string add = toolcommand("tabctl", "-a", name);
-    if (id <= 0 || id > UCHAR_MAX)
-        HXerror(add.c_str(),
-                "No free inittab entry identifier is left (qrt1 to qrtZ are in use).\n");
-    std::string entry = std::string("qrt") + static_cast<char>(id) +
-                        ":2345:respawn:" + fax_directory(getfaxdir()) + "/lib/lineward " + name;
-    run_tool_output_as_error(add + " -l '" + shellword_inner(entry) + "'");
-}
-
-} // namespace

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "lib/log.h"
-#include "www/frommime.h"
+#include "www/tempfiles.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
 

@@ -1,23 +1,16 @@
 #include "www/frommime.h"
 
-#include <array>
 #include <cctype>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "lib/rootpath.h"
-#include "lib/string.h"
-#include "www/base64.h"
+#include "www/mimedecode.h"
+#include "www/tempfiles.h"
 
 namespace {
 
@@ -74,359 +67,6 @@ private:
     int back_ = EOF;
 };
 
-// How a body ended: at a boundary line of an active level, or at the end
-// of the input.
-enum class End { boundary, input };
-
-// ---- Where a body's bytes go -----------------------------------------------
-
-class Sink {
-public:
-    virtual ~Sink() = default;
-    void put(char c)
-    {
-        if (used_ == buffer_.size())
-            flush();
-        buffer_[used_++] = c;
-    }
-    void put(std::string_view text)
-    {
-        for (char c : text)
-            put(c);
-    }
-    void finish(End how)
-    {
-        flush();
-        done(how);
-    }
-
-protected:
-    virtual void write(const char* bytes, std::size_t count) = 0;
-    virtual void done(End) {}
-
-private:
-    void flush()
-    {
-        if (used_ != 0)
-            write(buffer_.data(), used_);
-        used_ = 0;
-    }
-
-    std::array<char, 8192> buffer_;
-    std::size_t used_ = 0;
-};
-
-class DiscardSink : public Sink {
-    void write(const char*, std::size_t) override {}
-};
-
-class FileSink : public Sink {
-public:
-    explicit FileSink(FILE* file) : file_(file) {}
-
-private:
-    void write(const char* bytes, std::size_t count) override
-    {
-        std::fwrite(bytes, 1, count, file_);
-    }
-    FILE* file_;
-};
-
-// Keeps at most `limit` bytes; the rest of the body is read and dropped,
-// and overflowed() tells that there was more.
-class MemorySink : public Sink {
-public:
-    MemorySink(std::string* text, std::size_t limit) : text_(text), limit_(limit) {}
-    bool overflowed() const { return overflowed_; }
-
-private:
-    void write(const char* bytes, std::size_t count) override
-    {
-        std::size_t room = limit_ - text_->size();
-        if (count > room)
-            overflowed_ = true;
-        text_->append(bytes, count < room ? count : room);
-    }
-    std::string* text_;
-    std::size_t limit_;
-    bool overflowed_ = false;
-};
-
-// A decoder between the raw body and its destination.
-class Filter : public Sink {
-public:
-    explicit Filter(Sink& next) : next_(next) {}
-
-protected:
-    void done(End how) override
-    {
-        end(how);
-        next_.finish(how);
-    }
-    virtual void end(End) {}
-    Sink& next_;
-};
-
-int hexvalue(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-class Base64Filter : public Filter {
-public:
-    // `text`: CR LF pairs of the decoded data become LF.
-    Base64Filter(Sink& next, bool text) : Filter(next), text_(text) {}
-
-private:
-    void write(const char* bytes, std::size_t count) override
-    {
-        for (std::size_t i = 0; i < count; ++i)
-            take(static_cast<unsigned char>(bytes[i]));
-    }
-
-    void take(unsigned char c)
-    {
-        if (c == '\r' || c == '\n') {
-            if (dashline_)
-                std::fprintf(stderr, "Ignoring unrecognized boundary line: %s\n",
-                             dashtext_.c_str());
-            dashline_ = false;
-            dashtext_.clear();
-            linestart_ = true;
-            return;
-        }
-        // The reader has already found that a dash line here is none of
-        // the active boundaries.
-        if (linestart_ && c == '-')
-            dashline_ = true;
-        linestart_ = false;
-        if (dashline_) {
-            if (dashtext_.size() < 200)
-                dashtext_ += static_cast<char>(c);
-            return;
-        }
-        if (ended_ || c == ' ' || c == '\t')
-            return;
-        if (c == '=') {
-            // Padding: a group with one or two characters before it yields
-            // its bytes; nothing after it is data.
-            if (count_ >= 2)
-                emit(static_cast<char>((group_[0] << 2) | (group_[1] >> 4)));
-            if (count_ == 3)
-                emit(static_cast<char>(((group_[1] & 0xf) << 4) | (group_[2] >> 2)));
-            ended_ = true;
-            return;
-        }
-        int v = base64_sextet(c);
-        if (v < 0)
-            return;
-        group_[count_++] = v;
-        if (count_ == 4) {
-            emit(static_cast<char>((group_[0] << 2) | (group_[1] >> 4)));
-            emit(static_cast<char>(((group_[1] & 0xf) << 4) | (group_[2] >> 2)));
-            emit(static_cast<char>(((group_[2] & 0x3) << 6) | group_[3]));
-            count_ = 0;
-        }
-    }
-
-    void emit(char c)
-    {
-        if (!text_) {
-            next_.put(c);
-            return;
-        }
-        if (heldcr_) {
-            heldcr_ = false;
-            if (c == '\n') {
-                next_.put('\n');
-                return;
-            }
-            next_.put('\r');
-        }
-        if (c == '\r')
-            heldcr_ = true;
-        else
-            next_.put(c);
-    }
-
-    void end(End how) override
-    {
-        if (dashline_)
-            std::fprintf(stderr, "Ignoring unrecognized boundary line: %s\n", dashtext_.c_str());
-        if (how == End::input && count_ != 0 && !ended_)
-            std::fputs("Warning: base64 decoder saw premature EOF!\n", stderr);
-        if (heldcr_)
-            next_.put('\r');
-    }
-
-    bool text_;
-    int group_[4] = {};
-    int count_ = 0;
-    bool ended_ = false;
-    bool linestart_ = true;
-    bool dashline_ = false;
-    bool heldcr_ = false;
-    std::string dashtext_;
-};
-
-class QuotedPrintableFilter : public Filter {
-public:
-    using Filter::Filter;
-
-private:
-    enum State { plain, equals, hex, softcr };
-
-    void write(const char* bytes, std::size_t count) override
-    {
-        for (std::size_t i = 0; i < count; ++i)
-            take(bytes[i]);
-    }
-
-    void take(char c)
-    {
-        switch (state_) {
-        case equals:
-            if (hexvalue(c) >= 0) {
-                high_ = c;
-                state_ = hex;
-            } else if (c == '\r') {
-                state_ = softcr;
-            } else if (c == '\n') {
-                state_ = plain;
-            } else {
-                next_.put('=');
-                state_ = plain;
-                take(c);
-            }
-            return;
-        case hex:
-            state_ = plain;
-            if (hexvalue(c) >= 0) {
-                next_.put(static_cast<char>(hexvalue(high_) * 16 + hexvalue(c)));
-                return;
-            }
-            next_.put('=');
-            next_.put(high_);
-            take(c);
-            return;
-        case softcr:
-            state_ = plain;
-            if (c == '\n')
-                return;
-            take(c);
-            return;
-        case plain:
-            if (c == '=')
-                state_ = equals;
-            else
-                next_.put(c);
-            return;
-        }
-    }
-
-    // The line end before the boundary is not part of the body, so a
-    // final "=" is a soft break with nothing after it.
-    void end(End) override
-    {
-        if (state_ == hex) {
-            next_.put('=');
-            next_.put(high_);
-        }
-    }
-
-    State state_ = plain;
-    char high_ = 0;
-};
-
-class UudecodeFilter : public Filter {
-public:
-    using Filter::Filter;
-
-private:
-    static constexpr std::size_t LINE_MAX = 63;
-    enum State { before, inside, finished };
-
-    void write(const char* bytes, std::size_t count) override
-    {
-        for (std::size_t i = 0; i < count; ++i) {
-            char c = bytes[i];
-            if (c == '\n') {
-                line();
-            } else if (c != '\r') {
-                if (length_ == 0 && !quoted_ && c == '>') {
-                    quoted_ = true; // a mail system's From-stuffing
-                } else if (length_ < LINE_MAX) {
-                    text_[length_++] = c;
-                }
-                started_ = true;
-            }
-        }
-    }
-
-    void line()
-    {
-        std::string_view text(text_.data(), length_);
-        bool empty = !started_;
-        length_ = 0;
-        quoted_ = false;
-        started_ = false;
-        if (state_ == before) {
-            if (text.starts_with("begin"))
-                state_ = inside;
-            return;
-        }
-        if (state_ != inside || empty || text.empty())
-            return;
-        if (text == "end" || text[0] == '`' || text[0] == ' ') {
-            state_ = finished;
-            return;
-        }
-        if (text.starts_with("--")) {
-            // The reader has already found that it is no boundary line.
-            std::fputs("ignoring invalid boundary marker\n", stderr);
-            return;
-        }
-        int n = static_cast<unsigned char>(text[0]) - 32;
-        if (n < 1 || n > static_cast<int>(LINE_MAX)) {
-            std::fprintf(stderr, "fromuue: illegal length (%d)\n", n);
-            return;
-        }
-        // Characters beyond the line count as blanks (zero bits).
-        auto bits = [&](std::size_t i) {
-            return i < text.size() ? (static_cast<unsigned char>(text[i]) - 32) & 0x3f : 0;
-        };
-        for (int k = 0, out = 0; out < n; ++k) {
-            std::size_t at = 1 + 4 * static_cast<std::size_t>(k);
-            unsigned v =
-                (bits(at) << 18) | (bits(at + 1) << 12) | (bits(at + 2) << 6) | bits(at + 3);
-            for (int shift = 16; shift >= 0 && out < n; shift -= 8, ++out)
-                next_.put(static_cast<char>((v >> shift) & 0xff));
-        }
-    }
-
-    void end(End how) override
-    {
-        if (started_)
-            line();
-        if (how == End::input && state_ != finished)
-            std::fputs("Premature EOF!\n", stderr);
-        else if (how == End::boundary && state_ == inside)
-            std::fputs("premature end of x-uue body part\n", stderr);
-    }
-
-    std::array<char, LINE_MAX> text_{};
-    std::size_t length_ = 0;
-    bool quoted_ = false;
-    bool started_ = false;
-    State state_ = before;
-};
-
 // ---- Parser state ----------------------------------------------------------
 
 struct Param {
@@ -461,22 +101,6 @@ struct Parser {
 };
 
 Parser mime;
-
-// Temporary files of this process, removed together: by removetempfiles,
-// or by the handler of a signal that ends the process.  The handler may
-// only read what it finds in place, so the names are fixed buffers in the
-// directory held open, and the list changes with those signals held.
-constexpr std::size_t TEMPNAME_SIZE = sizeof "mm.XXXXXX";
-struct TempFiles {
-    char names[MIME_TEMPFILES_MAX][TEMPNAME_SIZE];
-    volatile sig_atomic_t count = 0;
-    int dirfd = -1;
-    std::string dir;       // the directory's path, for the fields' values
-    pid_t owner = 0;       // the process that made them
-    bool catching = false; // the handlers are set
-    bool swept = false;    // the old files are gone
-};
-TempFiles temps;
 
 // ---- Text helpers ----------------------------------------------------------
 
@@ -521,179 +145,16 @@ char* copytext(std::string_view text)
     return copy;
 }
 
-// ---- Temporary files -------------------------------------------------------
-
-// Six characters for a new name: from the kernel's random source, or, should
-// that fail, from the clock, the process and a counter; a name that exists
-// is never reused, only the next one tried.
-std::string randomsuffix()
-{
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    static unsigned long counter = 0;
-    unsigned char bytes[6];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        unsigned long x = static_cast<unsigned long>(std::time(nullptr)) ^
-                          (static_cast<unsigned long>(getpid()) << 16) ^ (++counter * 2654435761UL);
-        for (unsigned char& b : bytes) {
-            x ^= x << 13;
-            x ^= x >> 7;
-            x ^= x << 17;
-            b = static_cast<unsigned char>(x);
-        }
-    }
-    std::string suffix;
-    for (unsigned char b : bytes)
-        suffix += letters[b % (sizeof letters - 1)];
-    return suffix;
-}
-
-struct TempFile {
-    int fd;
-    std::string path;
-};
-
-// The signals a web server ends a request with (time-outs, a client gone).
-constexpr int ENDING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGPIPE};
-
-sigset_t endingsignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : ENDING_SIGNALS)
-        sigaddset(&set, sig);
-    return set;
-}
-
-// Keeps the ending signals off while the list changes, so that their
-// handler never sees a name whose file is not (or no longer) ours.
-class SignalsHeld {
-public:
-    SignalsHeld()
-    {
-        sigset_t set = endingsignals();
-        sigprocmask(SIG_BLOCK, &set, &old_);
-    }
-    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-    sigset_t old_;
-};
-
-// Async-signal-safe calls only: the files go, then the process dies of the
-// signal as it would have without the handler.
-extern "C" void removeandraise(int sig)
-{
-    if (getpid() == temps.owner)
-        for (sig_atomic_t i = 0; i < temps.count; ++i)
-            unlinkat(temps.dirfd, temps.names[i], 0);
-    signal(sig, SIG_DFL);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sig);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(sig);
-}
-
-// Only where a signal would end the process anyway: one the web server
-// ignores, or that has a handler of its own, keeps it.
-void catchsignals()
-{
-    if (temps.catching)
-        return;
-    temps.catching = true;
-    struct sigaction action {};
-    action.sa_handler = removeandraise;
-    action.sa_mask = endingsignals();
-    for (int sig : ENDING_SIGNALS) {
-        struct sigaction old {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
-            (old.sa_flags & SA_SIGINFO) == 0)
-            sigaction(sig, &action, nullptr);
-    }
-}
-
-// The directory the files are made in, held open.  One with files in it
-// stays the process's directory until they are removed.
-void opentempdir()
-{
-    if (temps.dirfd >= 0 && (temps.dir == mime.tmpdir || temps.count > 0))
-        return;
-    if (temps.dirfd >= 0)
-        close(temps.dirfd);
-    temps.dirfd = open(mime.tmpdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (temps.dirfd < 0)
-        mimefatal("Cannot open temporary file");
-    temps.dir = mime.tmpdir;
-    catchsignals();
-}
-
-// A new file "mm.XXXXXX" in the temporary directory, made by this call: the
-// directory is shared, so an existing name or a planted link is never
-// opened, and only the owner may read what was posted.
+// The reader's temporary file; no file ends the process.
 TempFile createtemp()
 {
-    opentempdir();
-    if (temps.count >= static_cast<sig_atomic_t>(MIME_TEMPFILES_MAX))
+    TempFile file;
+    int result = createtempfile(mime.tmpdir, &file);
+    if (result == TEMPFILE_TOOMANY)
         mimefatal("Too many temporary files");
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string suffix = randomsuffix();
-        SignalsHeld held;
-        char* name = temps.names[temps.count];
-        std::memcpy(name, "mm.", 3);
-        std::memcpy(name + 3, suffix.data(), TEMPNAME_SIZE - 4);
-        name[TEMPNAME_SIZE - 1] = '\0';
-        int fd =
-            openat(temps.dirfd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            temps.owner = getpid();
-            temps.count = temps.count + 1;
-            return {fd, temps.dir + "/" + name};
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    mimefatal("Cannot open temporary file");
-}
-
-// A name this module gives: "mm." and six letters or digits.
-bool tempname(const char* name)
-{
-    if (std::strncmp(name, "mm.", 3) != 0 || std::strlen(name) != TEMPNAME_SIZE - 1)
-        return false;
-    for (const char* p = name + 3; *p != '\0'; ++p)
-        if (!std::isalnum(static_cast<unsigned char>(*p)))
-            return false;
-    return true;
-}
-
-// A process killed outright (SIGKILL) leaves its files: those of the
-// running user that are older than any request may take go.  Links and
-// other kinds of files are never followed nor removed.
-void sweepoldfiles()
-{
-    if (temps.swept)
-        return;
-    temps.swept = true;
-    int fd = open(mime.tmpdir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (dir == nullptr) {
-        if (fd >= 0)
-            close(fd);
-        return;
-    }
-    time_t before = std::time(nullptr) - MIME_TEMPFILE_AGE;
-    uid_t user = geteuid();
-    while (const dirent* entry = readdir(dir)) {
-        if ((entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) || !tempname(entry->d_name))
-            continue;
-        struct stat st;
-        if (fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == user && st.st_mtime < before)
-            unlinkat(fd, entry->d_name, 0);
-    }
-    closedir(dir);
+    if (result != TEMPFILE_OK)
+        mimefatal("Cannot open temporary file");
+    return file;
 }
 
 // ---- Boundaries ------------------------------------------------------------
@@ -752,13 +213,13 @@ void skipline()
 
 // Copies a body up to the boundary line that ends it; the line end in front
 // of that line is not part of the body, every other byte is, exactly once.
-End copybody(Sink& out)
+BodyEnd copybody(BodySink& out)
 {
     if (mime.depth == 0) {
         for (int c; (c = mime.in->get()) != EOF;)
             out.put(static_cast<char>(c));
         endofinput();
-        return End::input;
+        return BodyEnd::input;
     }
     char pending[2];
     int held = 0;
@@ -775,7 +236,7 @@ End copybody(Sink& out)
                 std::string line = readdashline();
                 if (isboundary(line)) {
                     skipline();
-                    return End::boundary;
+                    return BodyEnd::boundary;
                 }
                 release();
                 out.put(line);
@@ -786,7 +247,7 @@ End copybody(Sink& out)
         if (c == EOF) {
             release();
             endofinput();
-            return End::input;
+            return BodyEnd::input;
         }
         if (c == '\r' || c == '\n') {
             release();
@@ -998,7 +459,7 @@ bool textual(std::string_view type)
     return istarts(type, "text") || istarts(type, "message") || istarts(type, "multipart");
 }
 
-void decodebody(Sink& out, bool intofile)
+void decodebody(BodySink& out, bool intofile)
 {
     switch (mime.code) {
     case ENC_BASE64: {
@@ -1221,7 +682,7 @@ int extractform(FILE* in, FormField* head, const char* boundary, long length)
     mime.in = &body;
     mime.head = head;
     mime.tmpdir = rootpath("/tmp");
-    sweepoldfiles();
+    sweeptempfiles(mime.tmpdir);
     newformlist();
     mime.type = "multipart/form-data";
     if (boundary != nullptr)
@@ -1244,18 +705,6 @@ std::string unquote(std::string_view text)
     }
     return out;
 }
-
-void removetempfiles()
-{
-    if (getpid() != temps.owner)
-        return;
-    SignalsHeld held;
-    for (sig_atomic_t i = 0; i < temps.count; ++i)
-        unlinkat(temps.dirfd, temps.names[i], 0);
-    temps.count = 0;
-}
-
-int tempfilecount() { return temps.count; }
 
 void mimefatal(const char* message)
 {

@@ -17,6 +17,7 @@
 #include "tests/fuzz/fuzzing.h"
 #include "www/base64.h"
 #include "www/frommime.h"
+#include "www/tempfiles.h"
 #include "www/wwwinput.h"
 
 namespace {
