@@ -17,6 +17,8 @@
 #include "lib/string.h"
 #include "lib/ulstrcmp.h"
 #include "sys/slotmgmt.h"
+#include "sys/slotquery.h"
+#include "sys/slotrequest.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
 
@@ -57,18 +59,10 @@ long long pathnumber(const char* name)
     return negative ? -value : value;
 }
 
-// A record's character field as text: a value that fills its field has no
-// terminator, so never more than the width.
-template <std::size_t N>
-std::string fieldtext(const char (&field)[N])
-{
-    return std::string(field, strnlen(field, N));
-}
-
 template <std::size_t N>
 std::string fieldhtml(const char (&field)[N])
 {
-    return htmlescape(fieldtext(field));
+    return htmlescape(slotfieldtext(field));
 }
 
 // The pages' own state names; Retry Wait and Reactivated show as unknown.
@@ -106,7 +100,7 @@ bool mayaccess(const StatusSlot& record)
     const char* mine = authparam("from-email");
     if (if_blank(mine))
         return false;
-    std::string sender = fieldtext(record.sender);
+    std::string sender = slotfieldtext(record.sender);
     return ulstrncmp(mine, sender.c_str(), sizeof record.sender) == 0;
 }
 
@@ -177,7 +171,7 @@ void listrow(const QueueEntry& entry)
     putf("<td>%s</td>", fieldhtml(r.sender).c_str());
     putf("<td>%s</td>", statename(r.state));
     putf("<td>");
-    std::string name = fieldtext(r.recipient), company = fieldtext(r.company);
+    std::string name = slotfieldtext(r.recipient), company = slotfieldtext(r.company);
     bool named = !if_blank(name.c_str()), firm = !if_blank(company.c_str());
     if (named)
         puttext(htmlescape(name));

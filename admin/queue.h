@@ -1,7 +1,7 @@
 // queue: the send queue's pages: statistics, the request list paged by
 // request id, one request's details, and suspend / activate / delete of a
 // request through the fax server's quectl tool.  The pages read the status
-// database (slotmgmt) and change nothing themselves.  Each handler writes a
+// database (slotmgmt, slotquery, slotrequest) and change nothing themselves.  Each handler writes a
 // whole page; a failure is a message inside it, with readslot's SLOT_ code
 // for a record that cannot be read (SLOT_NOSEEK for a slot number out of
 // range).  Page parameters come from PATH_INFO ("s=", "up=", "dn=", "r=").
