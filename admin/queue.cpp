@@ -183,16 +183,6 @@ void listrow(const QueueEntry& entry)
     puttext(fieldhtml(r.dialled));
 }
 
-const char* const LIST_HEAD =
-    "<p><table border=1 cellpadding=2 cellspacing=2 align=center><colgroup><col align=right>"
-    "<col align=left><col align=left><col align=center><col align=center><thead><tr "
-    "bgcolor=\"#336699\"><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Seqno</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Timestamps</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Owner</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Status</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Recipient</font></th></tr><tbody>";
-
 bool newerfirst(const QueueEntry& a, const QueueEntry& b)
 {
     if (a.record.idmajor != b.record.idmajor)
@@ -386,7 +376,7 @@ void HXqueuestatus(const char* sender)
     openpage("Queue Status", "HXqueuestatus");
     putf("<p><center>Queued Requests for <i>%s</i></center>",
          sender ? htmlescape(sender).c_str() : "All Users");
-    puttext(LIST_HEAD);
+    puttext(QUEUE_LIST_HEAD);
     for (int i = 0; i < count; ++i)
         listrow(rows[i]);
     putf("</table><p>");

@@ -7,6 +7,18 @@
 // range).  Page parameters come from PATH_INFO ("s=", "up=", "dn=", "r=").
 #pragma once
 
+// The head of the request list's table, written as it stands before the
+// rows; the page's tests build the pages they expect with it.
+constexpr const char* QUEUE_LIST_HEAD =
+    "<p><table border=1 cellpadding=2 cellspacing=2 align=center><colgroup><col align=right>"
+    "<col align=left><col align=left><col align=center><col align=center><thead><tr "
+    "bgcolor=\"#336699\"><th><font face=\"Arial, Helvetica\" size=2 "
+    "color=\"#FFFFFF\">Seqno</font></th><th><font face=\"Arial, Helvetica\" size=2 "
+    "color=\"#FFFFFF\">Timestamps</font></th><th><font face=\"Arial, Helvetica\" size=2 "
+    "color=\"#FFFFFF\">Owner</font></th><th><font face=\"Arial, Helvetica\" size=2 "
+    "color=\"#FFFFFF\">Status</font></th><th><font face=\"Arial, Helvetica\" size=2 "
+    "color=\"#FFFFFF\">Recipient</font></th></tr><tbody>";
+
 // Statistics for the system and for the sender `fromemail` (null or
 // blank: the system column only).
 void HXqueuestat(const char* fromemail);
