@@ -17,6 +17,8 @@
 #include "lib/string.h"
 #include "lib/ulstrcmp.h"
 #include "sys/slotmgmt.h"
+#include "sys/slotquery.h"
+#include "sys/slotrequest.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
 
@@ -57,18 +59,10 @@ long long pathnumber(const char* name)
     return negative ? -value : value;
 }
 
-// A record's character field as text: a value that fills its field has no
-// terminator, so never more than the width.
-template <std::size_t N>
-std::string fieldtext(const char (&field)[N])
-{
-    return std::string(field, strnlen(field, N));
-}
-
 template <std::size_t N>
 std::string fieldhtml(const char (&field)[N])
 {
-    return htmlescape(fieldtext(field));
+    return htmlescape(slotfieldtext(field));
 }
 
 // The pages' own state names; Retry Wait and Reactivated show as unknown.
@@ -106,7 +100,7 @@ bool mayaccess(const StatusSlot& record)
     const char* mine = authparam("from-email");
     if (if_blank(mine))
         return false;
-    std::string sender = fieldtext(record.sender);
+    std::string sender = slotfieldtext(record.sender);
     return ulstrncmp(mine, sender.c_str(), sizeof record.sender) == 0;
 }
 
@@ -177,7 +171,7 @@ void listrow(const QueueEntry& entry)
     putf("<td>%s</td>", fieldhtml(r.sender).c_str());
     putf("<td>%s</td>", statename(r.state));
     putf("<td>");
-    std::string name = fieldtext(r.recipient), company = fieldtext(r.company);
+    std::string name = slotfieldtext(r.recipient), company = slotfieldtext(r.company);
     bool named = !if_blank(name.c_str()), firm = !if_blank(company.c_str());
     if (named)
         puttext(htmlescape(name));
@@ -188,16 +182,6 @@ void listrow(const QueueEntry& entry)
     // The cell and the row stay open; browsers close them at the next row.
     puttext(fieldhtml(r.dialled));
 }
-
-const char* const LIST_HEAD =
-    "<p><table border=1 cellpadding=2 cellspacing=2 align=center><colgroup><col align=right>"
-    "<col align=left><col align=left><col align=center><col align=center><thead><tr "
-    "bgcolor=\"#336699\"><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Seqno</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Timestamps</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Owner</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Status</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Recipient</font></th></tr><tbody>";
 
 bool newerfirst(const QueueEntry& a, const QueueEntry& b)
 {
@@ -392,7 +376,7 @@ void HXqueuestatus(const char* sender)
     openpage("Queue Status", "HXqueuestatus");
     putf("<p><center>Queued Requests for <i>%s</i></center>",
          sender ? htmlescape(sender).c_str() : "All Users");
-    puttext(LIST_HEAD);
+    puttext(QUEUE_LIST_HEAD);
     for (int i = 0; i < count; ++i)
         listrow(rows[i]);
     putf("</table><p>");

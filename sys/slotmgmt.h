@@ -2,17 +2,18 @@
 // with the fax server's scheduler and queue tool: the slot bitmap
 // "<spool>/status.bm" (slots in use, changed only under a whole-file write
 // lock) and the record file "<spool>/status.db" (one 256-byte StatusSlot per
-// slot number, read and written whole without locks).  Owns the kept
-// descriptors and read streams of this process.  Failures are negative
-// result codes, one per failing step; findslot, opendb and addrequest also
-// log, and deleterequest logs the files it declines to read or remove.  Both
-// files are little-endian.
+// slot number, read and written whole without locks), both little-endian and
+// laid out below byte by byte.  Allocates and frees slots, reads and writes
+// records; owns this process's kept descriptors of both files.  Failures are
+// negative result codes, one per failing step; findslot, opendb and
+// addrequest also log.  The scans are slotquery's, a request's files
+// slotrequest's, the reports slotreport's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <string_view>
+#include <cstring>
+#include <string>
 
 #include "lib/btree.h"
 
@@ -35,13 +36,6 @@ constexpr int SLOT_SENT = 6;
 constexpr int SLOT_FAILED = 7;
 constexpr int SLOT_RETRYWAIT = 8;
 constexpr int SLOT_REACTIVATED = 9;
-
-// Query filter kinds.
-constexpr int QUERY_ALL = 0;
-constexpr int QUERY_HANDLE = 1;
-constexpr int QUERY_SENDER = 2;
-constexpr int QUERY_ID = 3;
-constexpr int QUERY_UID = 4;
 
 // Results of readslot and clearslot, passed on by setslotpages and
 // setsloterror; opendb and the scans fail with SLOT_NOTOPEN too.
@@ -67,35 +61,6 @@ constexpr int FREE_NOWRITE = -8;  // or written back
 constexpr int SLOTBIT_SET = 1;     // the slot is in use
 constexpr int SLOTBIT_CLEAR = 0;   // the slot is free
 constexpr int SLOTBIT_NOREAD = -1; // a slot below 1, or its block unreadable
-
-// Results of requestfiles: which of a request's files exists.
-constexpr int FILES_NONE = 0;      // neither (or the number is no directory)
-constexpr int FILES_QUEUED = 1;    // the control file "cf<major>-<minor>"
-constexpr int FILES_SUSPENDED = 2; // the suspended file "sf<major>-<minor>"
-constexpr int FILES_NOPATH = -1;   // no spool directory, or a path too long
-
-// Results of suspendrequest.
-constexpr int SUSPEND_OK = 0;
-constexpr int SUSPEND_NOFILE = -1;   // no request file, or no path to one
-constexpr int SUSPEND_ALREADY = -2;  // already suspended
-constexpr int SUSPEND_NOTOPEN = -3;  // the control file cannot be opened
-constexpr int SUSPEND_LOCKED = -4;   // locked elsewhere: being sent
-constexpr int SUSPEND_NORENAME = -5; // the rename failed
-
-// Results of activaterequest.
-constexpr int ACTIVATE_OK = 0;
-constexpr int ACTIVATE_NOFILE = -1;   // no request file, or no path to one
-constexpr int ACTIVATE_QUEUED = -2;   // not suspended
-constexpr int ACTIVATE_NORENAME = -3; // the rename failed
-
-// Results of deleterequest; -3 is not used.
-constexpr int DELETE_OK = 0;
-constexpr int DELETE_NOPATH = -1;     // no path to the request's files
-constexpr int DELETE_QUEUED = -2;     // still queued: suspend it first
-constexpr int DELETE_NOREAD = -4;     // the suspended file cannot be read (or only through a link)
-constexpr int DELETE_NOUNLINK = -5;   // the suspended file cannot be removed
-constexpr int DELETE_FREESLOT = -10;  // + freeslot's code: slot not freed
-constexpr int DELETE_CLEARSLOT = -20; // + clearslot's code: record not cleared
 
 // The header of status.bm as it lies in the file (24 bytes), followed at
 // `offset` by the bitmap: slot n is bit (n-1)%8 of byte (n-1)/8.  The file
@@ -147,21 +112,6 @@ struct QueueEntry {
 };
 static_assert(sizeof(QueueEntry) == 260);
 
-struct QueueStats {
-    std::int32_t active;
-    std::int32_t waiting;
-    std::int32_t suspended;
-    std::int32_t delayed;
-    std::int32_t sent;
-    std::int32_t failed;
-    std::int32_t since;
-    std::int32_t senthour;
-    std::int32_t failedhour;
-    std::int32_t sentday;
-    std::int32_t failedday;
-};
-static_assert(sizeof(QueueStats) == 44);
-
 // What addrequest needs of a queued request.
 struct QueueRequest {
     const char* destination; // the phone number as submitted
@@ -173,6 +123,12 @@ struct QueueRequest {
 // Fills a character field of `width` bytes like strncpy (no terminator
 // when the value fills it); a null value leaves the field as it was.
 void slotfieldcopy(char* field, std::size_t width, const char* value);
+// A character field as text: up to its terminator or its width.
+template <std::size_t N>
+std::string slotfieldtext(const char (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}
 
 // The state's name on the pages ("New", "Waiting", …, "???") and in the
 // one-line report ("New", "Wait", …).
@@ -213,44 +169,3 @@ int setsloterror(int slot, int code);
 // Allocates a slot and writes the request's New record there, then sets
 // "slotno" in its keys; a slot that cannot be had is logged, no "slotno".
 void addrequest(unsigned idmajor, unsigned idminor, QueueRequest* request);
-// Up to `capacity` records of filter `kind`/`value` (in no order) older
-// (`older` 1) or newer (0) than the id bound (major 0: none), those nearest
-// it; *newer and *olderout count the rest on each side.  The number
-// filled, or SLOT_NOTOPEN.
-int queryqueue(QueueEntry* entries, int capacity, int older, unsigned boundmajor,
-               unsigned boundminor, int* newer, int* olderout, int kind, const char* value);
-// Counts the records by state into `all`, and those of `sender` (any case;
-// null: of owner `uid`) into `mine` (may be null).  The number of records
-// in use, or SLOT_NOTOPEN.
-int queuestats(QueueStats* all, QueueStats* mine, const char* sender, int uid);
-// `cf` and `sf` receive the paths (PATH_MAX bytes each).  A phone number
-// that is no destination directory (destinationdir) has no files
-// (FILES_NONE, both paths empty).  FILES_NOPATH also when a path would not
-// fit.
-int requestfiles(const StatusSlot* record, char* cf, char* sf);
-// Whether `phone` names a directory below destinations/: not empty, no
-// leading "/", no "." or ".." component ("089/1234" is one below "089").
-bool destinationdir(std::string_view phone);
-// Sends SIGALRM to the scheduler named in "<spool>/plandump", if any.
-void wakescheduler();
-// Renames the control file to the suspended name while holding a lock on
-// it, and marks the record Suspended.  SUSPEND_OK or a SUSPEND_ code.
-int suspendrequest(const QueueEntry* entry);
-// Renames the suspended file back, marks the record Reactivated and wakes
-// the scheduler.  ACTIVATE_OK or an ACTIVATE_ code.
-int activaterequest(const QueueEntry* entry);
-// A suspended request loses its files: the suspended file and the files it
-// names, each reached from the spool directory without following a
-// symbolic link, of which only regular files below the spool directory are
-// removed (the others are skipped and logged; the result stays
-// DELETE_OK).  A request without files loses its slot.  DELETE_OK or a
-// DELETE_ code.
-int deleterequest(const QueueEntry* entry);
-// The reports on standard output: the bitmap's header (a failure is said
-// there and by perror), one line per request, one request in full.
-void printstatushdr(const char* base);
-void printslotline(const QueueEntry* entry);
-void printslot(const StatusSlot* record);
-// Calls `callback` (may be null) for each record in use, in slot order,
-// changed before `before` (0: any).  The number of calls, or SLOT_NOTOPEN.
-int forallslots(void (*callback)(const QueueEntry* entry), std::uint32_t before);

@@ -1,8 +1,9 @@
-// quectl: a stand-in for the fax server's queue tool, built on slotmgmt and
-// working on the status database of the loaded configuration.  It
-// suspends, activates and deletes requests, queues request files,
-// generates synthetic queues for tests, benchmarks and the demo, and prints
-// the database's reports.  A request operation prints nothing when it
+// quectl: a stand-in for the fax server's queue tool, built on the status
+// database's modules (slotmgmt, slotquery, slotrequest, slotreport) and
+// working on the database of the loaded configuration.  It suspends,
+// activates and deletes requests, queues request files, generates
+// synthetic queues for tests, benchmarks and the demo, and prints the
+// database's reports.  A request operation prints nothing when it
 // succeeds and one line with the reason when it fails (exit 1); a usage
 // error exits 2.  Like the other stand-ins, it records each command line
 // in $STANDIN_LOG (one line: "quectl", then each argument in brackets).
@@ -21,6 +22,9 @@
 #include "lib/fullio.h"
 #include "lib/log.h"
 #include "sys/slotmgmt.h"
+#include "sys/slotquery.h"
+#include "sys/slotreport.h"
+#include "sys/slotrequest.h"
 
 namespace {
 

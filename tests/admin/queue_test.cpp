@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "admin/queue.h"
 #include "sys/slotmgmt.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
@@ -93,15 +94,8 @@ std::string paging(const std::string& page)
     return start == std::string::npos ? "" : page.substr(start, end - start);
 }
 
-const std::string kListHead =
-    "<p><table border=1 cellpadding=2 cellspacing=2 align=center><colgroup><col align=right>"
-    "<col align=left><col align=left><col align=center><col align=center><thead><tr "
-    "bgcolor=\"#336699\"><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Seqno</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Timestamps</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Owner</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Status</font></th><th><font face=\"Arial, Helvetica\" size=2 "
-    "color=\"#FFFFFF\">Recipient</font></th></tr><tbody>";
+// The table head that the list page writes before its rows.
+const std::string kListHead = QUEUE_LIST_HEAD;
 
 class QueuePagesTest : public SandboxTest {
 protected:
