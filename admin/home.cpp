@@ -13,6 +13,7 @@
 #include "admin/linefile.h"
 #include "lib/config.h"
 #include "lib/if_blank.h"
+#include "lib/usersfile.h"
 #include "lib/version.h"
 #include "www/wwwauth.h"
 #include "www/wwwputhtml.h"
@@ -58,14 +59,14 @@ void identification_item()
 bool admin_account_incomplete()
 {
     return authuser && strcmp(authuser, "admin") == 0 &&
-           (adminblankpassword() || adminblankemail());
+           (usersfile_adminblankpassword() || usersfile_adminblankemail());
 }
 
 void admin_account_items()
 {
-    if (adminblankpassword())
+    if (usersfile_adminblankpassword())
         putline("<p><li><a href=\"$SCRIPT_NAME/Page3\">Missing admin account password.</a>");
-    if (adminblankemail())
+    if (usersfile_adminblankemail())
         putline("<p><li><a href=\"$SCRIPT_NAME/Page3\">Missing admin from-email address.</a>");
 }
 
@@ -292,7 +293,7 @@ void start_screen()
     putline("<font size=6 color=\"#0000ff\">Image Messaging Software</font>");
     putline("</td></tr></table></center>");
     putline("<P><center><font size=4>To start, click on the logo above.</font><p>");
-    if (adminblankpassword()) {
+    if (usersfile_adminblankpassword()) {
         putline("<font size=2>If asked for a User Name, enter <i>admin</i> ");
         putline("(with no password).</font></center>");
     }

@@ -7,17 +7,12 @@
 #include <cstring>
 #include <string>
 
-#include <unistd.h>
-
 #include "admin/request.h"
 #include "lib/config.h"
-#include "lib/fd.h"
-#include "lib/filelock.h"
 #include "lib/if_blank.h"
 #include "lib/if_yes.h"
 #include "lib/log.h"
 #include "lib/paramfile.h"
-#include "lib/replacefile.h"
 #include "lib/string.h"
 #include "lib/trim.h"
 #include "lib/usersfile.h"
@@ -400,7 +395,7 @@ void accountform(const char* name, int adminflag, bool repost, const char* messa
         gohome();
         return;
     } else if (name && *name) {
-        section = paramfile_find_section(authusers(), name);
+        section = paramfile_find_section(usersfile_list(), name);
     } else if (is(button, "Delete")) {
         HXselectuser("Please select the user you wish to delete.");
         return;
@@ -414,7 +409,7 @@ void accountform(const char* name, int adminflag, bool repost, const char* messa
 // The signed-in user's reduced form, whatever the posted button says.
 void ownform(const char* message, bool repost)
 {
-    showaccount(paramfile_find_section(authusers(), authuser), 0, repost, message,
+    showaccount(paramfile_find_section(usersfile_list(), authuser), 0, repost, message,
                 formvalue("button"));
 }
 
@@ -443,14 +438,9 @@ bool ownfield(const char* name)
     return is(name, "fname") || is(name, "dea") || (is(name, "dp") && delivery_program());
 }
 
-void store(ParamSection* section, int key, const char* value)
-{
-    paramfile_set(section, users_param_names, users_param_names[key - 1], value);
-}
-
 void storefield(ParamSection* section, const char* name)
 {
-    store(section, field(name).key, formvalue(name));
+    usersfile_set(section, field(name).key, formvalue(name));
 }
 
 // Writes a field whose new value was posted and differs from its old one.
@@ -459,7 +449,7 @@ void updatefield(ParamSection* section, const char* name)
     const Field& f = field(name);
     const char* value = formvalue(f.name);
     if (value && nullstrcmp(value, formvalue(f.oldname)) != 0)
-        store(section, f.key, value);
+        usersfile_set(section, f.key, value);
 }
 
 // A choice field takes the posted choice when it differs from the old one;
@@ -471,19 +461,12 @@ void updatechoice(ParamSection* section, const char* name, const char* const (&c
     const char* value = formvalue(f.name);
     for (const char* choice : choices)
         if (is(value, choice) && !is(formvalue(f.oldname), choice))
-            store(section, f.key, choice);
+            usersfile_set(section, f.key, choice);
 }
 
 constexpr const char* mail_formats[] = {"html", "text"};
 constexpr const char* image_formats[] = {"tiff", "pdf"};
 constexpr const char* url_deliveries[] = {"file", "url", "file+url"};
-
-std::string privileges(bool admin, bool postmaster)
-{
-    if (admin && postmaster)
-        return "admin,postmaster";
-    return admin ? "admin" : postmaster ? "postmaster" : "";
-}
 
 enum class Password { keep, set, remove, mismatch };
 
@@ -519,14 +502,14 @@ void applypassword(ParamSection* section, bool add)
 {
     Password rule = passwordrule();
     if (rule == Password::remove) {
-        store(section, USER_PASSWORD, nullptr);
+        usersfile_set(section, USER_PASSWORD, nullptr);
     } else if (rule == Password::set) {
         std::string typed = formvalue("pwd");
         if (add)
             trim(typed.data());
         char digest[29];
         digestpassword(typed.c_str(), digest);
-        store(section, USER_PASSWORD, digest);
+        usersfile_set(section, USER_PASSWORD, digest);
     }
 }
 
@@ -537,7 +520,8 @@ bool linebreak(const char* value) { return value && strpbrk(value, "\r\n"); }
 // for an added one.  A line break would let a value write lines of its own
 // into the users file, a ']' would end the section header early, and a
 // value longer than the file's line would come back cut at the next update.
-const char* refusal(int self, bool naming, const char* newname, const ParamSection* section)
+const char* refusal(ParamSection* list, int self, bool naming, const char* newname,
+                    const ParamSection* section)
 {
     if (naming && linebreak(newname))
         return USERS_LINE_BREAK;
@@ -550,55 +534,54 @@ const char* refusal(int self, bool naming, const char* newname, const ParamSecti
             !paramfile_fits(users_param_names, field(name).key, value))
             return USERS_TOO_LONG;
     }
-    if (const char* error = naming ? usersfile_namerefusal(authusers(), newname) : nullptr)
+    if (const char* error = naming ? usersfile_namerefusal(list, newname) : nullptr)
         return error;
     if (!typedcurrent(section) && passwordrule() == Password::mismatch)
         return USERS_MISMATCH;
     return nullptr;
 }
 
-void deleteaccount(std::string& name)
+void deleteaccount(ParamSection*& list, std::string& name)
 {
-    ParamSection* section = paramfile_find_section(authusers(), formvalue("uname"));
+    ParamSection* section = paramfile_find_section(list, formvalue("uname"));
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     name = section->name;
-    authremoveuser(section);
+    paramfile_remove_section(&list, section);
 }
 
-const char* addaccount(std::string& name)
+const char* addaccount(ParamSection*& list, std::string& name)
 {
     const char* uname = formvalue("uname");
-    if (const char* error = refusal(0, true, uname, nullptr))
+    if (const char* error = refusal(list, 0, true, uname, nullptr))
         return error;
-    ParamSection* section = authadduser();
+    ParamSection* section = paramfile_add_section(&list);
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     section->name = strsave(uname);
     FXcatastrophe(section->name != nullptr, __FILE_NAME__, __LINE__);
     applypassword(section, true);
     for (const char* text : add_texts)
         storefield(section, text);
-    store(section, USER_MAIL_FORMAT, is(formvalue("df"), "html") ? "html" : "text");
+    usersfile_set(section, USER_MAIL_FORMAT, is(formvalue("df"), "html") ? "html" : "text");
     for (const char* choice : image_formats)
         if (is(formvalue("iformat"), choice))
-            store(section, USER_IMAGE_FORMAT, choice);
+            usersfile_set(section, USER_IMAGE_FORMAT, choice);
     for (const char* choice : url_deliveries)
         if (is(formvalue("urldel"), choice))
-            store(section, USER_URL_DELIVERY, choice);
+            usersfile_set(section, USER_URL_DELIVERY, choice);
     storefield(section, "style");
-    store(section, USER_PRIVILEGES,
-          privileges(ticked(formvalue("priv-ad")), ticked(formvalue("priv-pm"))).c_str());
+    usersfile_set(section, USER_PRIVILEGES,
+                  usersfile_privileges(ticked(formvalue("priv-ad")), ticked(formvalue("priv-pm"))));
     name = uname;
     return nullptr;
 }
 
-const char* updateaccount(int self, std::string& name)
+const char* updateaccount(ParamSection* list, int self, std::string& name)
 {
-    ParamSection* section =
-        paramfile_find_section(authusers(), self ? authuser : formvalue("ouname"));
+    ParamSection* section = paramfile_find_section(list, self ? authuser : formvalue("ouname"));
     FXcatastrophe(section != nullptr, __FILE_NAME__, __LINE__);
     const char* uname = formvalue("uname");
     bool rename = !self && nullstrcmp(uname, formvalue("ouname")) != 0;
-    if (const char* error = refusal(self, rename, uname, section))
+    if (const char* error = refusal(list, self, rename, uname, section))
         return error;
     if (rename)
         FXcatastrophe(paramfile_rename_section(section, uname), __FILE_NAME__, __LINE__);
@@ -616,7 +599,7 @@ const char* updateaccount(int self, std::string& name)
             updatefield(section, text);
         bool admin = ticked(formvalue("priv-ad")), postmaster = ticked(formvalue("priv-pm"));
         if (admin != ticked(formvalue("opriv-ad")) || postmaster != ticked(formvalue("opriv-pm")))
-            store(section, USER_PRIVILEGES, privileges(admin, postmaster).c_str());
+            usersfile_set(section, USER_PRIVILEGES, usersfile_privileges(admin, postmaster));
     }
     name = section->name;
     return nullptr;
@@ -642,40 +625,24 @@ void refuse(int self, const char* error)
     exit(1);
 }
 
-// Takes the users file's lock for the rest of the update and reloads the
-// list from the file as it is under the lock: the update then changes what
-// a concurrent update has just written, rather than the list loaded at the
-// start of the request.  The caller closes the descriptor after the write.
-int lockusers(int self)
+// Applies the posted form for `button` to `list`, the users file as read
+// under its lock: the account's name and the verb of the message, or why
+// the form may not be applied.
+const char* applyform(ParamSection*& list, int self, const char* button, std::string& name,
+                      const char*& verb)
 {
-    authunlockusers();
-    int fd = lock_path(authuserspath());
-    if (fd < 0)
-        cannotupdate(self, errno);
-    ParamSection* list = usersfile_readlocked(fd, authunreadable);
-    if (list == nullptr) {
-        int error = errno;
-        close(fd);
-        cannotupdate(self, error);
+    if (is(button, "Delete")) {
+        deleteaccount(list, name);
+        verb = "deleted";
+        return nullptr;
     }
-    authreplaceusers(list);
-    return fd;
-}
-
-// Puts the whole users list in place of the file; a failure leaves the file
-// as it was.  Returns only when the file was written.
-void writeusers(int self)
-{
-    if (usersfile_write(authuserspath(), authusers()) == REPLACE_OK)
-        return;
-    int error = errno;
-    // The form must show the accounts as the file still has them, not the
-    // change that did not reach it.
-    ParamSection* list = paramfile_load(authuserspath(), users_param_names, 0);
-    if (!list)
-        fatalerror("ERR 999: Cannot load user parameter File");
-    authreplaceusers(list);
-    cannotupdate(self, error);
+    if (is(button, "Add")) {
+        verb = "added";
+        return addaccount(list, name);
+    }
+    FXcatastrophe(is(button, "Update"), __FILE_NAME__, __LINE__);
+    verb = "changed";
+    return updateaccount(list, self, name);
 }
 
 void putcount(int count)
@@ -703,7 +670,7 @@ void HXselectuser(const char* message)
     // Thousands of rows: built in a block of page text, not one call each.
     int count = 0;
     std::string rows;
-    authforeachuser(USER_FULL_NAME, [&](std::string_view name, std::string_view label) {
+    usersfile_each(USER_FULL_NAME, [&](std::string_view name, std::string_view label) {
         ++count;
         if (label.data() == nullptr || if_blank(label))
             label = name;
@@ -752,25 +719,16 @@ void userupdate(int self)
     std::string name;
     const char* verb = nullptr;
     const char* error = nullptr;
-    {
-        // Held from the re-read to the rename; the page that follows may
-        // wait on a slow client.
-        Fd lock(lockusers(self));
-        if (is(button, "Delete")) {
-            deleteaccount(name);
-            verb = "deleted";
-        } else if (is(button, "Add")) {
-            error = addaccount(name);
-            verb = "added";
-        } else if (is(button, "Update")) {
-            error = updateaccount(self, name);
-            verb = "changed";
-        } else {
-            FXcatastrophe(0, __FILE_NAME__, __LINE__);
-        }
-        if (!error)
-            writeusers(self);
-    }
+    // The change is made to the file as read again under its lock, so that
+    // it keeps what a concurrent update has just written.
+    int result = usersfile_change([&](ParamSection*& list) {
+        error = applyform(list, self, button, name, verb);
+        return error == nullptr;
+    });
+    if (result == USERS_NORELOAD)
+        fatalerror("ERR 999: Cannot load user parameter File");
+    if (result != USERS_OK && result != USERS_REFUSED)
+        cannotupdate(self, errno);
     if (error) {
         refuse(self, error);
         return;

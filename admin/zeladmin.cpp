@@ -24,6 +24,7 @@
 #include "lib/if_yes.h"
 #include "lib/log.h"
 #include "lib/rootpath.h"
+#include "lib/usersfile.h"
 #include "www/frommime.h"
 #include "www/wwwauth.h"
 #include "www/wwwinput.h"
@@ -171,7 +172,7 @@ void loadusers()
     if (!dir)
         fatalerror("ERR 999: No zel-config-directory defined in /etc/opt/vantrel/vantrel.conf");
     auto unreadable = [] { fatalerror("ERR 999: Cannot load user parameter File"); };
-    if (!authloadusers((std::string(dir) + "/users").c_str(), unreadable))
+    if (!usersfile_open((std::string(dir) + "/users").c_str(), unreadable))
         unreadable();
 }
 
@@ -192,7 +193,7 @@ void challenge(bool endheaders)
 
 void adminhint()
 {
-    if (adminblankpassword())
+    if (usersfile_adminblankpassword())
         puthtml("<p>Please use <i>admin</i> as your User Name and leave the Password blank.");
 }
 

@@ -26,12 +26,10 @@
 
 #include "lib/config.h"
 #include "lib/fd.h"
-#include "lib/filelock.h"
 #include "lib/fullio.h"
 #include "lib/if_blank.h"
 #include "lib/log.h"
 #include "lib/paramfile.h"
-#include "lib/replacefile.h"
 #include "lib/string.h"
 #include "lib/trim.h"
 #include "lib/usersfile.h"
@@ -334,11 +332,6 @@ void checkopened(int fd, const UsersFile& users)
     }
 }
 
-void store(ParamSection* section, int key, const char* value)
-{
-    paramfile_set(section, users_param_names, users_param_names[key - 1], value);
-}
-
 // The privileges value as the account form builds it from its two boxes.
 std::string privileges(const char* words)
 {
@@ -357,9 +350,7 @@ std::string privileges(const char* words)
             refuse("unknown privilege \"" + word + "\" (admin, postmaster)");
         at = end + 1;
     }
-    if (admin && postmaster)
-        return "admin,postmaster";
-    return admin ? "admin" : postmaster ? "postmaster" : "";
+    return usersfile_privileges(admin, postmaster);
 }
 
 // The password entry of an account: a blank password has none.
@@ -367,7 +358,7 @@ void storepassword(ParamSection* section, const std::string& password)
 {
     char digest[29];
     digestpassword(password.c_str(), digest);
-    store(section, USER_PASSWORD, if_blank(password.c_str()) ? nullptr : digest);
+    usersfile_set(section, USER_PASSWORD, if_blank(password.c_str()) ? nullptr : digest);
 }
 
 // Refuses the change that `list` does not allow: an added account's name
@@ -391,8 +382,8 @@ void addaccount(ParamSection*& list, const Options& options, std::string passwor
         refuse(std::strerror(ENOMEM));
     password.resize(std::strlen(trim(password.data())));
     storepassword(section, password);
-    store(section, USER_MAIL_FORMAT, "text");
-    store(section, USER_PRIVILEGES, privileges(options.privileges).c_str());
+    usersfile_set(section, USER_MAIL_FORMAT, "text");
+    usersfile_set(section, USER_PRIVILEGES, privileges(options.privileges).c_str());
 }
 
 // As an update of the password alone: the password as typed.
@@ -412,7 +403,7 @@ void precheck(const Options& options, const UsersFile& users)
     if (fd.get() < 0)
         cannotupdate(users.path);
     checkopened(fd.get(), users);
-    ParamSection* list = paramfile_read_unread(fd.get(), users_param_names);
+    ParamSection* list = usersfile_read(fd.get());
     if (!list)
         cannotupdate(users.path);
     checkaccount(list, options);
@@ -421,24 +412,22 @@ void precheck(const Options& options, const UsersFile& users)
 
 void changeusers(const Options& options, const UsersFile& users, const std::string& password)
 {
-    // Held from the re-read to the rename, as the account update holds it.
-    // The name may have become a link since the check above; what it is
-    // now is checked once the lock is held.
-    Fd lock(lock_path(users.name.c_str()));
-    if (lock.get() < 0)
+    // The change the account update makes.  The name may have become a link
+    // since the check above; what it is now is checked once the lock is held.
+    auto check = [&](int fd) {
+        checkopened(fd, users);
+        return true;
+    };
+    auto apply = [&](ParamSection*& list) {
+        checkaccount(list, options);
+        if (options.add)
+            addaccount(list, options, password);
+        else
+            setpassword(list, options, password);
+        return true;
+    };
+    if (usersfile_change(users.name.c_str(), apply, check) != USERS_OK)
         cannotupdate(users.path);
-    checkopened(lock.get(), users);
-    ParamSection* list = usersfile_readlocked(lock.get());
-    if (!list)
-        cannotupdate(users.path);
-    checkaccount(list, options);
-    if (options.add)
-        addaccount(list, options, password);
-    else
-        setpassword(list, options, password);
-    if (usersfile_write(users.name.c_str(), list) != REPLACE_OK)
-        cannotupdate(users.path);
-    paramfile_free(list);
 }
 
 [[noreturn]] void usage()

@@ -21,10 +21,10 @@
 #include "lib/if_yes.h"
 #include "lib/log.h"
 #include "lib/paramfile.h"
-#include "lib/replacefile.h"
 #include "lib/rootpath.h"
 #include "lib/trim.h"
 #include "lib/ulstrcmp.h"
+#include "lib/usersfile.h"
 #include "lib/version.h"
 
 DispatchRun dispatch;
@@ -208,28 +208,10 @@ void dispatch_trace(const char* format, ...)
     errno = saved;
 }
 
-// The users file read whole, under a shared lock where it may be rewritten
-// in place, so that no rewrite is seen half done.
-ParamSection* load_users(const char* path)
-{
-    int fd = replacefile_open_read(path);
-    FILE* file = fd < 0 ? nullptr : fdopen(fd, "r");
-    if (file == nullptr) {
-        if (fd >= 0)
-            close(fd);
-        return nullptr;
-    }
-    ParamSection* users = paramfile_read(file, users_param_names, 0);
-    int saved = errno;
-    std::fclose(file);
-    errno = saved;
-    return users;
-}
-
 void scan_users(const char* faxline, const char* did)
 {
     std::string path = std::string(getconfigdir()) + "/users";
-    ParamSection* users = load_users(path.c_str());
+    ParamSection* users = usersfile_load(path.c_str());
     if (users == nullptr) {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
                "Cannot open users file (%s) %m", path.c_str());

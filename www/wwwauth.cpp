@@ -1,24 +1,29 @@
 #include "www/wwwauth.h"
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <forward_list>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "lib/filelock.h"
-#include "lib/if_blank.h"
-#include "lib/replacefile.h"
+#include "lib/usersfile.h"
 #include "www/base64.h"
 #include "www/sha1.h"
 
 const char* authuser = nullptr;
-ParamSection* authsection = nullptr;
-const char* authprivileges = nullptr;
 
 namespace {
+
+// The login facts: the signed-in account's section and its privileges.  A
+// login against the run's users file follows it: once the file's sections
+// were replaced, the account is found again in what holds it now.
+struct Login {
+    ParamSection* section = nullptr;
+    const char* privileges = nullptr;
+    bool followed = false;   // found in the run's users file
+    unsigned generation = 0; // of the run's users file when found
+};
+Login signedin;
 
 // The first ten names of the users file, in its order, so the indices agree.
 const char* const auth_param_names[] = {
@@ -80,14 +85,36 @@ int check_section_password(const ParamSection* section, const char* password)
 
 // The section of `name` in the list `users`.
 struct InList {
+    static constexpr bool run = false;
     ParamSection* users;
     ParamSection* operator()(const char* name) const { return paramfile_find_section(users, name); }
 };
 
-// The section of `name` among the users of the run.
+// The section of `name` in the run's users file.
 struct InRun {
-    ParamSection* operator()(const char* name) const { return authfinduser(name); }
+    static constexpr bool run = true;
+    ParamSection* operator()(const char* name) const { return usersfile_find(name); }
 };
+
+// Makes `section` the signed-in account's; `run`: found in the run's users
+// file.
+void signin(ParamSection* section, bool run)
+{
+    signedin.section = section;
+    signedin.privileges = paramfile_get(section, USER_PRIVILEGES);
+    signedin.followed = run;
+    signedin.generation = usersfile_generation();
+}
+
+// After a change of the run's users file: the same name's section in it
+// now; an account gone from it stays gone.
+void follow()
+{
+    if (!signedin.followed || signedin.generation == usersfile_generation())
+        return;
+    signin(usersfile_find(authuser), true);
+    signedin.followed = signedin.section != nullptr;
+}
 
 template <typename Find>
 int login(const char* header, const char** user, Find find)
@@ -128,8 +155,7 @@ int login(const char* header, const char** user, Find find)
     // for a signed-in user.
     if (result != AUTH_OK)
         return result;
-    authsection = section;
-    authprivileges = paramfile_get(section, USER_PRIVILEGES);
+    signin(section, Find::run);
     return AUTH_OK;
 }
 
@@ -142,20 +168,25 @@ int login_server(const char* name, Find find)
     ParamSection* section = find(authuser);
     if (section == nullptr)
         return AUTH_NOUSER;
-    authsection = section;
-    authprivileges = paramfile_get(section, USER_PRIVILEGES);
+    signin(section, Find::run);
     return AUTH_OK;
 }
 
-void forget_login()
-{
-    authsection = nullptr;
-    authprivileges = nullptr;
-}
-
-bool users_loaded();
+void forget_login() { signedin = Login{}; }
 
 } // namespace
+
+ParamSection* authsection()
+{
+    follow();
+    return signedin.section;
+}
+
+const char* authprivileges()
+{
+    follow();
+    return signedin.privileges;
+}
 
 int checkauth(const char* header, ParamSection* users, const char** user)
 {
@@ -166,7 +197,7 @@ int checkauth(const char* header, ParamSection* users, const char** user)
 int checkauth(const char* header, const char** user)
 {
     forget_login();
-    return !users_loaded() ? AUTH_NOLIST : login(header, user, InRun{});
+    return !usersfile_opened() ? AUTH_NOLIST : login(header, user, InRun{});
 }
 
 int serverlogin(const char* name, ParamSection* users)
@@ -178,7 +209,7 @@ int serverlogin(const char* name, ParamSection* users)
 int serverlogin(const char* name)
 {
     forget_login();
-    return !users_loaded() ? AUTH_NOLIST : login_server(name, InRun{});
+    return !usersfile_opened() ? AUTH_NOLIST : login_server(name, InRun{});
 }
 
 int checkpassword(const char* password, const unsigned char* stored)
@@ -205,153 +236,21 @@ int hasprivilege(const char* privilege)
 {
     if (privilege == nullptr || *privilege == '\0')
         return 1;
-    return authprivileges != nullptr && *authprivileges != '\0' &&
-           std::strstr(authprivileges, privilege) != nullptr;
+    const char* held = authprivileges();
+    return held != nullptr && *held != '\0' && std::strstr(held, privilege) != nullptr;
 }
 
 const char* authparam(const char* name)
 {
-    if (authsection == nullptr || name == nullptr)
+    ParamSection* section = authsection();
+    if (section == nullptr || name == nullptr)
         return nullptr;
     int index = paramfile_index(auth_param_names, name);
-    return index == 0 ? nullptr : paramfile_get(authsection, index);
+    return index == 0 ? nullptr : paramfile_get(section, index);
 }
-
-void authrefresh(ParamSection* users)
-{
-    if (authsection == nullptr)
-        return;
-    authsection = paramfile_find_section(users, authuser);
-    authprivileges = paramfile_get(authsection, USER_PRIVILEGES);
-}
-
-namespace {
-
-// The users file is read whole at start-up, but a request that needs only
-// the signed-in account and the admin account's facts parses just those
-// two sections: the whole list is made the first time a page asks for it.
-struct Users {
-    std::string path;
-    bool loaded = false;
-    ParamText text;                   // the file as read at start-up
-    ParamSection* list = nullptr;     // the whole list, once made
-    std::vector<ParamSection*> alone; // sections read alone; kept for the
-                                      // run, the login facts point there
-    void (*unreadable)() = nullptr;
-    bool adminblankpassword = false;
-    bool adminblankemail = false;
-};
-// Never destroyed: the login facts point into its lists up to the exit.
-Users& users = *new Users;
-
-bool users_loaded() { return users.loaded || users.list != nullptr; }
-
-} // namespace
-
-// Only memory can run out once the file's bytes were read and checked.
-void authunreadable()
-{
-    if (users.unreadable != nullptr)
-        users.unreadable();
-    std::abort();
-}
-
-bool authloadusers(const char* path, void (*unreadable)())
-{
-    // A new load starts afresh: nothing of an earlier one is looked at.
-    authreset();
-    paramfile_free(users.list);
-    users.list = nullptr;
-    users.loaded = false;
-    users.adminblankpassword = users.adminblankemail = false;
-    users.path = path;
-    users.unreadable = unreadable;
-    // Where the file may be rewritten in place, it is read under a shared
-    // lock for as long as it stays open.
-    if (!paramtext_load(replacefile_open_read(path), users.text))
-        return false;
-    users.loaded = true;
-    if (const ParamSection* admin = authfinduser("admin")) {
-        users.adminblankpassword = if_blank(paramfile_get(admin, USER_PASSWORD)) != 0;
-        users.adminblankemail = if_blank(paramfile_get(admin, USER_FROM_EMAIL)) != 0;
-    }
-    return true;
-}
-
-ParamSection* authfinduser(const char* name)
-{
-    if (users.list != nullptr || !users.loaded)
-        return paramfile_find_section(users.list, name);
-    ParamSection* alone = nullptr;
-    int found = paramtext_section(users.text, users_param_names, name, &alone);
-    if (found < 0)
-        authunreadable();
-    if (found == 0)
-        return nullptr;
-    users.alone.push_back(alone);
-    return alone->next;
-}
-
-ParamSection* authusers()
-{
-    if (users.list == nullptr && users.loaded) {
-        users.list = paramtext_list(users.text, users_param_names);
-        if (users.list == nullptr)
-            authunreadable();
-        paramtext_close(users.text);
-        users.loaded = false;
-        authrefresh(users.list);
-    }
-    return users.list;
-}
-const char* authuserspath() { return users.path.empty() ? nullptr : users.path.c_str(); }
-
-void authforeachuser(int index, const ParamValueEach& each)
-{
-    if (users.list == nullptr && users.loaded) {
-        if (!paramtext_each(users.text, users_param_names, index, each))
-            authunreadable();
-        return;
-    }
-    if (!paramfile_each(users.list, users_param_names, index, each))
-        authunreadable();
-}
-
-void authreplaceusers(ParamSection* list)
-{
-    ParamSection* old = users.list;
-    paramtext_close(users.text);
-    users.loaded = false;
-    users.list = list;
-    authrefresh(users.list);
-    if (old != list)
-        paramfile_free(old);
-}
-
-ParamSection* authadduser()
-{
-    authusers();
-    return paramfile_add_section(&users.list);
-}
-
-void authremoveuser(ParamSection* section)
-{
-    paramfile_remove_section(&users.list, section);
-    authrefresh(users.list);
-}
-
-void authunlockusers()
-{
-    if (users.text.fd.get() >= 0)
-        lock_release_read(users.text.fd.get());
-}
-
-bool adminblankpassword() { return users.adminblankpassword; }
-bool adminblankemail() { return users.adminblankemail; }
 
 void authreset()
 {
     authuser = nullptr;
-    authsection = nullptr;
-    authprivileges = nullptr;
+    forget_login();
 }

@@ -91,10 +91,10 @@ void check_login(std::string_view credentials, const std::string& carol)
     else
         FUZZ_CHECK(result == AUTH_OK || result == AUTH_BADPASSWORD);
     if (result == AUTH_OK) {
-        FUZZ_CHECK(authsection != nullptr && std::strcmp(authsection->name, user) == 0);
-        FUZZ_CHECK(authprivileges == paramfile_get(authsection, USER_PRIVILEGES));
+        FUZZ_CHECK(authsection() != nullptr && std::strcmp(authsection()->name, user) == 0);
+        FUZZ_CHECK(authprivileges() == paramfile_get(authsection(), USER_PRIVILEGES));
     } else {
-        FUZZ_CHECK(authsection == nullptr && authprivileges == nullptr);
+        FUZZ_CHECK(authsection() == nullptr && authprivileges() == nullptr);
     }
 }
 
@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     int result = checkauth(header.c_str(), users(), nullptr);
     FUZZ_CHECK(result == AUTH_OK || result == AUTH_NOHEADER || result == AUTH_NOTBASIC ||
                result == AUTH_BADPASSWORD || result == AUTH_NOUSER);
-    FUZZ_CHECK(result != AUTH_OK || (authsection != nullptr && authuser != nullptr));
+    FUZZ_CHECK(result != AUTH_OK || (authsection() != nullptr && authuser != nullptr));
     check_login(text, carol);
     authreset();
     return 0;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/usersfile.h"
 #include "tests/cgi.h"
 #include "tests/harness.h"
 #include "www/base64.h"
@@ -82,9 +83,9 @@ TEST_F(WwwauthTest, RightPasswordSignsIn)
     EXPECT_EQ(header, original);
     EXPECT_STREQ(user, "admin");
     EXPECT_STREQ(authuser, "admin");
-    ASSERT_NE(authsection, nullptr);
-    EXPECT_STREQ(authsection->name, "admin");
-    EXPECT_STREQ(authprivileges, "superadmin postmaster");
+    ASSERT_NE(authsection(), nullptr);
+    EXPECT_STREQ(authsection()->name, "admin");
+    EXPECT_STREQ(authprivileges(), "superadmin postmaster");
 
     // The handed-out name outlives the login facts.
     authreset();
@@ -96,7 +97,7 @@ TEST_F(WwwauthTest, WrongPasswordSignsNobodyIn)
 {
     EXPECT_EQ(check("admin:abc"), AUTH_BADPASSWORD);
     EXPECT_STREQ(authuser, "admin");
-    EXPECT_EQ(authsection, nullptr);
+    EXPECT_EQ(authsection(), nullptr);
     EXPECT_EQ(hasprivilege("admin"), 0);
 
     EXPECT_EQ(check("admin:"), AUTH_BADPASSWORD);
@@ -108,7 +109,7 @@ TEST_F(WwwauthTest, UnknownUserIsNamed)
 {
     EXPECT_EQ(check("mallory:secret"), AUTH_NOUSER);
     EXPECT_STREQ(authuser, "mallory");
-    EXPECT_EQ(authsection, nullptr);
+    EXPECT_EQ(authsection(), nullptr);
     EXPECT_EQ(check(":secret"), AUTH_NOUSER);
     EXPECT_STREQ(authuser, "");
 }
@@ -117,7 +118,7 @@ TEST_F(WwwauthTest, NoStoredPasswordAcceptsAny)
 {
     for (const char* credentials : {"open:anything", "open:", "open", "nopass:x", "nopass:"}) {
         EXPECT_EQ(check(credentials), AUTH_OK) << credentials;
-        EXPECT_NE(authsection, nullptr);
+        EXPECT_NE(authsection(), nullptr);
     }
 }
 
@@ -149,7 +150,7 @@ TEST_F(WwwauthTest, Privileges)
     EXPECT_EQ(hasprivilege("Admin"), 0);
 
     ASSERT_EQ(check("nopass:"), AUTH_OK);
-    EXPECT_EQ(authprivileges, nullptr);
+    EXPECT_EQ(authprivileges(), nullptr);
     EXPECT_EQ(hasprivilege("admin"), 0);
     EXPECT_EQ(hasprivilege(""), 1);
 }
@@ -165,6 +166,30 @@ TEST_F(WwwauthTest, Authparam)
     EXPECT_EQ(authparam("image-format"), nullptr); // not among the first ten
     EXPECT_EQ(authparam("no-such-name"), nullptr);
     EXPECT_EQ(authparam(nullptr), nullptr);
+}
+
+// A login against the run's users file follows the changes the account
+// pages make to it: the privileges as changed, none once the account is
+// gone (the section signed in with is released by then).
+TEST_F(WwwauthTest, ALoginFollowsTheRunsUsersFile)
+{
+    ASSERT_TRUE(usersfile_open(box_.path(Sandbox::kUsers).c_str()));
+    ASSERT_EQ(checkauth(("Basic " + cgi::base64("open:")).c_str(), nullptr), AUTH_OK);
+    EXPECT_EQ(hasprivilege("admin"), 0);
+    auto set = [](ParamSection*& list) {
+        return usersfile_set(paramfile_find_section(list, "open"), USER_PRIVILEGES, "admin") == 1;
+    };
+    ASSERT_EQ(usersfile_change(set), USERS_OK);
+    EXPECT_EQ(hasprivilege("admin"), 1);
+    EXPECT_STREQ(authparam("privileges"), "admin");
+    auto remove = [](ParamSection*& list) {
+        paramfile_remove_section(&list, paramfile_find_section(list, "open"));
+        return true;
+    };
+    ASSERT_EQ(usersfile_change(remove), USERS_OK);
+    EXPECT_EQ(authsection(), nullptr);
+    EXPECT_EQ(hasprivilege("admin"), 0);
+    EXPECT_EQ(box_.read(Sandbox::kUsers).find("[open]"), std::string::npos);
 }
 
 TEST(WwwauthDigestTest, CheckpasswordAndDigestpassword)
