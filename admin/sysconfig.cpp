@@ -1,7 +1,6 @@
 #include "admin/sysconfig.h"
 
 #include <array>
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -85,12 +84,6 @@ struct FieldValues {
 };
 using ConfigForm = std::array<FieldValues, kFieldCount>;
 
-KeyTree& tree()
-{
-    assert(configroot != nullptr);
-    return *configroot;
-}
-
 // adderror keeps the pointer until the errors are printed.
 std::deque<std::string> errortexts;
 
@@ -156,7 +149,7 @@ ConfigForm formfromtree()
 {
     ConfigForm form;
     for (std::size_t i = 0; i < kFieldCount; ++i) {
-        if (const char* value = keytree_lookup(tree(), kFields[i].key))
+        if (const char* value = keytree_lookup(config_tree(), kFields[i].key))
             form[i].value = form[i].old = value;
     }
     return form;
@@ -282,7 +275,7 @@ void HXconfigupdate()
     }
     bool fileread = lock.get() >= 0;
     if (fileread)
-        keytree_read_locked(lock.get(), tree());
+        keytree_read_locked(lock.get(), config_tree());
     else
         puthtml("WARNING! Cannot open /etc/opt/vantrel/vantrel.conf");
     std::vector<std::size_t> changed = changedfields(form, fileread);
@@ -291,7 +284,7 @@ void HXconfigupdate()
         return;
     }
     for (std::size_t i : changed)
-        keytree_set(tree(), kFields[i].key, form[i].value->c_str());
+        keytree_set(config_tree(), kFields[i].key, form[i].value->c_str());
     if (int error = writeconfig()) {
         adderrortext(std::string("The configuration file could not be updated (") +
                      std::strerror(error) + ")");
@@ -318,7 +311,7 @@ void identification_warning()
     };
     bool any = false;
     for (const Required& r : required)
-        any = any || if_blank(keytree_lookup(tree(), r.key));
+        any = any || if_blank(keytree_lookup(config_tree(), r.key));
     if (!any)
         return;
     putf("<p><table border=1 cellpadding=6 cellspacing=6 align=center><tr "
@@ -326,7 +319,7 @@ void identification_warning()
          "The following identification information is not defined. It may be illegal in "
          "your juridiction to send faxes without this information.<ul>");
     for (const Required& r : required)
-        if (if_blank(keytree_lookup(tree(), r.key)))
+        if (if_blank(keytree_lookup(config_tree(), r.key)))
             putf("%s", r.item);
     putf("</ul><p>Please set this information in the appropriate fields below.<p>"
          "</table><p>");

@@ -5,21 +5,20 @@
 # whose delivery programs exit 0, counting the faxes delivered, queued,
 # left in place and lost (a fax that is gone without a delivery or a
 # queued name); and 200 unclaimed faxes in parallel into a spool whose
-# queue directories do not exist yet.  Results: bench/results/dispatch.md.
+# queue directories do not exist yet.  Takes the build directory as $1
+# (default build).  Results: bench/results/dispatch.md.
 set -eu
 cd "$(dirname "$0")/.."
-bin=$PWD/build/bin/zeldispatch
-base=$PWD/build/bench/link_unlink
-makefax=$PWD/build/bench/make_fax
+. bench/common.sh
+bench_start dispatch.sh "${1:-}" bin/zeldispatch bench/link_unlink bench/make_fax
+bin=$build/bin/zeldispatch
+base=$build/bench/link_unlink
+makefax=$build/bench/make_fax
 deliver=$PWD/tools/deliver
 feg=$PWD/tools/tarnixfeg
-for f in "$bin" "$base" "$makefax" "$deliver" "$feg"; do
-  [ -x "$f" ] || { echo "dispatch.sh: $f is missing (run make first)" >&2; exit 1; }
+for f in "$deliver" "$feg"; do
+  [ -x "$f" ] || { echo "dispatch.sh: $f is missing" >&2; exit 1; }
 done
-command -v hyperfine >/dev/null || { echo "dispatch.sh: hyperfine is missing (make bench installs it)" >&2; exit 1; }
-
-work=$(mktemp -d /tmp/zel-bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT INT TERM
 
 # sandbox NAME USERS: an installation whose users file is USERS.
 sandbox() {

@@ -65,12 +65,13 @@ std::string local_time(int32_t seconds)
     return text;
 }
 
-// The fact named `key`, unquoted; false when the key is not one.
-bool fact(std::string_view key, std::string& value)
+// The fact of the run's fax named `key`, unquoted; false when the key is
+// not one.
+bool fact(const DispatchRun& run, std::string_view key, std::string& value)
 {
-    const FaxTiffInfo& f = dispatch.facts ? *dispatch.facts : kNoFacts;
+    const FaxTiffInfo& f = run.facts ? *run.facts : kNoFacts;
     if (key == "file")
-        value = dispatch.faxpath ? dispatch.faxpath : "";
+        value = run.faxpath ? run.faxpath : "";
     else if (key == "pages")
         value = std::to_string(f.pages);
     else if (key == "duration")
@@ -100,7 +101,10 @@ bool fact(std::string_view key, std::string& value)
 // no quoting is right in every place the shell might then be.
 class Expander {
 public:
-    Expander(const char* action, std::string& out) : p_(action), out_(out) {}
+    Expander(const DispatchRun& run, const char* action, std::string& out)
+        : run_(run), p_(action), out_(out)
+    {
+    }
 
     int run()
     {
@@ -138,12 +142,12 @@ private:
 
     // The length of the key whose fact `value` gets, at `p`; 0 when the
     // letters there are none.
-    static std::size_t key_fact(const char* p, std::string& value)
+    std::size_t key_fact(const char* p, std::string& value) const
     {
         std::size_t n = 0;
         while (std::isalpha(static_cast<unsigned char>(p[n])))
             ++n;
-        return n > 0 && n <= kKeyMax && fact(std::string_view(p, n), value) ? n : 0;
+        return n > 0 && n <= kKeyMax && fact(run_, std::string_view(p, n), value) ? n : 0;
     }
 
     void push(Quoting quoting, bool subst = false) { stack_.push_back({quoting, subst, 0}); }
@@ -210,20 +214,12 @@ private:
 
     void bare()
     {
-        Frame& frame = stack_.back();
-        bool word_start = false; // once this character is copied
         switch (*p_) {
         case '\\':
             // A backslash-newline vanishes, so a word start before it stays.
             word_start_ = word_start_ && p_[1] == '\n';
             copy(p_[1] != '\0' ? 2 : 1);
             return;
-        case '\'':
-            push(Quoting::kSingle);
-            break;
-        case '"':
-            push(Quoting::kDouble);
-            break;
         case '`':
             backquoted();
             return;
@@ -238,6 +234,27 @@ private:
                 return;
             }
             break;
+        case '\'':
+            push(Quoting::kSingle);
+            break;
+        case '"':
+            push(Quoting::kDouble);
+            break;
+        default:
+            bare_operator();
+            return;
+        }
+        copy(1);
+        word_start_ = false;
+    }
+
+    // A bare character that may end a word or open or close a subshell;
+    // any other is a word's.
+    void bare_operator()
+    {
+        Frame& frame = stack_.back();
+        bool word_start = true; // once this character is copied
+        switch (*p_) {
         case '(':
             // bash's ((...)) reads its text like "...", where a ' quotes
             // nothing.
@@ -246,16 +263,15 @@ private:
                 return;
             }
             ++frame.parens;
-            word_start = true;
             break;
         case ')':
             if (frame.subst && frame.parens == 0) {
                 stack_.pop_back();
+                word_start = false;
                 break;
             }
             if (frame.parens > 0)
                 --frame.parens;
-            word_start = true;
             break;
         case '<':
             // A here-document's body is quoted by rules of its own.
@@ -263,14 +279,12 @@ private:
                 heredoc_ = true;
                 copy(1);
             }
-            word_start = true;
             break;
         case '\n':
             if (heredoc_) {
                 lost_ = true;
                 return;
             }
-            word_start = true;
             break;
         case ' ':
         case '\t':
@@ -278,7 +292,6 @@ private:
         case '&':
         case '|':
         case '>':
-            word_start = true;
             break;
         default:
             // A case pattern's ')' would seem to end the $(...).
@@ -286,6 +299,7 @@ private:
                 lost_ = true;
                 return;
             }
+            word_start = false;
         }
         copy(1);
         word_start_ = word_start;
@@ -360,6 +374,7 @@ private:
         word_start_ = false;
     }
 
+    const DispatchRun& run_;
     const char* p_;
     std::string& out_;
     std::vector<Frame> stack_{{Quoting::kBare, false, 0}};
@@ -397,38 +412,41 @@ void set_child_path()
 
 } // namespace
 
-int dispatch_expand(const char* action, std::string& out) { return Expander(action, out).run(); }
+int dispatch_expand(const DispatchRun& run, const char* action, std::string& out)
+{
+    return Expander(run, action, out).run();
+}
 
-void DoCommand(const char* action)
+int DoCommand(const DispatchRun& run, const char* action)
 {
     set_child_path();
-    dispatch_trace("DoCommand '%s'\n", action);
+    run.trace("DoCommand '%s'\n", action);
     std::string command;
-    int expanded = dispatch_expand(action, command);
+    int expanded = dispatch_expand(run, action, command);
     if (expanded == EXPAND_TOO_LONG) {
         // XXX: cutting the command could end it inside a quoted value, so
         // the action is not run at all and the fax stays undelivered.
         logmsg(LOG_TOFILE, LOG_ERROR, 0, "Cannot execute action '%s' (longer than %zu characters)",
                action, DISPATCH_COMMAND_MAX);
-        return;
+        return DELIVERY_FAILED;
     }
     if (expanded == EXPAND_UNQUOTABLE) {
         logmsg(
             LOG_TOFILE, LOG_ERROR, 0,
             "Cannot execute action '%s' (cannot quote a fact there: use $(...), '...' or \"...\")",
             action);
-        return;
+        return DELIVERY_FAILED;
     }
     std::fflush(nullptr);
     errno = 0;
     pid_t pid = fork();
     if (pid < 0) {
         logmsg(LOG_TOFILE, LOG_ERROR, 0, "Cannot execute action '%s' (fork: %d)", action, errno);
-        return;
+        return DELIVERY_FAILED;
     }
     if (pid == 0)
         exec_discarding_output(command);
-    dispatch_trace("DoCommand processed: '%s'\n", command.c_str());
+    run.trace("DoCommand processed: '%s'\n", command.c_str());
 
     int status = 0;
     pid_t waited;
@@ -436,8 +454,8 @@ void DoCommand(const char* action)
     }
     if (waited == pid && status == 0) {
         logmsg(LOG_TOFILE, LOG_INFO, 0, "Command executed (action: %s)", action);
-        ++dispatch.delivered;
-    } else {
-        logmsg(LOG_TOFILE, LOG_ERROR, 0, "Error executing action '%s' (%d)", action, errno);
+        return DELIVERY_DONE;
     }
+    logmsg(LOG_TOFILE, LOG_ERROR, 0, "Error executing action '%s' (%d)", action, errno);
+    return DELIVERY_FAILED;
 }

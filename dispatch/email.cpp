@@ -38,7 +38,7 @@ const char* as_one_line(std::vector<char>& text)
 
 } // namespace
 
-int email_fax(const char* address, const char* path, bool html, bool pdf, int linkmode)
+int email_fax(const DispatchRun& run, const char* address, bool html, bool pdf, int linkmode)
 {
     std::string program = gateway_path();
     std::vector<const char*> args{"tarnixfeg"};
@@ -50,12 +50,12 @@ int email_fax(const char* address, const char* path, bool html, bool pdf, int li
         args.push_back("-U");
     else if (linkmode == EMAIL_LINK_AND_FILE)
         args.push_back("-u");
-    args.insert(args.end(), {"-a", address, path});
+    args.insert(args.end(), {"-a", address, run.faxpath});
 
     std::string shown = "Email: " + program + " ";
     for (const char* arg : args)
         shown += std::string(arg) + " ";
-    dispatch_trace("%s\n", shown.c_str());
+    run.trace("%s\n", shown.c_str());
     args.push_back(nullptr);
 
     std::vector<char> out(kGatewayBuffer), err(kGatewayBuffer);
@@ -65,9 +65,8 @@ int email_fax(const char* address, const char* path, bool html, bool pdf, int li
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_ERROR, 0,
                "Unable to email fax to %s (%d, %s/%s)", address, status, as_one_line(out),
                as_one_line(err));
-        return -1;
+        return DELIVERY_FAILED;
     }
-    logmsg(LOG_TOFILE, LOG_INFO, dispatch.linecode, "Fax emailed to %s", address);
-    ++dispatch.delivered;
-    return 0;
+    logmsg(LOG_TOFILE, LOG_INFO, run.linecode, "Fax emailed to %s", address);
+    return DELIVERY_DONE;
 }

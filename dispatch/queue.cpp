@@ -38,49 +38,50 @@ bool make_directory(const std::string& path)
     return errno == EEXIST && usable_directory(path);
 }
 
-std::string queued_name(const std::string& queue)
+std::string queued_name(const std::string& queue, int seq, int count)
 {
-    return queue + "/df" + std::to_string(dispatch.seq) + "+" + std::to_string(dispatch.queuecount);
+    return queue + "/df" + std::to_string(seq) + "+" + std::to_string(count);
 }
 
-int Movetiff(const char* from, const std::string& to)
+int Movetiff(const DispatchRun& run, const std::string& to)
 {
-    dispatch_trace("Movetiff from '%s' to '%s'\n", from, to.c_str());
-    return link(from, to.c_str());
+    run.trace("Movetiff from '%s' to '%s'\n", run.faxpath, to.c_str());
+    return link(run.faxpath, to.c_str());
 }
 
 } // namespace
 
-int doqueue(const char* name)
+Queued doqueue(const DispatchRun& run, const char* name)
 {
     std::string inbox = std::string(getspooldir()) + "/inbox";
     std::string queue = inbox + "/" + name;
-    dispatch_trace("doqueue from '%s' to '%s'\n", inbox.c_str(), queue.c_str());
+    run.trace("doqueue from '%s' to '%s'\n", inbox.c_str(), queue.c_str());
     if (!make_directory(inbox)) {
-        logmsg(LOG_TOFILE, LOG_ERROR, dispatch.linecode, "Cannot create inbox directory '%s' (%d)",
+        logmsg(LOG_TOFILE, LOG_ERROR, run.linecode, "Cannot create inbox directory '%s' (%d)",
                inbox.c_str(), errno);
-        return -1;
+        return {};
     }
     if (!make_directory(queue)) {
-        logmsg(LOG_TOFILE, LOG_ERROR, dispatch.linecode, "Cannot create new queue '%s' (%d)",
+        logmsg(LOG_TOFILE, LOG_ERROR, run.linecode, "Cannot create new queue '%s' (%d)",
                queue.c_str(), errno);
-        return -1;
+        return {};
     }
 
+    Queued queued;
     std::string target;
     for (int tries = 0; tries < kQueueTries; ++tries) {
-        target = queued_name(queue);
-        if (Movetiff(dispatch.faxpath, target) == 0) {
-            logmsg(LOG_TOFILE, LOG_INFO, dispatch.linecode, "Moved fax 'df%d' to '%s'",
-                   dispatch.seq, target.c_str());
-            ++dispatch.delivered;
-            ++dispatch.queuecount;
-            return 0;
+        target = queued_name(queue, run.seq, run.queuecount + queued.names);
+        if (Movetiff(run, target) == 0) {
+            logmsg(LOG_TOFILE, LOG_INFO, run.linecode, "Moved fax 'df%d' to '%s'", run.seq,
+                   target.c_str());
+            ++queued.names;
+            queued.result = DELIVERY_DONE;
+            return queued;
         }
         if (errno != EEXIST)
             break;
-        ++dispatch.queuecount;
+        ++queued.names;
     }
-    logmsg(LOG_TOFILE, LOG_ERROR, dispatch.linecode, "Cannot move fax to '%s'", target.c_str());
-    return -1;
+    logmsg(LOG_TOFILE, LOG_ERROR, run.linecode, "Cannot move fax to '%s'", target.c_str());
+    return queued;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include <fcntl.h>
@@ -26,8 +27,6 @@
 #include "lib/ulstrcmp.h"
 #include "lib/usersfile.h"
 #include "lib/version.h"
-
-DispatchRun dispatch;
 
 namespace {
 
@@ -62,14 +61,14 @@ bool open_debug_switch()
     return ok;
 }
 
-void trace_ids()
+void trace_ids(const DispatchRun& run)
 {
-    dispatch_trace("UID = %d %d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
-    dispatch_trace("GID = %d %d\n", static_cast<int>(getgid()), static_cast<int>(getegid()));
+    run.trace("UID = %d %d\n", static_cast<int>(getuid()), static_cast<int>(geteuid()));
+    run.trace("GID = %d %d\n", static_cast<int>(getgid()), static_cast<int>(getegid()));
 }
 
 // Children and files made later act with the effective ids only.
-void start_privileges()
+void start_privileges(DispatchRun& run)
 {
     if (!open_debug_switch()) {
         int ignored = setuid(geteuid());
@@ -77,40 +76,40 @@ void start_privileges()
         (void)ignored;
         return;
     }
-    dispatch.trace = true;
+    run.debug = true;
     std::time_t now = std::time(nullptr);
     const char* when = std::ctime(&now);
-    dispatch_trace("---------- %s", when ? when : "\n");
-    dispatch_trace("SccsID = zeldispatch %s\n", ZEL_VERSION);
-    dispatch_trace("Build = %s\n", ZEL_VERSION);
-    trace_ids();
+    run.trace("---------- %s", when ? when : "\n");
+    run.trace("SccsID = zeldispatch %s\n", ZEL_VERSION);
+    run.trace("Build = %s\n", ZEL_VERSION);
+    trace_ids(run);
     uid_t uid = geteuid();
     errno = 0;
     int result = setuid(uid);
-    dispatch_trace("setuid = %d %d\n", static_cast<int>(uid), result);
-    dispatch_trace("errno = %d\n", errno);
+    run.trace("setuid = %d %d\n", static_cast<int>(uid), result);
+    run.trace("errno = %d\n", errno);
     gid_t gid = getegid();
     errno = 0;
     result = setgid(gid);
-    dispatch_trace("setgid = %d %d\n", static_cast<int>(gid), result);
-    dispatch_trace("errno = %d\n", errno);
-    trace_ids();
+    run.trace("setgid = %d %d\n", static_cast<int>(gid), result);
+    run.trace("errno = %d\n", errno);
+    trace_ids(run);
     mode_t mask = umask(0);
     umask(mask);
-    dispatch_trace("umask = %o\n", static_cast<unsigned>(mask));
+    run.trace("umask = %o\n", static_cast<unsigned>(mask));
 }
 
-void trace_facts(const FaxTiffInfo& facts)
+void trace_facts(const DispatchRun& run, const FaxTiffInfo& facts)
 {
     std::time_t when = facts.time;
     const char* text = std::ctime(&when);
-    dispatch_trace("Processing tiff file '%s'\n", dispatch.faxpath);
-    dispatch_trace("...Pages %d\n", facts.pages);
-    dispatch_trace("...Time %24.24s\n", text ? text : "");
-    dispatch_trace("...Duration %d\n", facts.duration);
-    dispatch_trace("...DID %s\n", shown(facts.did));
-    dispatch_trace("...TSI %s\n", shown(facts.tsi));
-    dispatch_trace("...Fax Line %s\n", shown(facts.faxline));
+    run.trace("Processing tiff file '%s'\n", run.faxpath);
+    run.trace("...Pages %d\n", facts.pages);
+    run.trace("...Time %24.24s\n", text ? text : "");
+    run.trace("...Duration %d\n", facts.duration);
+    run.trace("...DID %s\n", shown(facts.did));
+    run.trace("...TSI %s\n", shown(facts.tsi));
+    run.trace("...Fax Line %s\n", shown(facts.faxline));
 }
 
 // The number after the two-letter prefix of `name` (which starts at its
@@ -141,26 +140,33 @@ int line_code(const char* faxline)
     return static_cast<int>(st.st_ino);
 }
 
-void remove_fax()
+void remove_fax(const DispatchRun& run)
 {
-    if (unlink(dispatch.faxpath) != 0)
-        logmsg(LOG_TOFILE, LOG_ERROR, dispatch.linecode, "Cannot remove fax '%s' (%d)",
-               dispatch.faxpath, errno);
+    if (unlink(run.faxpath) != 0)
+        logmsg(LOG_TOFILE, LOG_ERROR, run.linecode, "Cannot remove fax '%s' (%d)", run.faxpath,
+               errno);
+}
+
+void count(DispatchRun& run, int result)
+{
+    if (result == DELIVERY_DONE)
+        ++run.delivered;
 }
 
 // The unclaimed queue keeps a second name, so the first may go.
-void queue_unclaimed()
+void queue_unclaimed(DispatchRun& run)
 {
-    if (doqueue(kUnclaimed) == 0)
-        remove_fax();
+    Queued queued = doqueue(run, kUnclaimed);
+    run.queuecount += queued.names;
+    count(run, queued.result);
+    if (queued.result == DELIVERY_DONE)
+        remove_fax(run);
 }
 
 int finish()
 {
     logclose();
     std::fflush(stdout);
-    std::free(dispatch.facts);
-    dispatch.facts = nullptr;
     return 0;
 }
 
@@ -173,31 +179,96 @@ int link_mode(const char* urldelivery)
     return EMAIL_ATTACH;
 }
 
-void deliver_to(const ParamSection* user)
+void deliver_to(DispatchRun& run, const ParamSection* user)
 {
     const char* email = paramfile_get(user, USER_DELIVERY_EMAIL);
     const char* action = paramfile_get(user, USER_DELIVERY_PROGRAM);
     const char* mailformat = paramfile_get(user, USER_MAIL_FORMAT);
     const char* imageformat = paramfile_get(user, USER_IMAGE_FORMAT);
     const char* urldelivery = paramfile_get(user, USER_URL_DELIVERY);
-    dispatch_trace("DID Match on '%s'\n ... email '%s'\n ... action '%s'\n", user->name,
-                   shown_value(email), shown_value(action));
+    run.trace("DID Match on '%s'\n ... email '%s'\n ... action '%s'\n", user->name,
+              shown_value(email), shown_value(action));
     if (!if_blank(action)) {
-        ++dispatch.actions;
-        DoCommand(action);
+        ++run.actions;
+        count(run, DoCommand(run, action));
     }
     if (!if_blank(email)) {
-        ++dispatch.actions;
-        email_fax(email, dispatch.faxpath, ulstrcmp(mailformat, "html") == 0,
-                  ulstrcmp(imageformat, "pdf") == 0, link_mode(urldelivery));
+        ++run.actions;
+        count(run, email_fax(run, email, ulstrcmp(mailformat, "html") == 0,
+                             ulstrcmp(imageformat, "pdf") == 0, link_mode(urldelivery)));
     }
+}
+
+// The facts as tiffpeek made them: one malloc'd block.
+struct FreeFacts {
+    void operator()(FaxTiffInfo* facts) const { std::free(facts); }
+};
+using FaxFacts = std::unique_ptr<FaxTiffInfo, FreeFacts>;
+
+// What a run that may start does before it reads the fax; false when it
+// cannot go on (logged).
+bool start(DispatchRun& run, int argc, char** argv)
+{
+    start_privileges(run);
+    run.faxpath = argc > 0 ? argv[argc - 1] : nullptr;
+    logsetprogram(argc > 0 ? argv[0] : "zeldispatch");
+    config_load_or_exit();
+    umask(027);
+    if (chdir(getspooldir()) != 0) {
+        logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0, "Cannot chdir to %s: %m",
+               getspooldir());
+        return false;
+    }
+    if (argc != 2 && argc != 3) {
+        logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
+               "Improper number of arguments.");
+        logclose();
+        return false;
+    }
+    return true;
+}
+
+// Delivers the fax of `facts` and then removes it, or queues it as
+// unclaimed when nothing was delivered.
+int dispatch_fax(DispatchRun& run, FaxTiffInfo& facts)
+{
+    run.facts = &facts;
+    trace_facts(run, facts);
+    const char* name = std::strrchr(run.faxpath, '/');
+    run.seq = sequence_number(name);
+    run.trace("Tiff file (%s) seq=%d\n", name ? name : run.faxpath, run.seq);
+    trim(facts.faxline);
+    run.linecode = line_code(facts.faxline);
+
+    if (if_blank(facts.did) && if_yes(get_config("zel-unclaimed-always"), 0)) {
+        run.trace("Unclaimed always enabled.\n");
+        queue_unclaimed(run);
+        return finish();
+    }
+    trim(facts.did);
+    scan_users(run);
+
+    if (run.actions == 0) {
+        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_INFO, 0, "No action taken on fax %s", run.faxpath);
+        run.trace("No action taken on fax %s.\n", run.faxpath);
+    }
+    if (run.delivered > 0) {
+        if (run.debug)
+            run.trace("Delete tiff file (disabled).\n");
+        else
+            remove_fax(run);
+    } else {
+        run.trace("Not preserved flag.\n");
+        queue_unclaimed(run);
+    }
+    return finish();
 }
 
 } // namespace
 
-void dispatch_trace(const char* format, ...)
+void DispatchRun::trace(const char* format, ...) const
 {
-    if (!dispatch.trace)
+    if (!debug)
         return;
     int saved = errno;
     va_list args;
@@ -208,21 +279,22 @@ void dispatch_trace(const char* format, ...)
     errno = saved;
 }
 
-void scan_users(const char* faxline, const char* did)
+void scan_users(DispatchRun& run)
 {
     std::string path = std::string(getconfigdir()) + "/users";
     ParamSection* users = usersfile_load(path.c_str());
     if (users == nullptr) {
         logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
                "Cannot open users file (%s) %m", path.c_str());
-        dispatch_trace("Cannot open users file (%s)\n", path.c_str());
+        run.trace("Cannot open users file (%s)\n", path.c_str());
         return;
     }
-    dispatch_trace("Scanning %d users for DID '%s:%s'\n", paramfile_count_sections(users),
-                   shown(faxline), shown(did));
+    const char* did = run.facts->did;
+    run.trace("Scanning %d users for DID '%s:%s'\n", paramfile_count_sections(users),
+              shown(run.facts->faxline), shown(did));
     for (ParamSection* user = paramfile_match_value(users, USER_DID, did); user != nullptr;
          user = paramfile_match_value(user->next, USER_DID, did))
-        deliver_to(user);
+        deliver_to(run, user);
     paramfile_free(users);
 }
 
@@ -232,60 +304,16 @@ int zeldispatch_main(int argc, char** argv)
     // and the exit status of every delivery would be lost.
     signal(SIGCHLD, SIG_DFL);
     fullio_catch_size_limit();
-    start_privileges();
-    dispatch.faxpath = argc > 0 ? argv[argc - 1] : nullptr;
-    logsetprogram(argc > 0 ? argv[0] : "zeldispatch");
-    config_load_or_exit();
-    umask(027);
-    if (chdir(getspooldir()) != 0) {
-        logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0, "Cannot chdir to %s: %m",
-               getspooldir());
+    DispatchRun run;
+    if (!start(run, argc, argv))
         return 1;
-    }
-    if (argc != 2 && argc != 3) {
-        logmsg(LOG_TOFILE | LOG_TOECHO | LOG_TOCONSOLE, LOG_FATAL, 0,
-               "Improper number of arguments.");
-        logclose();
-        return 1;
-    }
-
     errno = 0;
-    dispatch.facts = tiffpeek(dispatch.faxpath);
-    if (dispatch.facts == nullptr) {
+    FaxFacts facts(tiffpeek(run.faxpath));
+    if (facts == nullptr) {
         int error = errno;
-        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0, "Cannot open '%s' (%d/%d).", dispatch.faxpath,
+        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_ERROR, 0, "Cannot open '%s' (%d/%d).", run.faxpath,
                error, tiffpeek_error);
         return 1;
     }
-    FaxTiffInfo& facts = *dispatch.facts;
-    trace_facts(facts);
-
-    const char* name = std::strrchr(dispatch.faxpath, '/');
-    dispatch.seq = sequence_number(name);
-    dispatch_trace("Tiff file (%s) seq=%d\n", name ? name : dispatch.faxpath, dispatch.seq);
-    trim(facts.faxline);
-    dispatch.linecode = line_code(facts.faxline);
-
-    if (if_blank(facts.did) && if_yes(get_config("zel-unclaimed-always"), 0)) {
-        dispatch_trace("Unclaimed always enabled.\n");
-        queue_unclaimed();
-        return finish();
-    }
-    trim(facts.did);
-    scan_users(facts.faxline, facts.did);
-
-    if (dispatch.actions == 0) {
-        logmsg(LOG_TOFILE | LOG_TOECHO, LOG_INFO, 0, "No action taken on fax %s", dispatch.faxpath);
-        dispatch_trace("No action taken on fax %s.\n", dispatch.faxpath);
-    }
-    if (dispatch.delivered > 0) {
-        if (dispatch.trace)
-            dispatch_trace("Delete tiff file (disabled).\n");
-        else
-            remove_fax();
-    } else {
-        dispatch_trace("Not preserved flag.\n");
-        queue_unclaimed();
-    }
-    return finish();
+    return dispatch_fax(run, *facts);
 }

@@ -16,9 +16,10 @@
 #include "lib/replacefile.h"
 #include "lib/rootpath.h"
 
-KeyTree* configroot = nullptr;
-
 namespace {
+
+// The loaded tree; null until config_load_or_exit has run.
+KeyTree* configroot = nullptr;
 
 constexpr const char* kConfigFile = "/etc/opt/vantrel/vantrel.conf";
 
@@ -143,6 +144,12 @@ void config_load_or_exit()
 // clang-format off
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wold-style-cast"
+
+KeyTree& config_tree()
+{
+    assert(configroot != ((void *)0));
+    return *configroot;
+}
 
 const char* get_config(const char* key)
 {

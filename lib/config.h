@@ -1,14 +1,12 @@
 // config: the system configuration, /etc/opt/vantrel/vantrel.conf (below
-// ZEL_ROOT when that applies), loaded once per process into the KeyTree
-// `configroot`, and the installation's directories derived from it.
-// config_load_or_exit either succeeds or ends the process with status 1
-// after the catastrophic message; the getters assert that it has run.
+// ZEL_ROOT when that applies), loaded once per process into the one
+// configuration tree (config_tree), and the installation's directories
+// derived from it.  config_load_or_exit either succeeds or ends the process
+// with status 1 after the catastrophic message; the getters assert that it
+// has run.
 #pragma once
 
 #include "lib/btree.h"
-
-// The configuration tree; null until config_load_or_exit has run.
-extern KeyTree* configroot;
 
 // Loads the configuration, exports SERVER_DIRECTORY, SPOOL_DIRECTORY,
 // ETC_FAX_DIRECTORY, CONFIG_DIRECTORY (and CLIENT_DIRECTORY when
@@ -17,6 +15,10 @@ extern KeyTree* configroot;
 // (lib/journal).  A rewrite in place of the file itself that a kill cut
 // short is repaired, and the file read again.
 void config_load_or_exit();
+
+// The configuration tree as loaded, which a page's update re-reads and
+// changes before the file is rewritten from it (lib/configfile).
+KeyTree& config_tree();
 
 // The configured value of `key`, or null.
 const char* get_config(const char* key);

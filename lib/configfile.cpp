@@ -1,6 +1,5 @@
 #include "lib/configfile.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -17,12 +16,6 @@
 #include "lib/rootpath.h"
 
 namespace {
-
-KeyTree& tree()
-{
-    assert(configroot != nullptr);
-    return *configroot;
-}
 
 // The first of `paths` that opens for reading as a file; null when none
 // does.  A directory opens too, but reads as nothing.  Read as the
@@ -52,7 +45,7 @@ bool config_reread(std::initializer_list<const char*> paths)
     FILE* file = openconfig(paths);
     if (file == nullptr)
         return false;
-    keytree_read(tree(), file);
+    keytree_read(config_tree(), file);
     std::fclose(file);
     return true;
 }
@@ -129,8 +122,8 @@ int writeconfig()
             error = errno;
             continue;
         }
-        int result =
-            replacefile(path.c_str(), [](FILE* file) { return keytree_write(tree(), file); });
+        int result = replacefile(path.c_str(),
+                                 [](FILE* file) { return keytree_write(config_tree(), file); });
         if (result == REPLACE_OK)
             return 0;
         error = errno;
@@ -147,8 +140,8 @@ int changeconfig(const char* key, const char* value)
     if (locked.error != 0)
         return locked.error;
     if (lock.get() >= 0)
-        keytree_read_locked(lock.get(), tree());
-    if (keytree_set(tree(), key, value) == nullptr)
+        keytree_read_locked(lock.get(), config_tree());
+    if (keytree_set(config_tree(), key, value) == nullptr)
         return errno;
     return writeconfig();
 }

@@ -1,6 +1,6 @@
 // configfile: the configuration file as the pages rewrite it: the locked
 // re-read before a change, and the rewrite of the file from the process's
-// configuration tree (`configroot`, which config loads).  The file is
+// configuration tree (config_tree, which config loads).  The file is
 // /etc/opt/vantrel/vantrel.conf, else /etc/vantrel.conf (below ZEL_ROOT
 // when that applies).  Rewrites go through replacefile, so a failure
 // leaves the old file whole; failures are error numbers.
@@ -14,7 +14,7 @@ constexpr const char* CONFIG_MAIN = "/etc/opt/vantrel/vantrel.conf";
 constexpr const char* CONFIG_OLD = "/etc/vantrel.conf";
 
 // Merges the first of `paths` that opens as a regular file into
-// `configroot`; false when none does.
+// config_tree(); false when none does.
 bool config_reread(std::initializer_list<const char*> paths);
 
 // The configuration file of an update, locked from its re-read to its
@@ -33,7 +33,7 @@ LockedConfig lockconfig();
 // keytree_read's result, 1 when it cannot be read.
 int keytree_read_locked(int fd, KeyTree& into);
 
-// Rewrites the configuration file from `configroot`, trying CONFIG_MAIN,
+// Rewrites the configuration file from config_tree(), trying CONFIG_MAIN,
 // then CONFIG_OLD.  0, or the errno of the last path's failure.
 int writeconfig();
 

@@ -244,6 +244,36 @@ int exit_code(int status)
     return status;
 }
 
+// The child of run_shell_merged_output: the command through /bin/sh with
+// its output and error both into the pipe's write end.
+[[noreturn]] void exec_shell_merged(const char* command, int read_end, int write_end)
+{
+    close(read_end);
+    int w = above_stdio(write_end);
+    if (w < 0 || dup2(w, STDOUT_FILENO) < 0)
+        child_fail("Cannot run command (Dup 1 failed - %s)\n");
+    if (dup2(w, STDERR_FILENO) < 0)
+        child_fail("Cannot run command (Dup 2 failed - %s)\n");
+    close_descriptors_from(STDERR_FILENO + 1);
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    child_fail("Cannot run command (Execv failed - %s)\n");
+}
+
+// What the child wrote is in the pipe by now; a process it left behind
+// may still hold the pipe.  Waits for a first byte only as long as nothing
+// came, and never past the limit, then closes the capture.  True when the
+// pipe stayed open with nothing in it.
+bool silent_after_end(Capture& cap)
+{
+    auto deadline = Clock::now() + kAfterEnd;
+    while (cap.open() && !cap.full() && Clock::now() < deadline)
+        if (!poll_once(&cap, 1, nullptr, cap.len > 0 ? 0 : millis_until(deadline)) && cap.len > 0)
+            break;
+    bool nodata = cap.open() && cap.len == 0;
+    cap.end.reset();
+    return nodata;
+}
+
 } // namespace
 
 int run_shell_merged_output(const char* command, char** output)
@@ -264,17 +294,8 @@ int run_shell_merged_output(const char* command, char** output)
         *output = copy_text("Cannot run command (fork failed).");
         return RUN_NOPROCESS;
     }
-    if (pid == 0) {
-        close(cap.end.get());
-        int w = above_stdio(write_end.get());
-        if (w < 0 || dup2(w, STDOUT_FILENO) < 0)
-            child_fail("Cannot run command (Dup 1 failed - %s)\n");
-        if (dup2(w, STDERR_FILENO) < 0)
-            child_fail("Cannot run command (Dup 2 failed - %s)\n");
-        close_descriptors_from(STDERR_FILENO + 1);
-        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-        child_fail("Cannot run command (Execv failed - %s)\n");
-    }
+    if (pid == 0)
+        exec_shell_merged(command, cap.end.get(), write_end.get());
     write_end.reset();
     set_nonblocking(cap.end.get());
     char* buffer = static_cast<char*>(safecalloc(kCommandRoom, 1));
@@ -285,17 +306,7 @@ int run_shell_merged_output(const char* command, char** output)
     collect_while_running(child, &cap, 1);
     int status = exit_code(child.status());
 
-    // What the child wrote is in the pipe by now; a process it left behind
-    // may still hold the pipe.  Wait for a first byte only as long as
-    // nothing came, and never past the limit.
-    auto deadline = Clock::now() + kAfterEnd;
-    while (cap.open() && !cap.full() && Clock::now() < deadline)
-        if (!poll_once(&cap, 1, nullptr, cap.len > 0 ? 0 : millis_until(deadline)) && cap.len > 0)
-            break;
-    bool nodata = cap.open() && cap.len == 0;
-    cap.end.reset();
-
-    if (nodata) {
+    if (silent_after_end(cap)) {
         std::strcpy(buffer, "No data within five seconds.");
         if (status == 0)
             status = RUN_NODATA;

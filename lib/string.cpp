@@ -112,95 +112,147 @@ char escaped(char c)
 
 bool isoctal(char c) { return c >= '0' && c <= '7'; }
 
+// splitargs' reading, a character at a time in the state that the text
+// before it left.  The write position never passes the read position.
+class Splitter {
+public:
+    Splitter(char* buffer, char** argv, int max, const char* separators)
+        : r_(buffer), w_(buffer), argv_(argv), max_(max), separators_(separators)
+    {
+    }
+
+    int run()
+    {
+        while (*r_ != '\0') {
+            char c = *r_;
+            switch (state_) {
+            case Split::between:
+                if (!between(c))
+                    return max_;
+                break;
+            case Split::token:
+                ++r_;
+                token(c);
+                break;
+            case Split::single:
+                ++r_;
+                single(c);
+                break;
+            case Split::dquote:
+                ++r_;
+                dquote(c);
+                break;
+            case Split::escape:
+                ++r_;
+                escape(c);
+                break;
+            case Split::octal:
+                octal(c);
+                break;
+            }
+        }
+        if (state_ == Split::octal)
+            *w_++ = static_cast<char>(value_);
+        if (state_ != Split::between)
+            *w_ = '\0';
+        return count_;
+    }
+
+private:
+    // False when a token would start past max.
+    bool between(char c)
+    {
+        if (charinset(c, separators_)) {
+            ++r_;
+            return true;
+        }
+        if (count_ >= max_)
+            return false;
+        argv_[count_++] = w_;
+        state_ = Split::token; // c is handled again, inside the token
+        return true;
+    }
+
+    void token(char c)
+    {
+        if (charinset(c, separators_)) {
+            *w_++ = '\0';
+            state_ = Split::between;
+        } else if (c == '\'') {
+            state_ = Split::single;
+        } else if (c == '"') {
+            state_ = Split::dquote;
+        } else if (c == '\\') {
+            state_ = Split::escape;
+            back_ = Split::token;
+        } else {
+            *w_++ = c;
+        }
+    }
+
+    void single(char c)
+    {
+        if (c == '\'')
+            state_ = Split::token;
+        else
+            *w_++ = c;
+    }
+
+    void dquote(char c)
+    {
+        if (c == '"') {
+            state_ = Split::token;
+        } else if (c == '\\') {
+            state_ = Split::escape;
+            back_ = Split::dquote;
+        } else {
+            *w_++ = c;
+        }
+    }
+
+    void escape(char c)
+    {
+        if (isoctal(c)) {
+            value_ = static_cast<unsigned>(c - '0');
+            digits_ = 1;
+            state_ = Split::octal;
+        } else {
+            *w_++ = escaped(c);
+            state_ = back_;
+        }
+    }
+
+    void octal(char c)
+    {
+        if (isoctal(c) && digits_ < 3) {
+            ++r_;
+            value_ = (value_ * 8 + static_cast<unsigned>(c - '0')) & 0xff;
+            if (++digits_ < 3)
+                return;
+        }
+        // A full value, or a character that ends it and is then handled
+        // where the escape returns to.
+        *w_++ = static_cast<char>(value_);
+        state_ = back_;
+    }
+
+    const char* r_;
+    char* w_;
+    char** argv_;
+    int max_;
+    const char* separators_;
+    int count_ = 0;
+    Split state_ = Split::between;
+    Split back_ = Split::token; // where an escape returns to
+    unsigned value_ = 0;
+    int digits_ = 0;
+};
+
 } // namespace
 
 int splitargs(char* buffer, char** argv, int max, const char* separators)
 {
-    const char* r = buffer; // the write position never passes this one
-    char* w = buffer;
-    int count = 0;
-    Split state = Split::between;
-    Split back = Split::token; // where an escape returns to
-    unsigned value = 0;
-    int digits = 0;
-
-    while (*r != '\0') {
-        char c = *r;
-        switch (state) {
-        case Split::between:
-            if (charinset(c, separators)) {
-                ++r;
-                break;
-            }
-            if (count >= max)
-                return max;
-            argv[count++] = w;
-            state = Split::token;
-            break; // c is handled again, inside the token
-        case Split::token:
-            ++r;
-            if (charinset(c, separators)) {
-                *w++ = '\0';
-                state = Split::between;
-            } else if (c == '\'') {
-                state = Split::single;
-            } else if (c == '"') {
-                state = Split::dquote;
-            } else if (c == '\\') {
-                state = Split::escape;
-                back = Split::token;
-            } else {
-                *w++ = c;
-            }
-            break;
-        case Split::single:
-            ++r;
-            if (c == '\'')
-                state = Split::token;
-            else
-                *w++ = c;
-            break;
-        case Split::dquote:
-            ++r;
-            if (c == '"') {
-                state = Split::token;
-            } else if (c == '\\') {
-                state = Split::escape;
-                back = Split::dquote;
-            } else {
-                *w++ = c;
-            }
-            break;
-        case Split::escape:
-            ++r;
-            if (isoctal(c)) {
-                value = static_cast<unsigned>(c - '0');
-                digits = 1;
-                state = Split::octal;
-            } else {
-                *w++ = escaped(c);
-                state = back;
-            }
-            break;
-        case Split::octal:
-            if (isoctal(c) && digits < 3) {
-                ++r;
-                value = (value * 8 + static_cast<unsigned>(c - '0')) & 0xff;
-                if (++digits < 3)
-                    break;
-            }
-            // A full value, or a character that ends it and is then
-            // handled where the escape returns to.
-            *w++ = static_cast<char>(value);
-            state = back;
-            break;
-        }
-    }
-    if (state == Split::octal)
-        *w++ = static_cast<char>(value);
-    if (state != Split::between)
-        *w = '\0';
-    return count;
+    return Splitter(buffer, argv, max, separators).run();
 }
 
 std::string shellword(std::string_view text)

@@ -376,10 +376,15 @@ RunResult Sandbox::run(const std::string& given, const RunOptions& options) cons
 
 RunResult Sandbox::run_forked(const std::function<void()>& body) const
 {
+    return run_forked_in(root_, body);
+}
+
+RunResult run_forked_in(const std::string& dir, const std::function<void()>& body)
+{
     Pipe in, out, err;
-    pid_t pid = fork_child(in, out, err, root_);
+    pid_t pid = fork_child(in, out, err, dir);
     if (pid == 0) {
-        setenv("ZEL_ROOT", root_.c_str(), 1);
+        setenv("ZEL_ROOT", dir.c_str(), 1);
         body();
         std::fflush(nullptr);
         _exit(0);

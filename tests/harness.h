@@ -93,6 +93,10 @@ private:
     std::string root_;
 };
 
+// Sandbox::run_forked with `dir` for the sandbox, for a child that needs
+// no installation.
+RunResult run_forked_in(const std::string& dir, const std::function<void()>& body);
+
 // A test in a fresh sandbox installation.
 class SandboxTest : public testing::Test {
 protected:

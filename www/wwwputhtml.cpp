@@ -18,8 +18,42 @@
 #define ZEL_SUPPORT_EMAIL "support@vantrel.com"
 #define ZEL_MAKER_URL "http://www.vantrel.com/"
 
+// The head's texts are joined at compile time, so that the whole document
+// head is one constant.
+#define ZEL_HELP_SCRIPT                                                                            \
+    "<SCRIPT LANGUAGE=\"JavaScript\">\n"                                                           \
+    "<!--\n"                                                                                       \
+    "function helpwin(helpurl) {\n"                                                                \
+    "var remote = open(helpurl, \"ZELHELP\", \n"                                                   \
+    "\"height=600,width=600,channelmode=0,dependent=0,directories=0,fullscreen=0,"                 \
+    "location=0,menubar=0,resizable=1,scrollbars=1,status=0,toolbar=1\");\n"                       \
+    "if (remote.opener == null)\n"                                                                 \
+    "remote.opener = window;\n"                                                                    \
+    "remote.opener.name = \"Vantrel\";\n"                                                          \
+    "remote.focus();\n"                                                                            \
+    "return remote;\n"                                                                             \
+    "}\n"                                                                                          \
+    "// -->\n"                                                                                     \
+    "</SCRIPT>\n"
+#define ZEL_SUPPORT_LINK "<link rev=\"made\" href=\"mailto:" ZEL_SUPPORT_EMAIL "\">"
+
 const char* const SUPPORT_EMAIL = ZEL_SUPPORT_EMAIL;
 const char* const MAKER_URL = ZEL_MAKER_URL;
+
+// No page of this program is meant to be shown inside another site's
+// frame: a framed page would carry the administrator's login.  Nor is any
+// answer meant to be kept: pages are made for one user and change with
+// every request, and a cache must not hand them to the next one.
+const char FRAME_HEADERS[] = "X-Frame-Options: DENY\r\n"
+                             "Content-Security-Policy: frame-ancestors 'none'\r\n"
+                             "Cache-Control: no-store\r\n";
+
+const char DOCUMENT_HEAD[] =
+    "Content-type: text/html\r\n\n"
+    "<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n" ZEL_SUPPORT_LINK
+    "\n\n" ZEL_HELP_SCRIPT "\n</head>\n\n";
+
+const char BODY_TAG[] = "<body bgcolor=\"#FFFFFF\">\n";
 
 namespace {
 
@@ -29,36 +63,13 @@ std::string status; // the whole status line, CR LF included
 bool statuswritten = false;
 bool framewritten = false;
 
-// No page of this program is meant to be shown inside another site's
-// frame: a framed page would carry the administrator's login.  Nor is any
-// answer meant to be kept: pages are made for one user and change with
-// every request, and a cache must not hand them to the next one.
-const char* const FRAME_HEADERS = "X-Frame-Options: DENY\r\n"
-                                  "Content-Security-Policy: frame-ancestors 'none'\r\n"
-                                  "Cache-Control: no-store\r\n";
-
 const char* errors[MAX_ERRORS];
 int nerrors = 0;
 
 constexpr std::size_t NAME_MAX_LEN = 127;
 
-const char* const HELP_SCRIPT =
-    "<SCRIPT LANGUAGE=\"JavaScript\">\n"
-    "<!--\n"
-    "function helpwin(helpurl) {\n"
-    "var remote = open(helpurl, \"ZELHELP\", \n"
-    "\"height=600,width=600,channelmode=0,dependent=0,directories=0,fullscreen=0,"
-    "location=0,menubar=0,resizable=1,scrollbars=1,status=0,toolbar=1\");\n"
-    "if (remote.opener == null)\n"
-    "remote.opener = window;\n"
-    "remote.opener.name = \"Vantrel\";\n"
-    "remote.focus();\n"
-    "return remote;\n"
-    "}\n"
-    "// -->\n"
-    "</SCRIPT>\n";
-
-const char* const SUPPORT_LINK = "<link rev=\"made\" href=\"mailto:" ZEL_SUPPORT_EMAIL "\">";
+const char* const HELP_SCRIPT = ZEL_HELP_SCRIPT;
+const char* const SUPPORT_LINK = ZEL_SUPPORT_LINK;
 
 const char* const FOOTER[] = {
     "<p><table><td><td><a href=\"$SCRIPT_NAME/Page1\">",
@@ -202,16 +213,11 @@ void opendocument()
 {
     if (state == HEAD_NONE) {
         putheaders();
-        std::fputs("Content-type: text/html\r\n\n", stdout);
-        std::fputs("<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n",
-                   stdout);
-        std::printf("%s\n\n", SUPPORT_LINK);
-        std::printf("%s\n", HELP_SCRIPT);
-        std::fputs("</head>\n\n", stdout);
+        std::fputs(DOCUMENT_HEAD, stdout);
         state = HEAD_SENT;
     }
     if (state == HEAD_SENT) {
-        std::fputs("<body bgcolor=\"#FFFFFF\">\n", stdout);
+        std::fputs(BODY_TAG, stdout);
         state = HEAD_BODY;
     }
 }
@@ -306,7 +312,7 @@ void putpagehead(const char* format, ...)
     std::printf("%s\n", HELP_SCRIPT);
     std::fflush(stdout);
     piece("</head>\n");
-    piece("<body bgcolor=\"#FFFFFF\">\n");
+    piece(BODY_TAG);
     state = HEAD_BODY;
 }
 

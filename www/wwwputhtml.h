@@ -87,5 +87,13 @@ void puterrors();
 extern const char* const SUPPORT_EMAIL;
 extern const char* const MAKER_URL;
 
+// The fixed texts that frame every answer, as the writers send them (the
+// tests build their expected answers from these): the headers that keep
+// it out of other sites' frames and out of caches; the document head that
+// the first puthtml of an answer sends after them; the body element.
+extern const char FRAME_HEADERS[];
+extern const char DOCUMENT_HEAD[];
+extern const char BODY_TAG[];
+
 // Back to nothing sent, no status (for tests).
 void puthtml_reset();

@@ -17,10 +17,9 @@ class ExpandTest : public testing::Test {
 protected:
     ExpandTest()
     {
-        dispatch.facts = &facts_;
-        dispatch.faxpath = "/var/spool/fa00042";
+        run_.facts = &facts_;
+        run_.faxpath = "/var/spool/fa00042";
     }
-    ~ExpandTest() override { dispatch = DispatchRun{}; }
 
     // Every string fact of the fax becomes `text`.
     void strings(const std::string& text)
@@ -32,11 +31,12 @@ protected:
     std::string expand(const std::string& action, int expected = EXPAND_OK)
     {
         std::string out;
-        EXPECT_EQ(dispatch_expand(action.c_str(), out), expected) << action;
+        EXPECT_EQ(dispatch_expand(run_, action.c_str(), out), expected) << action;
         return out;
     }
 
     FaxTiffInfo facts_{3, -1, 0, 0, nullptr, nullptr, nullptr, nullptr};
+    DispatchRun run_;
     std::string text_;
 };
 

@@ -14,6 +14,90 @@ using namespace pagetext;
 
 namespace {
 
+// The frame's bytes as a browser receives them, written out once here: the
+// page tests build their frames from the writers themselves (pagetext), so
+// these are what a change to the frame meets.
+namespace golden {
+
+const std::string kScript =
+    "<SCRIPT LANGUAGE=\"JavaScript\">\n"
+    "<!--\n"
+    "function helpwin(helpurl) {\n"
+    "var remote = open(helpurl, \"ZELHELP\", \n"
+    "\"height=600,width=600,channelmode=0,dependent=0,directories=0,fullscreen=0,location=0,"
+    "menubar=0,resizable=1,scrollbars=1,status=0,toolbar=1\");\n"
+    "if (remote.opener == null)\n"
+    "remote.opener = window;\n"
+    "remote.opener.name = \"Vantrel\";\n"
+    "remote.focus();\n"
+    "return remote;\n"
+    "}\n"
+    "// -->\n"
+    "</SCRIPT>\n";
+
+const std::string kLink = "<link rev=\"made\" href=\"mailto:support@vantrel.com\">";
+const std::string kBody = "<body bgcolor=\"#FFFFFF\">\n";
+
+const std::string kFrame =
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n"
+    "Cache-Control: no-store\r\n";
+
+const std::string kResponseHead =
+    kFrame +
+    "Content-type: text/html\r\n\n"
+    "<html><head>\n<title>Vantrel Image Messaging Software Response</title>\n" +
+    kLink + "\n\n" + kScript + "\n</head>\n\n" + kBody;
+
+std::string pagehead(const std::string& title)
+{
+    return kFrame + "Content-type: text/html\r\n\n<html><head><title>\n" + title + "</title>\n" +
+           kLink + "\n\n" + kScript + "\n</head>\n" + kBody;
+}
+
+// The banner, with the Help! button of `helpid` ("" none) and the company
+// name ("" none); `script` is SCRIPT_NAME as the page links it.
+std::string banner(const std::string& helpid, const std::string& script = "",
+                   const std::string& company = "")
+{
+    std::string text = "<table width=\"100%\"><tr><td>\n"
+                       "<a href=\"http://www.vantrel.com/\">\n"
+                       "<img align=top src=\"" +
+                       script +
+                       "/page-1\" \n"
+                       "alt=\"Vantrel Logo\" border=0></a><font size=2>&reg;</font><br>\n"
+                       "<B><FONT FACE=\"Arial,Helvetica\" COLOR=\"#0000ff\"\n"
+                       "SIZE=5>Image Messaging Software</FONT></B>\n"
+                       "</td><td>\n"
+                       "<div align=right>\n";
+    if (!company.empty())
+        text += "<em>" + company + "</em>";
+    if (!helpid.empty())
+        text += "<form>\n<input type=\"button\" value=\"Help!\" onClick='helpwin(\"/help.cgi/" +
+                helpid + "\")'>\n</form>\n";
+    return text + "</div>\n</td></tr></table>\n";
+}
+
+std::string footer(const std::string& script = "")
+{
+    return "<p><table><td><td><a href=\"" + script +
+           "/Page1\">\n"
+           "<img src=\"" +
+           script +
+           "/page-2\" alt=\"Home Button\" border=0></a></td>\n"
+           "<td><font size=1>Vantrel and Image Messaging Software are trademarks of "
+           "<a href=\"http://www.vantrel.com/\">Vantrel</a>\n"
+           "Technologies. All other product names are trademarks of their respective owners.<br>\n"
+           "Copyright &copy; Vantrel Technologies (<a href=\"http://www.vantrel.com/\">www.vantrel.com</a>).\n"
+           " All rights reserved. <a href=\"" +
+           script +
+           "/logoff\">Log off</a>\n"
+           "</td></tr></table>\n"
+           "<head><META HTTP-EQUIV=\"PRAGMA\" CONTENT=\"NO-CACHE\"></head>\n"
+           "</BODY></HTML>\n";
+}
+
+} // namespace golden
+
 std::string expanded(const char* text, std::size_t size = EXPAND_SIZE)
 {
     std::string out(size, 'X');
@@ -34,7 +118,7 @@ TEST(WwwPutHtmlTest, FirstPuthtmlOpensTheDocumentOnce)
         puthtml("<p>two %s\n", "$SCRIPT_NAME"); // arguments are not expanded
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "0" + kResponseHead + "<p>one 1\n2<p>two $SCRIPT_NAME\n");
+    EXPECT_EQ(r.out, "0" + golden::kResponseHead + "<p>one 1\n2<p>two $SCRIPT_NAME\n");
 }
 
 TEST(WwwPutHtmlTest, PagePutsItsTitleAndTheBodyOnce)
@@ -44,8 +128,8 @@ TEST(WwwPutHtmlTest, PagePutsItsTitleAndTheBodyOnce)
         putpagehead("Vantrel Image Messaging Software - %s%s", "Security Violation", " ");
         puthtml("<p>text\n");
     });
-    EXPECT_EQ(r.out,
-              pagehead("Vantrel Image Messaging Software - Security Violation ") + "<p>text\n");
+    EXPECT_EQ(r.out, golden::pagehead("Vantrel Image Messaging Software - Security Violation ") +
+                         "<p>text\n");
 }
 
 TEST(WwwPutHtmlTest, BannerAndFooter)
@@ -59,8 +143,8 @@ TEST(WwwPutHtmlTest, BannerAndFooter)
         putfooter();
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, banner("HXhomepage", "/cgi-bin/zeladmin", "Smith &amp; Sons") +
-                         footer("/cgi-bin/zeladmin"));
+    EXPECT_EQ(r.out, golden::banner("HXhomepage", "/cgi-bin/zeladmin", "Smith &amp; Sons") +
+                         golden::footer("/cgi-bin/zeladmin"));
 }
 
 TEST(WwwPutHtmlTest, BlankCompanyAndNoHelpLeaveTheRightCellEmpty)
@@ -74,7 +158,7 @@ TEST(WwwPutHtmlTest, BlankCompanyAndNoHelpLeaveTheRightCellEmpty)
             putbanner(nullptr);
             putfooter();
         });
-        EXPECT_EQ(r.out, banner("") + footer("")) << company;
+        EXPECT_EQ(r.out, golden::banner("") + golden::footer("")) << company;
     }
 }
 
