@@ -5,7 +5,8 @@
 #             20000 generated inputs, builds and checks the Debian package
 #             (build-deb/), then the browser tests
 # make fuzz   runs each fuzz target for FUZZ_SECONDS (default 60) seconds
-# make lint   runs clang-tidy (.clang-tidy's checks) over the sources
+# make lint   runs clang-tidy (.clang-tidy's checks, a function of at most
+#             60 lines among them) over the sources
 # make format checks that the sources are in the layout of .clang-format
 #             (the generated admin/images.cpp aside); both are part of check
 # make bench  runs the benchmarks under bench/
